@@ -1,0 +1,96 @@
+// The image's entry point: show the key menu, wait a little over four seconds
+// for one keystroke, and record the boot choice it names in a volatile
+// variable that later boot code reads.
+#include "Check.h"
+#include "Print.h"
+#include "ServiceGlobals.h"
+
+extern "C" {
+EFI_HANDLE gImageHandle;
+EFI_SYSTEM_TABLE *gST;
+EFI_BOOT_SERVICES *gBS;
+EFI_RUNTIME_SERVICES *gRT;
+}
+
+static constexpr CHAR16 KeyMenu[] =
+    u"Key Options: \n  'r' -- Clear boot order list.\n  'p' --  PXE boot.\n"
+    u"  'ESC' -- Boot Manager Menu. \n Any key to continue\n";
+
+// 401 polls with 10 ms between empty ones: a little over four seconds.
+static constexpr UINTN KeyAttempts = 401;
+static constexpr UINTN PollIntervalMicroseconds = 10000;
+
+// C450ED8E-C3C2-4FE7-AEE6-D1C50ABB78CF: the vendor GUID of every boot choice.
+static constexpr EFI_GUID BootChoiceVendorGuid = {
+    0xC450ED8E, 0xC3C2, 0x4FE7, {0xAE, 0xE6, 0xD1, 0xC5, 0x0A, 0xBB, 0x78, 0xCF}};
+
+typedef struct {
+  UINT16 ScanCode;
+  CHAR16 UnicodeChar;
+  CONST CHAR16 *Confirmation;
+  CONST CHAR16 *VariableName;
+} BOOT_CHOICE;
+
+// Tested in this order. The letters are matched on the character alone (and
+// case-sensitively); Escape only as the scan code with no character, so an
+// Escape that also carries a character is no choice.
+static constexpr BOOT_CHOICE BootChoices[] = {
+    {0, u'p', u"Loading PXE boot..\n", u"PXEVariable"},
+    {0, u'r', u"Boot Order Factory  Reset ...\n", u"RestOrderVariable"},
+    {SCAN_ESC, 0, u"Launching Boot Menu ...\n", u"BootmenuVariable"},
+};
+
+// The character 1 in UCS-2, without a terminator.
+static constexpr UINT8 BootChoiceData[] = {0x31, 0x00};
+
+// Polls for one keystroke. A missing input device yields no key that attempt.
+static BOOLEAN WaitForKey(EFI_INPUT_KEY *Key) {
+  for (UINTN Attempt = 0; Attempt < KeyAttempts; Attempt++) {
+    EFI_SIMPLE_TEXT_INPUT_PROTOCOL *ConIn = gST->ConIn;
+    if (ConIn != nullptr && ConIn->ReadKeyStroke(ConIn, Key) == EFI_SUCCESS) {
+      return TRUE;
+    }
+    gBS->Stall(PollIntervalMicroseconds);
+  }
+  return FALSE;
+}
+
+extern "C" EFI_STATUS EFIAPI ImageEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  gImageHandle = ImageHandle;
+  CHECK(gImageHandle != nullptr, "gImageHandle != ((void *) 0)");
+  gST = SystemTable;
+  CHECK(gST != nullptr, "gST != ((void *) 0)");
+  gBS = gST != nullptr ? gST->BootServices : nullptr;
+  CHECK(gBS != nullptr, "gBS != ((void *) 0)");
+  gRT = gST != nullptr ? gST->RuntimeServices : nullptr;
+  CHECK(gRT != nullptr, "gRT != ((void *) 0)");
+  if (gST == nullptr || gBS == nullptr || gRT == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  ConsolePrint(KeyMenu);
+
+  EFI_INPUT_KEY Key = {0, 0};
+  if (!WaitForKey(&Key)) {
+    return EFI_SUCCESS;
+  }
+
+  for (CONST BOOT_CHOICE &Choice : BootChoices) {
+    if (Key.UnicodeChar != Choice.UnicodeChar ||
+        (Choice.UnicodeChar == 0 && Key.ScanCode != Choice.ScanCode)) {
+      continue;
+    }
+    ConsolePrint(Choice.Confirmation);
+    EFI_STATUS Status = gRT->SetVariable(
+        (CHAR16 *)Choice.VariableName, (EFI_GUID *)&BootChoiceVendorGuid,
+        EFI_VARIABLE_BOOTSERVICE_ACCESS, sizeof(BootChoiceData), (VOID *)BootChoiceData);
+    if (EFI_ERROR(Status)) {
+      // The confirmation is already on the screen: say that the choice did not stick.
+      ReportDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", Status);
+      CHECK(FALSE, "!EFI_ERROR (Status)");
+      return Status;
+    }
+    return EFI_SUCCESS;
+  }
+  return EFI_SUCCESS;
+}

@@ -1,0 +1,57 @@
+# The image: Tamberlune.efi, a PE32+ EFI application for x86-64, compiled from
+# the same sources as the host library with clang for a Windows target (whose
+# convention is the UEFI one) and linked by lld-link.
+
+find_program(TAMBERLUNE_LLD_LINK NAMES lld-link lld-link-14 lld-link-15 lld-link-16 REQUIRED)
+
+set(TAMBERLUNE_IMAGE_FLAGS
+  --target=x86_64-unknown-windows
+  -std=c++20
+  -O2
+  -ffreestanding
+  # No C++ runtime: no exceptions, RTTI or unwind tables in the image.
+  -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+  # The firmware may start us with SSE disabled; one XMM instruction faults.
+  -mgeneral-regs-only
+  # Interrupt handlers run on our stack: nothing may live below the stack pointer.
+  -mno-red-zone
+  # There is no __chkstk, and no stack guard to feed.
+  -mno-stack-arg-probe -fno-stack-protector
+  -Wall -Wextra -Werror
+  ${TAMBERLUNE_PREFIX_MAP}
+  -I${CMAKE_SOURCE_DIR}/include -I${CMAKE_SOURCE_DIR}/print
+)
+
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/image)
+set(TAMBERLUNE_IMAGE_OBJECTS)
+foreach(source IN LISTS TAMBERLUNE_SOURCES ITEMS app/ImageSupport.cpp)
+  string(REPLACE "/" "_" object "${source}")
+  set(object "${CMAKE_BINARY_DIR}/image/${object}.obj")
+  add_custom_command(
+    OUTPUT ${object}
+    COMMAND ${CMAKE_CXX_COMPILER} ${TAMBERLUNE_IMAGE_FLAGS} -MD -MF ${object}.d
+            -c ${CMAKE_SOURCE_DIR}/${source} -o ${object}
+    DEPENDS ${CMAKE_SOURCE_DIR}/${source}
+    DEPFILE ${object}.d
+    COMMENT "Compiling ${source} for the image"
+    VERBATIM)
+  list(APPEND TAMBERLUNE_IMAGE_OBJECTS ${object})
+endforeach()
+
+set(TAMBERLUNE_IMAGE "${CMAKE_BINARY_DIR}/Tamberlune.efi")
+add_custom_command(
+  OUTPUT ${TAMBERLUNE_IMAGE}
+  COMMAND ${TAMBERLUNE_LLD_LINK}
+          /subsystem:efi_application /entry:ImageEntry /nodefaultlib
+          # 64-byte sections and file alignment keep the image small;
+          # lld-link warns that /align wants /driver, which does not apply here.
+          /align:64 /filealign:64
+          # Constants share .data: the image has code, data and relocations only.
+          /merge:.rdata=.data
+          # No timestamp and no debug directory: two builds are byte-identical.
+          /Brepro /debug:none
+          /out:${TAMBERLUNE_IMAGE} ${TAMBERLUNE_IMAGE_OBJECTS}
+  DEPENDS ${TAMBERLUNE_IMAGE_OBJECTS}
+  COMMENT "Linking Tamberlune.efi"
+  VERBATIM)
+add_custom_target(image ALL DEPENDS ${TAMBERLUNE_IMAGE})

@@ -1,0 +1,78 @@
+// A stand-in for the UEFI firmware: the system table and the services the
+// image calls, scripted and recorded so tests (and tools) can drive
+// ImageEntry, ConsolePrint and the reports on the host.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "ServiceGlobals.h"
+
+// What one ReadKeyStroke attempt returns.
+struct KEY_ATTEMPT {
+  EFI_STATUS Status;
+  EFI_INPUT_KEY Key;
+};
+
+struct RECORDED_VARIABLE {
+  std::u16string Name;
+  EFI_GUID Guid;
+  UINT32 Attributes;
+  std::vector<UINT8> Data;
+};
+
+struct FIRMWARE_STAND_IN {
+  // Script. Attempts past the end of Keys return EFI_NOT_READY.
+  std::vector<KEY_ATTEMPT> Keys;
+  bool HasConIn = true;
+  bool HasConOut = true;
+  bool HasStdErr = true;
+  EFI_STATUS ConOutStatus = EFI_SUCCESS;
+  EFI_STATUS StdErrStatus = EFI_SUCCESS;
+  EFI_STATUS AllocatePoolStatus = EFI_SUCCESS;
+  EFI_STATUS FreePoolStatus = EFI_SUCCESS;  // returned for a pool buffer we handed out
+  EFI_STATUS SetVariableStatus = EFI_SUCCESS;
+
+  // Record.
+  std::u16string ConOut;
+  std::u16string StdErr;
+  UINTN ReadKeyStrokeCalls = 0;
+  std::vector<UINTN> Stalls;
+  std::vector<RECORDED_VARIABLE> Variables;
+  std::vector<VOID *> LivePool;
+  std::vector<UINTN> AllocationSizes;
+  std::vector<EFI_MEMORY_TYPE> AllocationTypes;
+  UINTN FreePoolCalls = 0;
+
+  // Optional taps, called with each text as it is written (the simulator's terminal).
+  void (*ConOutTap)(const std::u16string &Text) = nullptr;
+  void (*StdErrTap)(const std::u16string &Text) = nullptr;
+  // Optional key source, asked before the script (the simulator's keyboard).
+  bool (*KeySource)(EFI_INPUT_KEY *Key) = nullptr;
+  void (*StallTap)(UINTN Microseconds) = nullptr;
+
+  EFI_SYSTEM_TABLE SystemTable{};
+  EFI_BOOT_SERVICES BootServices{};
+  EFI_RUNTIME_SERVICES RuntimeServices{};
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL ConInProtocol{};
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL ConOutProtocol{};
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL StdErrProtocol{};
+
+  FIRMWARE_STAND_IN();
+  ~FIRMWARE_STAND_IN();
+  FIRMWARE_STAND_IN(const FIRMWARE_STAND_IN &) = delete;
+  FIRMWARE_STAND_IN &operator=(const FIRMWARE_STAND_IN &) = delete;
+
+  // Wires the tables from the script and points the image's globals at them,
+  // as ImageEntry would; for calling ConsolePrint and the reports directly.
+  void Install();
+  // Wires the tables and starts the image.
+  EFI_STATUS StartImage();
+};
+
+// A recognisable image handle.
+extern EFI_HANDLE const StandInImageHandle;
+
+// Shorthands for scripts.
+KEY_ATTEMPT KeyChar(CHAR16 Character);
+KEY_ATTEMPT KeyScan(UINT16 ScanCode, CHAR16 Character = 0);
+KEY_ATTEMPT KeyStatus(EFI_STATUS Status);

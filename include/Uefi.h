@@ -1,0 +1,251 @@
+// UEFI base types, status codes and the firmware tables the image calls through.
+//
+// Layouts follow the UEFI Specification 2.10 (sections 4.3 to 4.5, 12.3, 12.4).
+// Every function slot of the three service tables is listed in order so that the
+// offsets of the slots we call are right; slots we never call stay untyped.
+#pragma once
+
+#ifdef __cplusplus
+#define TAMBERLUNE_EXTERN_C extern "C"
+#else
+#define TAMBERLUNE_EXTERN_C
+#endif
+
+typedef unsigned char UINT8;
+typedef unsigned short UINT16;
+typedef unsigned int UINT32;
+typedef unsigned long long UINT64;
+typedef signed short INT16;
+typedef signed int INT32;
+typedef signed long long INT64;
+typedef UINT64 UINTN;
+typedef INT64 INTN;
+typedef unsigned char BOOLEAN;
+typedef char CHAR8;
+#ifdef __cplusplus
+typedef char16_t CHAR16;
+#else
+typedef UINT16 CHAR16;
+#endif
+typedef void VOID;
+#define CONST const
+#define TRUE ((BOOLEAN)1)
+#define FALSE ((BOOLEAN)0)
+
+typedef UINTN EFI_STATUS;
+typedef VOID *EFI_HANDLE;
+typedef VOID *EFI_EVENT;
+
+// The UEFI calling convention is the Microsoft x64 one. The image is built for
+// a Windows target where it is the default; the host build asks for it
+// explicitly, so that every variadic argument is one 8-byte slot in both.
+#if defined(_WIN32)
+#define EFIAPI
+#else
+#define EFIAPI __attribute__((ms_abi))
+#endif
+
+typedef __builtin_ms_va_list VA_LIST;
+#define VA_START(Marker, Parameter) __builtin_ms_va_start(Marker, Parameter)
+#define VA_ARG(Marker, TYPE) __builtin_va_arg(Marker, TYPE)
+#define VA_END(Marker) __builtin_ms_va_end(Marker)
+
+#define EFI_ERROR_BIT 0x8000000000000000ULL
+#define ENCODE_ERROR(Code) ((EFI_STATUS)(EFI_ERROR_BIT | (Code)))
+#define EFI_ERROR(Status) (((INTN)(EFI_STATUS)(Status)) < 0)
+
+#define EFI_SUCCESS ((EFI_STATUS)0)
+#define EFI_INVALID_PARAMETER ENCODE_ERROR(2)
+#define EFI_UNSUPPORTED ENCODE_ERROR(3)
+#define EFI_NOT_READY ENCODE_ERROR(6)
+#define EFI_DEVICE_ERROR ENCODE_ERROR(7)
+#define EFI_OUT_OF_RESOURCES ENCODE_ERROR(9)
+#define EFI_NOT_FOUND ENCODE_ERROR(14)
+
+typedef struct {
+  UINT32 Data1;
+  UINT16 Data2;
+  UINT16 Data3;
+  UINT8 Data4[8];
+} EFI_GUID;
+
+typedef struct {
+  UINT16 Year;
+  UINT8 Month;
+  UINT8 Day;
+  UINT8 Hour;
+  UINT8 Minute;
+  UINT8 Second;
+  UINT8 Pad1;
+  UINT32 Nanosecond;
+  INT16 TimeZone;
+  UINT8 Daylight;
+  UINT8 Pad2;
+} EFI_TIME;
+
+typedef struct {
+  UINT16 ScanCode;
+  CHAR16 UnicodeChar;
+} EFI_INPUT_KEY;
+
+#define SCAN_ESC 0x0017
+
+typedef struct {
+  UINT64 Signature;
+  UINT32 Revision;
+  UINT32 HeaderSize;
+  UINT32 CRC32;
+  UINT32 Reserved;
+} EFI_TABLE_HEADER;
+
+typedef enum {
+  EfiReservedMemoryType,
+  EfiLoaderCode,
+  EfiLoaderData,
+  EfiBootServicesCode,
+  EfiBootServicesData,
+} EFI_MEMORY_TYPE;
+
+#define EFI_VARIABLE_NON_VOLATILE 0x00000001
+#define EFI_VARIABLE_BOOTSERVICE_ACCESS 0x00000002
+#define EFI_VARIABLE_RUNTIME_ACCESS 0x00000004
+
+typedef struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL EFI_SIMPLE_TEXT_INPUT_PROTOCOL;
+typedef struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL;
+
+typedef EFI_STATUS(EFIAPI *EFI_INPUT_READ_KEY)(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This,
+                                                EFI_INPUT_KEY *Key);
+
+struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL {
+  VOID *Reset;
+  EFI_INPUT_READ_KEY ReadKeyStroke;
+  EFI_EVENT WaitForKey;
+};
+
+typedef EFI_STATUS(EFIAPI *EFI_TEXT_STRING)(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This,
+                                             CHAR16 *String);
+
+struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
+  VOID *Reset;
+  EFI_TEXT_STRING OutputString;
+  VOID *TestString;
+  VOID *QueryMode;
+  VOID *SetMode;
+  VOID *SetAttribute;
+  VOID *ClearScreen;
+  VOID *SetCursorPosition;
+  VOID *EnableCursor;
+  VOID *Mode;
+};
+
+typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size,
+                                               VOID **Buffer);
+typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(VOID *Buffer);
+typedef EFI_STATUS(EFIAPI *EFI_STALL)(UINTN Microseconds);
+
+typedef struct {
+  EFI_TABLE_HEADER Hdr;
+  VOID *RaiseTPL;
+  VOID *RestoreTPL;
+  VOID *AllocatePages;
+  VOID *FreePages;
+  VOID *GetMemoryMap;
+  EFI_ALLOCATE_POOL AllocatePool;
+  EFI_FREE_POOL FreePool;
+  VOID *CreateEvent;
+  VOID *SetTimer;
+  VOID *WaitForEvent;
+  VOID *SignalEvent;
+  VOID *CloseEvent;
+  VOID *CheckEvent;
+  VOID *InstallProtocolInterface;
+  VOID *ReinstallProtocolInterface;
+  VOID *UninstallProtocolInterface;
+  VOID *HandleProtocol;
+  VOID *Reserved;
+  VOID *RegisterProtocolNotify;
+  VOID *LocateHandle;
+  VOID *LocateDevicePath;
+  VOID *InstallConfigurationTable;
+  VOID *LoadImage;
+  VOID *StartImage;
+  VOID *Exit;
+  VOID *UnloadImage;
+  VOID *ExitBootServices;
+  VOID *GetNextMonotonicCount;
+  EFI_STALL Stall;
+  VOID *SetWatchdogTimer;
+  VOID *ConnectController;
+  VOID *DisconnectController;
+  VOID *OpenProtocol;
+  VOID *CloseProtocol;
+  VOID *OpenProtocolInformation;
+  VOID *ProtocolsPerHandle;
+  VOID *LocateHandleBuffer;
+  VOID *LocateProtocol;
+  VOID *InstallMultipleProtocolInterfaces;
+  VOID *UninstallMultipleProtocolInterfaces;
+  VOID *CalculateCrc32;
+  VOID *CopyMem;
+  VOID *SetMem;
+  VOID *CreateEventEx;
+} EFI_BOOT_SERVICES;
+
+typedef EFI_STATUS(EFIAPI *EFI_SET_VARIABLE)(CHAR16 *VariableName, EFI_GUID *VendorGuid,
+                                              UINT32 Attributes, UINTN DataSize, VOID *Data);
+
+typedef struct {
+  EFI_TABLE_HEADER Hdr;
+  VOID *GetTime;
+  VOID *SetTime;
+  VOID *GetWakeupTime;
+  VOID *SetWakeupTime;
+  VOID *SetVirtualAddressMap;
+  VOID *ConvertPointer;
+  VOID *GetVariable;
+  VOID *GetNextVariableName;
+  EFI_SET_VARIABLE SetVariable;
+  VOID *GetNextHighMonotonicCount;
+  VOID *ResetSystem;
+  VOID *UpdateCapsule;
+  VOID *QueryCapsuleCapabilities;
+  VOID *QueryVariableInfo;
+} EFI_RUNTIME_SERVICES;
+
+typedef struct {
+  EFI_TABLE_HEADER Hdr;
+  CHAR16 *FirmwareVendor;
+  UINT32 FirmwareRevision;
+  EFI_HANDLE ConsoleInHandle;
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL *ConIn;
+  EFI_HANDLE ConsoleOutHandle;
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConOut;
+  EFI_HANDLE StandardErrorHandle;
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *StdErr;
+  EFI_RUNTIME_SERVICES *RuntimeServices;
+  EFI_BOOT_SERVICES *BootServices;
+  UINTN NumberOfTableEntries;
+  VOID *ConfigurationTable;
+} EFI_SYSTEM_TABLE;
+
+#ifdef __cplusplus
+#include <stddef.h>
+// The engine reads text a byte at a time and the firmware hands us 2-byte
+// CHAR16 strings on a little-endian machine; pin both and the table offsets.
+static_assert(sizeof(CHAR16) == 2 && sizeof(UINTN) == 8 && sizeof(VOID *) == 8);
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+static_assert(sizeof(EFI_GUID) == 16 && sizeof(EFI_TIME) == 16 && sizeof(EFI_INPUT_KEY) == 4);
+static_assert(offsetof(EFI_SYSTEM_TABLE, ConIn) == 48);
+static_assert(offsetof(EFI_SYSTEM_TABLE, ConOut) == 64);
+static_assert(offsetof(EFI_SYSTEM_TABLE, StdErr) == 80);
+static_assert(offsetof(EFI_SYSTEM_TABLE, RuntimeServices) == 88);
+static_assert(offsetof(EFI_SYSTEM_TABLE, BootServices) == 96);
+static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePool) == 64);
+static_assert(offsetof(EFI_BOOT_SERVICES, FreePool) == 72);
+static_assert(offsetof(EFI_BOOT_SERVICES, Stall) == 248);
+static_assert(sizeof(EFI_BOOT_SERVICES) == 24 + 44 * 8);
+static_assert(offsetof(EFI_RUNTIME_SERVICES, SetVariable) == 88);
+static_assert(sizeof(EFI_RUNTIME_SERVICES) == 24 + 14 * 8);
+static_assert(offsetof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, OutputString) == 8);
+static_assert(offsetof(EFI_SIMPLE_TEXT_INPUT_PROTOCOL, ReadKeyStroke) == 8);
+#endif

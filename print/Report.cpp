@@ -1,0 +1,51 @@
+// The check-and-report facility: assertion and debug reports on StdErr.
+// A report never stops the program, and vanishes without a StdErr device.
+#include "Check.h"
+#include "Print.h"
+#include "ServiceGlobals.h"
+
+static constexpr CONST CHAR8 *ModuleBaseName = "Tamberlune";
+
+// Report buffers are 512 bytes; an assertion may use all of them (255
+// characters), a debug message only the first 256 bytes (127 characters).
+static constexpr UINTN ReportBufferBytes = 512;
+static constexpr UINTN DebugMessageBytes = 256;
+
+static VOID WriteStdErr(CHAR16 *Text) {
+  if (gST != nullptr && gST->StdErr != nullptr) {
+    gST->StdErr->OutputString(gST->StdErr, Text);
+  }
+}
+
+static UINTN EFIAPI FormatAsciiToUcs2Va(CHAR16 *StartOfBuffer, UINTN BufferSize,
+                                        CONST CHAR8 *FormatString, ...) {
+  VA_LIST Arguments;
+  VA_START(Arguments, FormatString);
+  UINTN Count = FormatAsciiToUcs2(StartOfBuffer, BufferSize, FormatString, Arguments);
+  VA_END(Arguments);
+  return Count;
+}
+
+extern "C" BOOLEAN EFIAPI AssertsEnabled(VOID) { return TRUE; }
+
+extern "C" VOID EFIAPI ReportAssertion(CONST CHAR8 *FileName, UINTN LineNumber,
+                                       CONST CHAR8 *Description) {
+  CHAR16 Buffer[ReportBufferBytes / sizeof(CHAR16)];
+  Buffer[0] = 0;
+  FormatAsciiToUcs2Va(Buffer, sizeof(Buffer), "ASSERT [%a] %a(%d): %a\n", ModuleBaseName,
+                      FileName, LineNumber, Description);
+  WriteStdErr(Buffer);
+}
+
+extern "C" VOID EFIAPI ReportDebugMessage(UINTN ErrorLevel, CONST CHAR8 *Format, ...) {
+  // Every level is written: the one debug report the system makes is an error.
+  (VOID) ErrorLevel;
+  // A format the engine refuses leaves the buffer untouched: keep it a string.
+  CHAR16 Buffer[ReportBufferBytes / sizeof(CHAR16)];
+  Buffer[0] = 0;
+  VA_LIST Arguments;
+  VA_START(Arguments, Format);
+  FormatAsciiToUcs2(Buffer, DebugMessageBytes, Format, Arguments);
+  VA_END(Arguments);
+  WriteStdErr(Buffer);
+}

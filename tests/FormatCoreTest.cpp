@@ -1,0 +1,306 @@
+// The format engine: directives, conversions and the output stage, each case
+// run in all four encodings; the frame's checks; truncation and bounds.
+#include <climits>
+#include <cstdint>
+
+#include "FirmwareStandIn.h"
+#include "FormatHarness.h"
+
+namespace {
+
+struct CASE {
+  std::string Expected;
+  std::string Format;
+  SLOTS Slots;
+};
+
+const char Abcdef[] = "abcdef";
+const char Ab[] = "ab";
+const char16_t WideAbc[] = u"abc";
+const char16_t WideHigh[] = u"\u0141x";  // a character above 0xFF, then x
+
+const CASE Cases[] = {
+    // Literals and line ends.
+    {"plain text", "plain text", {}},
+    {"a\r\nb", "a\nb", {}},
+    {"a\r\nb", "a\n\rb", {}},
+    {"a\r\nb", "a\r\nb", {}},
+    {"a\rb", "a\rb", {}},
+    {"a\r\n\r\nb", "a\n\nb", {}},
+    {"a\r\n\r\n", "a\n\r\n\r", {}},
+    {"\r", "\r", {}},
+    // Integers.
+    {"-1", "%d", {0xFFFFFFFFull}},
+    {"4294967295", "%ld", {0xFFFFFFFFull}},
+    {"4294967295", "%u", {0xFFFFFFFFull}},
+    {"42", "%d", {0xDEADBEEF0000002Aull}},  // only the low 32 bits without l
+    {"FF", "%x", {255}},
+    {"FF", "%X", {255}},
+    {"000000FF", "%08X", {255}},
+    {"   FF", "%5x", {255}},
+    {"000FF", "%5X", {255}},  // X zero-fills to the width
+    {"  -42", "%5d", {(UINT64)-42}},
+    {"-0042", "%05d", {(UINT64)-42}},
+    {"-42  ", "%-5d", {(UINT64)-42}},
+    {"+0042", "%+05d", {42}},
+    {" 0042", "% 05d", {42}},
+    {"1,234,567", "%,d", {1234567}},
+    {"-1,234", "%,d", {(UINT64)-1234}},
+    {"999", "%,d", {999}},
+    {"1,000", "%,d", {1000}},
+    {"12,345", "%,d", {12345}},
+    {"123,456", "%,d", {123456}},
+    {"+1,234", "%+,d", {1234}},
+    {"1234", "%,x", {4660}},
+    {" 1,234,567", "%,10d", {1234567}},
+    {"     1,234", "%010,d", {1234}},
+    {"1,234", "%,.8d", {1234}},  // grouping drops the precision
+    {"1,234     ", "%-,10d", {1234}},
+    {"18,446,744,073,709,551,615", "%,lu", {UINT64_MAX}},
+    {"", "%.0d", {0}},
+    {"+", "%+.0d", {0}},
+    {"0", "%.d", {0}},
+    {"+0", "%+d", {0}},
+    {" 5", "% d", {5}},
+    {"+5", "%+ d", {5}},
+    {"+FF", "%+x", {255}},
+    {"5", "%+u", {5}},
+    {" 5", "% u", {5}},
+    {"  007", "%5.3d", {7}},
+    {"000FF", "%.5x", {255}},
+    {"   -007", "%7.3d", {(UINT64)-7}},
+    {"-007   ", "%-7.3d", {(UINT64)-7}},
+    {"FF      ", "%-08x", {255}},
+    {"   42", "%05.1d", {42}},  // a precision stops the zero fill of the width
+    {"18446744073709551615", "%lu", {UINT64_MAX}},
+    {"-9223372036854775808", "%ld", {0x8000000000000000ull}},
+    {"-2147483648", "%d", {0x80000000ull}},
+    {"2147483648", "%u", {0x80000000ull}},
+    {"FFFFFFFF", "%x", {UINT64_MAX}},
+    {"FFFFFFFFFFFFFFFF", "%lx", {UINT64_MAX}},
+    {"7FFFFFFF", "%x", {0xFFFFFFFF7FFFFFFFull}},
+    {"-1", "%Ld", {UINT64_MAX}},
+    {"1234", "%p", {0x1234}},
+    {"0000000000001234", "%016p", {0x1234}},
+    {"FFFFFFFFFFFFFFFF", "%p", {UINT64_MAX}},
+    {"0", "%p", {0}},
+    {"   42", "%*d", {5, 42}},
+    {"42   ", "%-*d", {5, 42}},
+    {"  042", "%*.*d", {5, 3, 42}},
+    {"00042", "%0*d", {5, 42}},
+    {"42", "%*d", {UINT64_MAX, 42}},  // a negative width writes no blanks
+    // Characters.
+    {"A", "%c", {'A'}},
+    {" ", "%c", {0}},
+    {"", "%.0c", {'A'}},
+    {"    A", "%5c", {'A'}},
+    {"A    ", "%-5c", {'A'}},
+    {"    A", "%05c", {'A'}},
+    {"B", "%c", {0xFFFF0042}},
+    // Strings.
+    {"abcdef", "%a", {Slot(Abcdef)}},
+    {"abc", "%.3a", {Slot(Abcdef)}},
+    {"   ab", "%.5a", {Slot(Ab)}},
+    {"    ab", "%6a", {Slot(Ab)}},
+    {"ab    ", "%-6a", {Slot(Ab)}},
+    {"    ab", "%06a", {Slot(Ab)}},
+    {"abcdef", "%3a", {Slot(Abcdef)}},
+    {"ab", "%.*a", {2, Slot("abc")}},
+    {"abc", "%s", {Slot(WideAbc)}},
+    {"abc", "%S", {Slot(WideAbc)}},
+    {"  ab", "%4.2s", {Slot(WideAbc)}},
+    {"<null string>", "%a", {0}},
+    {"<null string>", "%s", {0}},
+    {"<null string>", "%S", {0}},
+    {"<null ", "%.6a", {0}},
+    {"", "%a", {Slot("")}},
+    {"   ", "%3a", {Slot("")}},
+    // Other directive characters.
+    {"%", "%%", {}},
+    {"    %", "%5%", {}},
+    {"%    ", "%-5%", {}},
+    {"q", "%q", {}},
+    {"5%", "%d%%", {5}},
+    {"a\r\nb", "a%\nb", {}},
+    {"a\r\nb", "a%\n\rb", {}},
+    {"a   \r\nb", "a%5\nb", {}},  // a line end after '%' keeps the width
+    {"a\rb", "a%\rb", {}},
+    // Directives cut off by the format's end.
+    {"ab     ", "ab%5", {}},
+    {"ab", "ab%", {}},
+    {"ab", "ab%.", {}},
+    {"ab", "ab%-", {}},
+    {"ab   ", "ab%-3", {}},
+    {"ab", "ab%l", {}},
+    // Every item starts afresh.
+    {"   1|2", "%4d|%d", {1, 2}},
+    {"-1|4294967295", "%ld|%u", {UINT64_MAX, UINT64_MAX}},
+    {"FF|255", "%X|%d", {255, 255}},
+    {"1 2 3", "%d %d %d", {1, 2, 3}},
+};
+
+class FormatCoreTest : public ::testing::TestWithParam<ENCODING> {
+ protected:
+  FIRMWARE_STAND_IN Firmware;
+  void SetUp() override { Firmware.Install(); }
+  void TearDown() override { EXPECT_EQ(Firmware.StdErr, u"") << "unexpected report"; }
+};
+
+TEST_P(FormatCoreTest, DirectivesConversionsAndLiterals) {
+  for (const CASE &Case : Cases) {
+    FORMATTED Result = RunFormatAs(GetParam().Flags, Case.Format, Case.Slots);
+    EXPECT_EQ(Result.Text, Widen(Case.Expected)) << "format \"" << Case.Format << "\"";
+    EXPECT_EQ(Result.Count, Case.Expected.size()) << "format \"" << Case.Format << "\"";
+  }
+}
+
+TEST_P(FormatCoreTest, EveryBufferSizeCutsAtTheEndAndTerminates) {
+  const std::string Full = "x= -1,234|ab   |FF|<null string>\r\nend";
+  const SLOTS Slots = {(UINT64)-1234, Slot(Ab), 255, 0};
+  for (UINTN Size = 0; Size <= Full.size() + 3; Size++) {
+    FORMATTED Result = RunFormatAs(GetParam().Flags, "x=%7,d|%-5a|%X|%s\nend", Slots, Size);
+    size_t Kept = Size == 0 ? 0 : std::min<size_t>(Size - 1, Full.size());
+    EXPECT_EQ(Result.Count, Kept) << "size " << Size;
+    EXPECT_EQ(Result.Text, Widen(Full.substr(0, Kept))) << "size " << Size;
+  }
+}
+
+TEST_P(FormatCoreTest, HugeWidthsAndPrecisionsStopAtTheBuffersEnd) {
+  // A width or precision near 2^63 must cost only the characters that fit.
+  const UINT64 Huge = (1ull << 62);
+  const char *Formats[] = {"%*d", "%.*d", "%*a", "%.*a", "%*c", "%-*d", "%0*d", "%*%"};
+  for (const char *Format : Formats) {
+    FORMATTED Result = RunFormatAs(GetParam().Flags, Format, {Huge, Slot("x")}, 300);
+    EXPECT_EQ(Result.Count, 299u) << Format;
+  }
+  FORMATTED Digits = RunFormatAs(GetParam().Flags, "%99999999999999999d", {1}, 50);
+  EXPECT_EQ(Digits.Count, 49u);
+}
+
+TEST_P(FormatCoreTest, PrecisionBoundsTheReadOfAnUnterminatedString) {
+  // Without a NUL, only the characters the precision allows may be read.
+  char Unterminated[3] = {'x', 'y', 'z'};
+  FORMATTED Result = RunFormatAs(GetParam().Flags, "%.3a|%.2a", {Slot(Unterminated), Slot(Unterminated)});
+  EXPECT_EQ(Result.Text, u"xyz|xy");
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, FormatCoreTest, ::testing::ValuesIn(Encodings), EncodingName);
+
+// Encoding-specific behaviour.
+TEST(FormatEncodings, UcsCharactersAboveFfKeepTheirLowByteIn8BitOutput) {
+  FIRMWARE_STAND_IN Firmware;
+  Firmware.Install();
+  const char16_t Format[] = u"\u0141%s";
+  EXPECT_EQ(RunFormat(PF_FMT_UCS2, Format, {Slot(WideHigh)}).Text, u"\x41\x41x");
+  EXPECT_EQ(RunFormat(PF_FMT_UCS2 | PF_OUT_UCS2, Format, {Slot(WideHigh)}).Text,
+            u"\u0141\u0141x");
+  EXPECT_EQ(RunFormat(PF_OUT_UCS2, "%c", {0x0141}).Text, u"\u0141");
+  EXPECT_EQ(RunFormat(0, "%c", {0x0141}).Text, u"\x41");
+}
+
+TEST(FormatEncodings, UcsFormatDirectiveCharactersCompareAllSixteenBits) {
+  FIRMWARE_STAND_IN Firmware;
+  Firmware.Install();
+  // U+0164 has the low byte of 'd' but is no conversion.
+  const char16_t Format[] = u"%5\u0164|%\u0130";
+  EXPECT_EQ(RunFormat(PF_FMT_UCS2 | PF_OUT_UCS2, Format, {7}).Text, u"    \u0164|\u0130");
+}
+
+TEST(FormatEncodings, OddAddressesAreReadByteWise) {
+  FIRMWARE_STAND_IN Firmware;
+  Firmware.Install();
+  alignas(2) UINT8 Memory[32] = {};
+  const char16_t Text[] = u"%sok";
+  std::memcpy(Memory + 1, Text, sizeof(Text));
+  alignas(2) UINT8 Argument[16] = {};
+  std::memcpy(Argument + 1, u"hi", 6);
+  FORMATTED Result = RunFormat(PF_FMT_UCS2 | PF_OUT_UCS2, Memory + 1, {Slot(Argument + 1)});
+  EXPECT_EQ(Result.Text, u"hiok");
+  EXPECT_NE(Firmware.StdErr.find(u"((UINTN) String & 0x00000001) == 0"), std::u16string::npos);
+  // An odd output buffer works too: every write is byte-wise.
+  UINT8 Out[16];
+  EXPECT_EQ(FormatCore(Out + 1, 4, PF_OUT_UCS2, "abcdef", nullptr), 3u);
+  EXPECT_EQ(std::memcmp(Out + 1, "a\0b\0c\0\0\0", 8), 0);
+}
+
+// The frame's checks.
+struct CHECK_CASE {
+  const char *Name;
+  void *Buffer;
+  UINTN BufferSize;
+  UINTN Flags;
+  const void *Format;
+  const char *Condition;  // nullptr: no report
+};
+
+char Scratch[16];
+
+TEST(FormatChecks, RefusedCallsReportAndWriteNothing) {
+  const CHECK_CASE Cases[] = {
+      {"null buffer", nullptr, 10, 0, "x", "(Buffer != ((void *) 0))"},
+      {"null format", Scratch, 10, 0, nullptr, "(Format != ((void *) 0))"},
+      {"null buffer and format", nullptr, 10, 0, nullptr, "(Buffer != ((void *) 0))"},
+      {"size 0, nothing else", nullptr, 0, 0, nullptr, nullptr},
+      {"8-bit size over the limit", Scratch, 1000001, 0, "x",
+       "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))"},
+      {"UCS-2 size over the limit", Scratch, 1000001, PF_OUT_UCS2, "x",
+       "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"},
+  };
+  for (const CHECK_CASE &Case : Cases) {
+    FIRMWARE_STAND_IN Firmware;
+    Firmware.Install();
+    std::memset(Scratch, 0x5A, sizeof(Scratch));
+    EXPECT_EQ(FormatCore(Case.Buffer, Case.BufferSize, Case.Flags, Case.Format, nullptr), 0u)
+        << Case.Name;
+    EXPECT_EQ((UINT8)Scratch[0], 0x5A) << Case.Name;
+    if (Case.Condition == nullptr) {
+      EXPECT_EQ(Firmware.StdErr, u"") << Case.Name;
+    } else {
+      std::u16string Expected = u"ASSERT [Tamberlune] print/FormatCore.cpp(";
+      EXPECT_EQ(Firmware.StdErr.rfind(Expected, 0), 0u) << Case.Name;
+      EXPECT_NE(Firmware.StdErr.find(u"): " + Widen(Case.Condition) + u"\r\n"),
+                std::u16string::npos)
+          << Case.Name;
+      EXPECT_EQ(std::count(Firmware.StdErr.begin(), Firmware.StdErr.end(), u'\n'), 1) << Case.Name;
+    }
+  }
+}
+
+TEST(FormatChecks, SizeAtTheLimitIsAccepted) {
+  FIRMWARE_STAND_IN Firmware;
+  Firmware.Install();
+  std::vector<UINT8> Big(2 * 1000000);
+  EXPECT_EQ(FormatCore(Big.data(), 1000000, PF_OUT_UCS2, "ok", nullptr), 2u);
+  EXPECT_EQ(Firmware.StdErr, u"");
+}
+
+TEST(FormatChecks, OverlongFormatsAreRefused) {
+  FIRMWARE_STAND_IN Firmware;
+  Firmware.Install();
+  std::string Ascii(1000000, 'a');
+  std::u16string Wide(1000000, u'a');
+  EXPECT_EQ(RunFormat(0, Ascii.c_str(), {}, 4).Text, u"aaa");
+  EXPECT_EQ(RunFormat(PF_FMT_UCS2, Wide.c_str(), {}, 4).Text, u"aaa");
+  EXPECT_EQ(Firmware.StdErr, u"");
+  Ascii.push_back('a');
+  Wide.push_back(u'a');
+  char Out[4] = {1, 1, 1, 1};
+  EXPECT_EQ(FormatCore(Out, 4, 0, Ascii.c_str(), nullptr), 0u);
+  EXPECT_EQ(Out[0], 1);
+  EXPECT_NE(Firmware.StdErr.find(u"(AsciiStrnLenS (Format, (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength) + 1) <= (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))"),
+            std::u16string::npos);
+  Firmware.StdErr.clear();
+  EXPECT_EQ(FormatCore(Out, 4, PF_FMT_UCS2, Wide.c_str(), nullptr), 0u);
+  EXPECT_NE(Firmware.StdErr.find(u"(StrnLenS ((CHAR16 *)Format, (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength) + 1) <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"),
+            std::u16string::npos);
+}
+
+TEST(FormatChecks, BufferSizeOneHoldsOnlyTheTerminator) {
+  FIRMWARE_STAND_IN Firmware;
+  Firmware.Install();
+  for (const ENCODING &Encoding : Encodings) {
+    EXPECT_EQ(RunFormatAs(Encoding.Flags, "%d abc", {5}, 1).Count, 0u);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// Runs FormatCore on an argument list built from 8-byte slots, in any of its
+// four encodings, inside guard bytes that catch a write outside the buffer.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Print.h"
+#include "PrintFlags.h"
+
+using SLOTS = std::vector<UINT64>;
+
+inline UINT64 Slot(const void *Pointer) { return (UINT64)(UINTN)Pointer; }
+
+// The slot list as the engine reads it: consecutive 8-byte slots.
+inline VA_LIST SlotList(const SLOTS &Slots) {
+  return (VA_LIST)(Slots.empty() ? nullptr : (char *)Slots.data());
+}
+
+inline std::u16string Widen(const std::string &Text) {
+  std::u16string Wide;
+  for (unsigned char Character : Text) {
+    Wide.push_back(Character);
+  }
+  return Wide;
+}
+
+struct FORMATTED {
+  std::u16string Text;  // the output characters before the terminator
+  UINTN Count;          // what FormatCore returned
+};
+
+constexpr UINT8 GuardByte = 0xA5;
+constexpr size_t GuardBytes = 64;
+
+// Formats into a buffer of BufferSize characters with guard bytes on both
+// sides; fails the test if a guard byte or the terminator is wrong.
+inline FORMATTED RunFormat(UINTN Flags, const void *Format, const SLOTS &Slots,
+                           UINTN BufferSize = 400) {
+  size_t Unit = (Flags & PF_OUT_UCS2) ? 2 : 1;
+  std::vector<UINT8> Memory(GuardBytes * 2 + BufferSize * Unit, GuardByte);
+  UINT8 *Buffer = Memory.data() + GuardBytes;
+  UINTN Count = FormatCore(Buffer, BufferSize, Flags, Format, SlotList(Slots));
+  FORMATTED Result{{}, Count};
+  for (size_t Index = 0; Index < GuardBytes; Index++) {
+    EXPECT_EQ(Memory[Index], GuardByte) << "write before the buffer";
+    EXPECT_EQ(Memory[Memory.size() - 1 - Index], GuardByte) << "write past the buffer";
+  }
+  if (BufferSize == 0) {
+    return Result;
+  }
+  EXPECT_LT(Count, BufferSize);
+  for (UINTN Index = 0; Index <= Count && Index < BufferSize; Index++) {
+    UINTN Character = Unit == 2 ? Buffer[2 * Index] | (Buffer[2 * Index + 1] << 8) : Buffer[Index];
+    if (Index == Count) {
+      EXPECT_EQ(Character, 0u) << "no terminator at the count";
+    } else {
+      Result.Text.push_back((char16_t)Character);
+    }
+  }
+  return Result;
+}
+
+// The four encodings of one 8-bit test format.
+struct ENCODING {
+  const char *Name;
+  UINTN Flags;
+};
+constexpr ENCODING Encodings[] = {
+    {"8-bit to 8-bit", 0},
+    {"8-bit to UCS-2", PF_OUT_UCS2},
+    {"UCS-2 to 8-bit", PF_FMT_UCS2},
+    {"UCS-2 to UCS-2", PF_FMT_UCS2 | PF_OUT_UCS2},
+};
+
+inline std::string EncodingName(const ::testing::TestParamInfo<ENCODING> &Info) {
+  std::string Name;
+  for (const char *Character = Info.param.Name; *Character != 0; Character++) {
+    if (isalnum((unsigned char)*Character)) {
+      Name += *Character;
+    }
+  }
+  return Name;
+}
+
+// Formats Format (given 8-bit) in the encoding Flags names.
+inline FORMATTED RunFormatAs(UINTN Flags, const std::string &Format, const SLOTS &Slots,
+                             UINTN BufferSize = 400) {
+  if (Flags & PF_FMT_UCS2) {
+    std::u16string Wide = Widen(Format);
+    return RunFormat(Flags, Wide.c_str(), Slots, BufferSize);
+  }
+  return RunFormat(Flags, Format.c_str(), Slots, BufferSize);
+}
