@@ -75,6 +75,8 @@ constexpr ENCODING Encodings[] = {
     {"UCS-2 to UCS-2", PF_FMT_UCS2 | PF_OUT_UCS2},
 };
 
+inline void PrintTo(const ENCODING &Encoding, std::ostream *Stream) { *Stream << Encoding.Name; }
+
 inline std::string EncodingName(const ::testing::TestParamInfo<ENCODING> &Info) {
   std::string Name;
   for (const char *Character = Info.param.Name; *Character != 0; Character++) {

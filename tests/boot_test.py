@@ -1,0 +1,102 @@
+"""End to end: Tamberlune.efi on U-Boot's UEFI firmware under QEMU.
+
+Each scenario boots a fresh machine, starts the image from a FAT disk, types
+at most one key over the serial line and asks U-Boot which boot-choice
+variables exist afterwards. Usage: boot_test.py IMAGE [unittest arguments]
+"""
+
+import os
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import uboot  # noqa: E402
+
+IMAGE = None
+
+# U-Boot's serial console writes every line feed as CR LF, so the image's own
+# CR LF arrives as CR CR LF.
+MENU = (b"Key Options: \r\r\n  'r' -- Clear boot order list.\r\r\n  'p' --  PXE boot.\r\r\n"
+        b"  'ESC' -- Boot Manager Menu. \r\r\n Any key to continue\r\r\n")
+
+CHOICES = {
+    "p": ("Loading PXE boot..", "PXEVariable"),
+    "r": ("Boot Order Factory  Reset ...", "RestOrderVariable"),
+    "esc": ("Launching Boot Menu ...", "BootmenuVariable"),
+}
+
+
+class BootTest(unittest.TestCase):
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        disk = os.path.join(self.directory.name, "disk.img")
+        uboot.make_fat_disk(IMAGE, disk)
+        self.session = uboot.Session(disk)
+        self.session.prompt()
+
+    def tearDown(self):
+        self.session.close()
+        self.directory.cleanup()
+
+    def press(self, key):
+        """Starts the image, types key after the menu, and returns what followed the menu."""
+        self.session.start_image()
+        self.session.expect(uboot.MENU_END)
+        self.session.send(uboot.key_bytes(key))
+        started = time.monotonic()
+        after = self.session.expect(uboot.PROMPT, timeout=60)
+        return after.decode(errors="replace"), time.monotonic() - started
+
+    def assert_recorded(self, name):
+        found = uboot.recorded_variables(self.session)
+        self.assertEqual(list(found), [name] if name else [])
+        if name:
+            text = found[name]
+            self.assertIn(uboot.VENDOR_GUID, text)
+            # Boot-services access only: volatile, not visible at run time.
+            self.assertRegex(text, r"\n    BS, DataSize = 0x2\r\n")
+            self.assertIn("00000000: 31 00 ", text)
+
+    def check_choice(self, key):
+        confirmation, variable = CHOICES[key]
+        after, _ = self.press(key)
+        self.assertEqual(after, "\r\r\n" + confirmation + "\r\r\n" + uboot.PROMPT.decode())
+        self.assert_recorded(variable)
+
+    def test_p_records_pxe_boot(self):
+        self.check_choice("p")
+
+    def test_r_records_boot_order_reset(self):
+        self.check_choice("r")
+
+    def test_escape_records_boot_menu(self):
+        self.check_choice("esc")
+
+    def test_other_key_records_nothing(self):
+        after, _ = self.press("x")
+        self.assertEqual(after, "\r\r\n" + uboot.PROMPT.decode())
+        self.assert_recorded(None)
+
+    def test_no_key_returns_after_about_four_seconds(self):
+        after, waited = self.press("none")
+        self.assertEqual(after, "\r\r\n" + uboot.PROMPT.decode())
+        self.assertGreater(waited, 3.5)
+        self.assert_recorded(None)
+
+    def test_menu_bytes(self):
+        self.session.start_image()
+        self.session.send(b"x")
+        shown = self.session.expect(uboot.PROMPT, timeout=60)
+        self.assertEqual(shown, MENU + uboot.PROMPT)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2 or not os.path.isfile(sys.argv[1]):
+        sys.exit("usage: boot_test.py IMAGE [unittest arguments]: IMAGE is the built Tamberlune.efi")
+    missing = uboot.missing_prerequisites()
+    if missing:
+        sys.exit("missing: " + " ".join(missing) + "; install with: apt-get install " + " ".join(missing))
+    IMAGE = sys.argv.pop(1)
+    unittest.main()

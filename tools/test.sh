@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything from scratch and runs every test:
+# the host unit tests, the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the end-to-end boots on U-Boot under QEMU.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ $# -ne 0 ]; then
+  echo "usage: tools/test.sh (no arguments); build trees go to build/ and build-sanitize/" >&2
+  exit 2
+fi
+
+tools/install-deps.sh
+jobs=$(nproc)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTAMBERLUNE_SANITIZE=ON >/dev/null
+cmake --build build-sanitize -j "$jobs" --target unit_tests
+
+echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+(cd build-sanitize && ctest -j "$jobs" --output-on-failure -LE boot)
+echo "== unit tests and end-to-end boots"
+(cd build && ctest -j "$jobs" --output-on-failure)
