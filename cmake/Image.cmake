@@ -38,6 +38,16 @@ foreach(source IN LISTS TAMBERLUNE_SOURCES ITEMS app/ImageSupport.cpp)
   list(APPEND TAMBERLUNE_IMAGE_OBJECTS ${object})
 endforeach()
 
+# The help text's resource section, written by a generator built for the host.
+set(TAMBERLUNE_RESOURCE_OBJECT "${CMAKE_BINARY_DIR}/image/HelpResource.obj")
+add_custom_command(
+  OUTPUT ${TAMBERLUNE_RESOURCE_OBJECT}
+  COMMAND make_help_resource ${TAMBERLUNE_RESOURCE_OBJECT}
+  DEPENDS make_help_resource
+  COMMENT "Generating the help resource"
+  VERBATIM)
+list(APPEND TAMBERLUNE_IMAGE_OBJECTS ${TAMBERLUNE_RESOURCE_OBJECT})
+
 set(TAMBERLUNE_IMAGE "${CMAKE_BINARY_DIR}/Tamberlune.efi")
 add_custom_command(
   OUTPUT ${TAMBERLUNE_IMAGE}
@@ -46,7 +56,8 @@ add_custom_command(
           # 64-byte sections and file alignment keep the image small;
           # lld-link warns that /align wants /driver, which does not apply here.
           /align:64 /filealign:64
-          # Constants share .data: the image has code, data and relocations only.
+          # Constants share .data: the image has code, data, resources and
+          # relocations, in that order.
           /merge:.rdata=.data
           # No timestamp and no debug directory: two builds are byte-identical.
           /Brepro /debug:none

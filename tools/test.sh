@@ -16,9 +16,9 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTAMBERLUNE_SANITIZE=ON >/dev/null
-cmake --build build-sanitize -j "$jobs" --target unit_tests
+cmake --build build-sanitize -j "$jobs"
 
-echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+echo "== unit tests and image tools under AddressSanitizer and UndefinedBehaviorSanitizer"
 (cd build-sanitize && ctest -j "$jobs" --output-on-failure -LE boot)
 echo "== unit tests and end-to-end boots"
 (cd build && ctest -j "$jobs" --output-on-failure)

@@ -1,0 +1,168 @@
+"""The built image through other eyes: llvm-readobj's view of its headers,
+sections and resources, and tamberlune-inspect on the image and on
+corrupted copies of it. Usage: image_test.py IMAGE INSPECT-TOOL [unittest arguments]
+"""
+
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+IMAGE = INSPECT = None
+HELP = ('.TH Tamberlune 0 "Displays a "UEFI Tamberlune!" string."\n'
+        ".SH NAME\nTamberlune application.\n")
+
+
+def readobj(*flags):
+    tool = shutil.which("llvm-readobj") or shutil.which("llvm-readobj-14")
+    if tool is None:
+        raise unittest.SkipTest("llvm-readobj is missing: apt-get install llvm")
+    return subprocess.run([tool, *flags, IMAGE], check=True, capture_output=True, text=True).stdout
+
+
+class ReadobjCrossCheck(unittest.TestCase):
+    def test_file_headers(self):
+        text = readobj("--file-headers")
+        self.assertIn("Machine: IMAGE_FILE_MACHINE_AMD64 (0x8664)", text)
+        self.assertIn("Subsystem: IMAGE_SUBSYSTEM_EFI_APPLICATION (0xA)", text)
+        self.assertIn("SectionAlignment: 64", text)
+        self.assertIn("FileAlignment: 64", text)
+        self.assertRegex(text, r"ImportTableRVA: 0x0\s+ImportTableSize: 0x0")
+        self.assertRegex(text, r"ResourceTableSize: 0x1C0")
+
+    def test_sections(self):
+        text = readobj("--sections")
+        names = re.findall(r"Name: (\.\w+)", text)
+        self.assertEqual(names, [".text", ".data", ".rsrc", ".reloc"])
+        rsrc = text[text.index("Name: .rsrc"):]
+        self.assertRegex(rsrc, r"VirtualSize: 0x1C0")
+        self.assertRegex(rsrc, r"Characteristics \[ \(0x40000040\)")
+        address = re.search(r"VirtualAddress: (0x[0-9A-F]+)", rsrc).group(1)
+        self.assertIn(f"ResourceTableRVA: {address}", readobj("--file-headers"))
+
+    def test_resources(self):
+        text = readobj("--coff-resources")
+        self.assertRegex(text, r"Type: HII \[[^\]]*Name: EFI \[[^\]]*Language: BIN \[")
+        self.assertIn("Total Number of Resources: 1", text)
+        self.assertIn("DataSize: 283", text)
+        self.assertEqual(text.count("Number of String Entries: 1"), 3)
+        self.assertEqual(text.count("Number of ID Entries: 0"), 3)
+
+
+def inspect(path):
+    return subprocess.run([INSPECT, path], capture_output=True, text=True, timeout=30)
+
+
+class InspectTool(unittest.TestCase):
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        with open(IMAGE, "rb") as image:
+            self.image = bytearray(image.read())
+
+    def tearDown(self):
+        self.directory.cleanup()
+
+    def corrupt(self, data):
+        path = os.path.join(self.directory.name, "corrupt.efi")
+        with open(path, "wb") as out:
+            out.write(data)
+        return inspect(path)
+
+    def offsets(self):
+        pe = struct.unpack_from("<I", self.image, 0x3C)[0]
+        optional = pe + 24
+        table = optional + struct.unpack_from("<H", self.image, pe + 20)[0]
+        rsrc = struct.unpack_from("<I", self.image, table + 2 * 40 + 20)[0]
+        return optional, rsrc
+
+    def test_prints_summary_and_help_text(self):
+        result = inspect(IMAGE)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        out = result.stdout
+        self.assertIn("machine      x86-64 (0x8664)", out)
+        self.assertIn("subsystem    EFI application (10)", out)
+        self.assertIn("imports      none", out)
+        self.assertRegex(out, r"\.rsrc +0x[0-9A-F]+ 0x001C0 .* 0x40000040 initialized-data read\n")
+        self.assertTrue(out.endswith("help text:\n" + HELP), out)
+
+    def check_rejected(self, data, message):
+        result = self.corrupt(data)
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertIn(message, result.stderr)
+        self.assertNotIn("AddressSanitizer", result.stderr)
+        self.assertNotIn("runtime error", result.stderr)
+
+    def test_rejects_a_file_that_is_no_pe_image(self):
+        self.check_rejected(b"#!/bin/sh\necho hello\n" * 10, "not a PE32+ image: no MZ header")
+        self.check_rejected(b"", "not a PE32+ image")
+
+    def test_rejects_a_pe32_image(self):
+        optional, _ = self.offsets()
+        data = bytearray(self.image)
+        struct.pack_into("<H", data, optional, 0x10B)
+        self.check_rejected(data, "no PE32+ optional header")
+
+    def test_rejects_every_truncation(self):
+        # Cut the file at every 16th byte: each cut is refused, none crashes.
+        for size in range(0, len(self.image), 16):
+            result = self.corrupt(self.image[:size])
+            self.assertEqual(result.returncode, 1, f"cut at {size}: {result.stdout}")
+            self.assertIn("tamberlune-inspect:", result.stderr)
+            self.assertNotIn("Sanitizer", result.stderr)
+
+    def test_rejects_a_directory_offset_past_the_end(self):
+        _, rsrc = self.offsets()
+        data = bytearray(self.image)
+        struct.pack_into("<I", data, rsrc + 0x14, 0x80000000 | 0x7FFFFFF0)
+        self.check_rejected(data, "resource tree: directory table")
+
+    def test_rejects_a_name_offset_past_the_end(self):
+        _, rsrc = self.offsets()
+        data = bytearray(self.image)
+        struct.pack_into("<I", data, rsrc + 0x10, 0x80000000 | 0x7FFFFFF0)
+        self.check_rejected(data, "resource tree: a name lies outside")
+
+    def test_rejects_a_wrong_package_length(self):
+        _, rsrc = self.offsets()
+        data = bytearray(self.image)
+        struct.pack_into("<I", data, rsrc + 0x70 + 0x10, 284)
+        self.check_rejected(data, "PackageLength 284 differs from the resource's size 283")
+
+    def test_rejects_a_data_rva_outside_the_image(self):
+        _, rsrc = self.offsets()
+        data = bytearray(self.image)
+        struct.pack_into("<I", data, rsrc + 0x60, 0xFFFFFF00)
+        self.check_rejected(data, "HII package list (RVA 0xffffff00) is in no section's data")
+
+    def test_rejects_a_resource_directory_outside_the_file(self):
+        optional, _ = self.offsets()
+        data = bytearray(self.image)
+        struct.pack_into("<I", data, optional + 112 + 2 * 8 + 4, 0x100000)
+        self.check_rejected(data, "resource directory runs past the end of section .rsrc")
+
+    def test_rejects_a_string_running_past_its_package(self):
+        _, rsrc = self.offsets()
+        data = bytearray(self.image)
+        data[rsrc + 0x70 + 0x116] = 0x14  # the end block becomes another string
+        struct.pack_into("<I", data, rsrc + 0x70 + 0x117, 0x00000000)
+        self.check_rejected(data, "string package:")
+
+    def test_usage(self):
+        result = subprocess.run([INSPECT], capture_output=True, text=True)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("usage: tamberlune-inspect IMAGE", result.stderr)
+        result = inspect(os.path.join(self.directory.name, "missing.efi"))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("cannot read", result.stderr)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3:
+        sys.exit("usage: image_test.py IMAGE INSPECT-TOOL [unittest arguments]")
+    IMAGE, INSPECT = sys.argv[1], sys.argv[2]
+    del sys.argv[1:3]
+    unittest.main()

@@ -1,0 +1,127 @@
+// tamberlune-inspect IMAGE: prints what a UEFI loader and a shell find in an
+// image: the PE summary and the help text of its HII resource.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "PeImage.h"
+
+namespace {
+
+const char *MachineName(uint16_t Machine) {
+  switch (Machine) {
+    case 0x8664: return "x86-64";
+    case 0x014C: return "i386";
+    case 0xAA64: return "AArch64";
+    default: return "unknown";
+  }
+}
+
+const char *SubsystemName(uint16_t Subsystem) {
+  switch (Subsystem) {
+    case 10: return "EFI application";
+    case 11: return "EFI boot service driver";
+    case 12: return "EFI runtime driver";
+    default: return "not EFI";
+  }
+}
+
+std::string Flags(uint32_t Characteristics) {
+  std::string Text;
+  if (Characteristics & 0x20) Text += " code";
+  if (Characteristics & 0x40) Text += " initialized-data";
+  if (Characteristics & 0x80) Text += " uninitialized-data";
+  if (Characteristics & 0x02000000) Text += " discardable";
+  if (Characteristics & 0x20000000) Text += " execute";
+  if (Characteristics & 0x40000000) Text += " read";
+  if (Characteristics & 0x80000000) Text += " write";
+  return Text;
+}
+
+std::string Utf8(const std::u16string &Text) {
+  std::string Out;
+  for (char16_t Character : Text) {
+    if (Character < 0x80) {
+      Out.push_back((char)Character);
+    } else if (Character < 0x800) {
+      Out.push_back((char)(0xC0 | (Character >> 6)));
+      Out.push_back((char)(0x80 | (Character & 0x3F)));
+    } else {
+      Out.push_back((char)(0xE0 | (Character >> 12)));
+      Out.push_back((char)(0x80 | ((Character >> 6) & 0x3F)));
+      Out.push_back((char)(0x80 | (Character & 0x3F)));
+    }
+  }
+  return Out;
+}
+
+std::string GuidText(const std::vector<uint8_t> &Bytes) {
+  char Text[40];
+  snprintf(Text, sizeof(Text), "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+           Bytes[3], Bytes[2], Bytes[1], Bytes[0], Bytes[5], Bytes[4], Bytes[7], Bytes[6], Bytes[8],
+           Bytes[9], Bytes[10], Bytes[11], Bytes[12], Bytes[13], Bytes[14], Bytes[15]);
+  return Text;
+}
+
+}  // namespace
+
+int main(int ArgumentCount, char **Arguments) {
+  if (ArgumentCount != 2 || Arguments[1][0] == '-') {
+    std::fprintf(stderr, "usage: tamberlune-inspect IMAGE\n"
+                         "Prints the PE summary of a UEFI image and the help text of its HII resource.\n");
+    return 2;
+  }
+  const char *Path = Arguments[1];
+  std::ifstream Stream(Path, std::ios::binary);
+  if (!Stream) {
+    std::fprintf(stderr, "tamberlune-inspect: cannot read %s: %s\n", Path, std::strerror(errno));
+    return 1;
+  }
+  std::vector<uint8_t> File((std::istreambuf_iterator<char>(Stream)), std::istreambuf_iterator<char>());
+
+  PE_IMAGE Image;
+  std::string Error;
+  if (!ParsePeImage(File.data(), File.size(), &Image, &Error)) {
+    std::fprintf(stderr, "tamberlune-inspect: %s: %s\n", Path, Error.c_str());
+    return 1;
+  }
+  std::printf("%s: PE32+ image, %zu bytes\n", Path, File.size());
+  std::printf("  machine      %s (0x%04X)\n", MachineName(Image.Machine), Image.Machine);
+  std::printf("  subsystem    %s (%u)\n", SubsystemName(Image.Subsystem), Image.Subsystem);
+  std::printf("  entry        RVA 0x%X\n", Image.EntryRva);
+  std::printf("  image        base 0x%llX, size 0x%X, headers 0x%X\n",
+              (unsigned long long)Image.ImageBase, Image.SizeOfImage, Image.SizeOfHeaders);
+  std::printf("  alignment    section 0x%X, file 0x%X\n", Image.SectionAlignment, Image.FileAlignment);
+  std::printf("  sections     name      RVA     virtual  file-off  raw   characteristics\n");
+  for (const PE_SECTION &Section : Image.Sections) {
+    std::printf("               %-8s  0x%05X 0x%05X  0x%05X  0x%04X 0x%08X%s\n", Section.Name.c_str(),
+                Section.VirtualAddress, Section.VirtualSize, Section.RawOffset, Section.RawSize,
+                Section.Characteristics, Flags(Section.Characteristics).c_str());
+  }
+  std::printf("  relocations  %u base relocations%s\n", Image.BaseRelocations,
+              (Image.FileCharacteristics & 0x0001) ? ", stripped" : "");
+  std::printf("  imports      %s", Image.Imports.empty() ? "none\n" : "");
+  for (size_t Index = 0; Index < Image.Imports.size(); Index++) {
+    std::printf("%s%s", Image.Imports[Index].c_str(), Index + 1 < Image.Imports.size() ? ", " : "\n");
+  }
+
+  HELP_RESOURCE Help;
+  if (!ReadHelpResource(File.data(), File.size(), Image, &Help, &Error)) {
+    std::fprintf(stderr, "tamberlune-inspect: %s: %s\n", Path, Error.c_str());
+    return 1;
+  }
+  if (Help.Strings.size() < 2) {
+    std::fprintf(stderr, "tamberlune-inspect: %s: the string package has no string 2\n", Path);
+    return 1;
+  }
+  std::printf("  resource     HII/EFI/BIN: package list %s, %u bytes at RVA 0x%X\n",
+              GuidText(Help.PackageListGuid).c_str(), Help.PackageLength, Help.DataRva);
+  std::printf("  language     %s (%s)\n", Help.Language.c_str(), Utf8(Help.Strings[0]).c_str());
+  std::printf("help text:\n");
+  std::string Text = Utf8(Help.Strings[1]);
+  for (size_t At; (At = Text.find('\r')) != std::string::npos;) Text.erase(At, 1);
+  std::fputs(Text.c_str(), stdout);
+  return 0;
+}

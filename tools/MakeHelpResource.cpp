@@ -1,0 +1,186 @@
+// Writes the image's resource section as a COFF object for lld-link: the
+// three-level resource directory ("HII" / "EFI" / "BIN"), its one data entry,
+// and the HII package list with the English help text, padded to the section
+// alignment. Every length is computed here from the content.
+//
+//   make_help_resource OUTPUT.obj
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "HelpResource.h"
+
+namespace {
+
+constexpr UINT32 SectionAlignment = 0x40;  // the image's section and file alignment
+constexpr UINT32 RsrcCharacteristics = 0x40000040;  // initialized data, readable
+constexpr UINT32 ScnAlign4Bytes = 0x00300000;       // object-file only; the linker drops it
+constexpr UINT16 MachineAmd64 = 0x8664;
+constexpr UINT16 RelAmd64Addr32Nb = 3;  // 32-bit RVA of the target
+constexpr UINT8 SymClassStatic = 3;
+constexpr UINT32 NameIsString = 0x80000000;
+constexpr UINT32 TargetIsDirectory = 0x80000000;
+
+// HII package types and string block types.
+constexpr UINT8 HiiPackageStrings = 0x04;
+constexpr UINT8 HiiPackageEnd = 0xDF;
+constexpr UINT8 SibtStringUcs2 = 0x14;
+constexpr UINT8 SibtEnd = 0x00;
+constexpr UINT32 PackageListHeaderSize = 20;  // GUID and PackageLength
+constexpr UINT32 PackageHeaderSize = 4;       // Length:24, Type:8
+constexpr UINT32 StringHeaderFixedSize = 46;  // header to Language, without Language
+
+struct BYTES {
+  std::vector<UINT8> Data;
+  void U8(UINT32 Value) { Data.push_back((UINT8)Value); }
+  void U16(UINT32 Value) { U8(Value), U8(Value >> 8); }
+  void U32(UINT32 Value) { U16(Value), U16(Value >> 16); }
+  void Zeros(size_t Count) { Data.insert(Data.end(), Count, 0); }
+  void Raw(const void *Bytes, size_t Count) {
+    Data.insert(Data.end(), (const UINT8 *)Bytes, (const UINT8 *)Bytes + Count);
+  }
+  void Ucs2(const CHAR16 *Text, bool Terminated) {
+    for (; *Text != 0; Text++) U16(*Text);
+    if (Terminated) U16(0);
+  }
+  size_t Size() const { return Data.size(); }
+};
+
+size_t Length(const CHAR16 *Text) {
+  size_t Count = 0;
+  while (Text[Count] != 0) Count++;
+  return Count;
+}
+
+// The HII package list: header, one string package, the end package.
+std::vector<UINT8> PackageList() {
+  const UINT32 LanguageNameBlock = 1 + 2 * (UINT32)(Length(HelpLanguageName) + 1);
+  const UINT32 HelpTextBlock = 1 + 2 * (UINT32)(Length(HelpText) + 1);
+  const UINT32 HdrSize = StringHeaderFixedSize + (UINT32)sizeof(HelpLanguage);
+  const UINT32 StringPackageLength = HdrSize + LanguageNameBlock + HelpTextBlock + 1;
+  const UINT32 PackageLength = PackageListHeaderSize + StringPackageLength + PackageHeaderSize;
+
+  BYTES List;
+  List.Raw(&PackageListGuid, sizeof(PackageListGuid));
+  List.U32(PackageLength);
+  List.U32(StringPackageLength | ((UINT32)HiiPackageStrings << 24));
+  List.U32(HdrSize);
+  List.U32(HdrSize);  // StringInfoOffset: the blocks follow the header
+  List.Zeros(32);     // LanguageWindow
+  List.U16(1);        // LanguageName: string 1
+  List.Raw(HelpLanguage, sizeof(HelpLanguage));
+  List.U8(SibtStringUcs2);
+  List.Ucs2(HelpLanguageName, true);
+  List.U8(SibtStringUcs2);
+  List.Ucs2(HelpText, true);
+  List.U8(SibtEnd);
+  List.U32(PackageHeaderSize | ((UINT32)HiiPackageEnd << 24));
+  return List.Data;
+}
+
+struct SECTION {
+  std::vector<UINT8> Data;
+  UINT32 RvaFixup;  // offset of the data entry's RVA, which needs a relocation
+};
+
+// Directory tables, then the directory strings, then the data entry, then the
+// package list, then zeros up to the section alignment.
+SECTION ResourceSection() {
+  static const CHAR16 *const Names[] = {u"HII", u"EFI", u"BIN"};
+  constexpr UINT32 Levels = 3;
+  constexpr UINT32 TableSize = 16 + 8;  // a table and its one named entry
+  constexpr UINT32 NameSize = 2 + 3 * 2;
+  constexpr UINT32 DataEntryOffset = Levels * TableSize + Levels * NameSize;
+  constexpr UINT32 PackageListOffset = DataEntryOffset + 16;
+
+  std::vector<UINT8> List = PackageList();
+  BYTES Section;
+  for (UINT32 Level = 0; Level < Levels; Level++) {
+    Section.Zeros(12);  // characteristics, time stamp, versions
+    Section.U16(1);     // named entries
+    Section.U16(0);     // ID entries
+    Section.U32(NameIsString | (Levels * TableSize + Level * NameSize));
+    Section.U32(Level + 1 < Levels ? TargetIsDirectory | ((Level + 1) * TableSize) : DataEntryOffset);
+  }
+  for (const CHAR16 *Name : Names) {
+    Section.U16((UINT32)Length(Name));
+    Section.Ucs2(Name, false);
+  }
+  Section.U32(PackageListOffset);  // the relocation adds the section's RVA
+  Section.U32((UINT32)List.size());
+  Section.U32(0);  // code page
+  Section.U32(0);  // reserved
+  Section.Raw(List.data(), List.size());
+  Section.Zeros((SectionAlignment - Section.Size() % SectionAlignment) % SectionAlignment);
+  return {Section.Data, DataEntryOffset};
+}
+
+// A COFF object with the one section, its relocation and its section symbol.
+std::vector<UINT8> CoffObject(const SECTION &Section) {
+  constexpr UINT32 FileHeaderSize = 20;
+  constexpr UINT32 SectionHeaderSize = 40;
+  const UINT32 RawData = FileHeaderSize + SectionHeaderSize;
+  const UINT32 Relocations = RawData + (UINT32)Section.Data.size();
+  const UINT32 Symbols = Relocations + 10;
+
+  BYTES Object;
+  Object.U16(MachineAmd64);
+  Object.U16(1);  // sections
+  Object.U32(0);  // no time stamp: reproducible
+  Object.U32(Symbols);
+  Object.U32(2);  // the section symbol and its auxiliary record
+  Object.U16(0);  // no optional header
+  Object.U16(0);
+
+  Object.Raw(".rsrc\0\0\0", 8);
+  Object.U32(0);
+  Object.U32(0);
+  Object.U32((UINT32)Section.Data.size());
+  Object.U32(RawData);
+  Object.U32(Relocations);
+  Object.U32(0);
+  Object.U16(1);  // relocations
+  Object.U16(0);
+  Object.U32(RsrcCharacteristics | ScnAlign4Bytes);
+
+  Object.Raw(Section.Data.data(), Section.Data.size());
+
+  Object.U32(Section.RvaFixup);
+  Object.U32(0);  // symbol 0: the section
+  Object.U16(RelAmd64Addr32Nb);
+
+  Object.Raw(".rsrc\0\0\0", 8);
+  Object.U32(0);  // value
+  Object.U16(1);  // section number
+  Object.U16(0);  // type
+  Object.U8(SymClassStatic);
+  Object.U8(1);  // one auxiliary record: the section definition
+  Object.U32((UINT32)Section.Data.size());
+  Object.U16(1);  // relocations
+  Object.U16(0);
+  Object.Zeros(10);
+
+  Object.U32(4);  // empty string table
+  return Object.Data;
+}
+
+}  // namespace
+
+int main(int ArgumentCount, char **Arguments) {
+  if (ArgumentCount != 2) {
+    std::fprintf(stderr, "usage: %s OUTPUT.obj\n", Arguments[0]);
+    return 2;
+  }
+  std::vector<UINT8> Object = CoffObject(ResourceSection());
+  std::string Temporary = std::string(Arguments[1]) + ".tmp";
+  FILE *File = std::fopen(Temporary.c_str(), "wb");
+  if (File == nullptr || std::fwrite(Object.data(), 1, Object.size(), File) != Object.size() ||
+      std::fclose(File) != 0 || std::rename(Temporary.c_str(), Arguments[1]) != 0) {
+    std::fprintf(stderr, "make_help_resource: cannot write %s: %s\n", Arguments[1],
+                 std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
