@@ -7,7 +7,8 @@ find_program(TAMBERLUNE_LLD_LINK NAMES lld-link lld-link-14 lld-link-15 lld-link
 set(TAMBERLUNE_IMAGE_FLAGS
   --target=x86_64-unknown-windows
   -std=c++20
-  -O2
+  # Flash is scarce: the image is built for size (it must stay within 8 KiB).
+  -Oz
   -ffreestanding
   # No C++ runtime: no exceptions, RTTI or unwind tables in the image.
   -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
@@ -17,6 +18,9 @@ set(TAMBERLUNE_IMAGE_FLAGS
   -mno-red-zone
   # There is no __chkstk, and no stack guard to feed.
   -mno-stack-arg-probe -fno-stack-protector
+  # One section per function and object, so the linker drops what nothing uses
+  # (memcpy and memset stay out unless the compiler calls them).
+  -ffunction-sections -fdata-sections
   -Wall -Wextra -Werror
   ${TAMBERLUNE_PREFIX_MAP}
   -I${CMAKE_SOURCE_DIR}/include -I${CMAKE_SOURCE_DIR}/print
@@ -60,7 +64,7 @@ add_custom_command(
           # relocations, in that order.
           /merge:.rdata=.data
           # No timestamp and no debug directory: two builds are byte-identical.
-          /Brepro /debug:none
+          /Brepro /debug:none /opt:ref,icf
           /out:${TAMBERLUNE_IMAGE} ${TAMBERLUNE_IMAGE_OBJECTS}
   DEPENDS ${TAMBERLUNE_IMAGE_OBJECTS}
   COMMENT "Linking Tamberlune.efi"

@@ -8,11 +8,16 @@ TAMBERLUNE_EXTERN_C VOID EFIAPI ReportAssertion(CONST CHAR8 *FileName, UINTN Lin
                                                 CONST CHAR8 *Description);
 TAMBERLUNE_EXTERN_C BOOLEAN EFIAPI AssertsEnabled(VOID);
 
+// Reports a failed check when checks are enabled: one call per check site
+// keeps the image small.
+TAMBERLUNE_EXTERN_C VOID EFIAPI CheckFailed(CONST CHAR8 *FileName, UINTN LineNumber,
+                                            CONST CHAR8 *Description);
+
 // CHECK (Expression, "text"): report "text" with this file and line when
 // Expression is false. The caller decides what happens after a failure.
-#define CHECK(Expression, Text)                       \
-  do {                                                \
-    if (AssertsEnabled() && !(Expression)) {          \
-      ReportAssertion(__FILE__, __LINE__, Text);      \
-    }                                                 \
+#define CHECK(Expression, Text)                  \
+  do {                                           \
+    if (!(Expression)) {                         \
+      CheckFailed(__FILE__, __LINE__, Text);     \
+    }                                            \
   } while (0)

@@ -3,8 +3,6 @@
 // W, P, sign, zero pad, grouping) for the output stage in FormatCore.cpp.
 #include "FormatInternal.h"
 
-static constexpr CHAR8 Digits[] = "0123456789ABCDEF";
-
 static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
   UINT64 Value = NextSlot(Frame);
   UINTN Flags = Item->Flags;
@@ -38,8 +36,16 @@ static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
   UINTN Generated = 0;
   BOOLEAN Zero = Value == 0;
   do {
-    Buffer[++Generated] = Digits[Value % Radix];
-    Value /= Radix;
+    UINTN Digit;
+    if (Radix == 16) {
+      Digit = Value & 0xF;
+      Value >>= 4;
+    } else {
+      Digit = Value % 10;
+      Value /= 10;
+    }
+    // Upper case always: x and X share their digits.
+    Buffer[++Generated] = (CHAR8)(Digit < 10 ? '0' + Digit : 'A' - 10 + Digit);
   } while (Value != 0);
 
   // %.0d of 0 prints no digit at all.
@@ -82,6 +88,25 @@ static VOID ConvertString(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, BOOLEAN Ucs2) 
 CONST UINT8 *EFIAPI ParseDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan) {
   for (;; Scan += Frame->FmtBytes) {
     UINTN Character = FormatCharAt(Frame, Scan);
+    if (Character >= '0' && Character <= '9') {
+      if (Character == '0' && !(Item->Flags & PF_PRECISION)) {
+        Item->Flags |= PF_ZERO_FILL;
+      }
+      UINTN Number = 0;
+      for (; Character >= '0' && Character <= '9'; Character = FormatCharAt(Frame, Scan)) {
+        Number = Number * 10 + (Character - '0');
+        Scan += Frame->FmtBytes;
+      }
+      if (Item->Flags & PF_PRECISION) {
+        Item->Precision = Number;
+      } else {
+        Item->Width = Number;
+        Item->Flags |= PF_WIDTH;
+      }
+      // The character that ended the number is the next directive character.
+      Scan -= Frame->FmtBytes;
+      continue;
+    }
     switch (Character) {
       case ' ':
         Item->Flags |= PF_BLANK;
@@ -110,35 +135,6 @@ CONST UINT8 *EFIAPI ParseDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST
           Item->Flags |= PF_WIDTH;
         }
         continue;
-      case '0':
-      case '1':
-      case '2':
-      case '3':
-      case '4':
-      case '5':
-      case '6':
-      case '7':
-      case '8':
-      case '9': {
-        if (Character == '0' && !(Item->Flags & PF_PRECISION)) {
-          Item->Flags |= PF_ZERO_FILL;
-        }
-        UINTN Number = 0;
-        while (Character >= '0' && Character <= '9') {
-          Number = Number * 10 + (Character - '0');
-          Scan += Frame->FmtBytes;
-          Character = FormatCharAt(Frame, Scan);
-        }
-        if (Item->Flags & PF_PRECISION) {
-          Item->Precision = Number;
-        } else {
-          Item->Width = Number;
-          Item->Flags |= PF_WIDTH;
-        }
-        // The character that ended the number is the next directive character.
-        Scan -= Frame->FmtBytes;
-        continue;
-      }
       case 0:
         // Cut off by the format's end: only the width still prints.
         Item->Text = (CONST UINT8 *)"";

@@ -18,47 +18,94 @@
 #include "FormatInternal.h"
 #include "Print.h"
 
-// The length checks run on every call, before any character is written.
-static UINTN StrnLenS(CONST CHAR16 *String, UINTN MaxSize) {
-  CHECK(((UINTN)String & 0x00000001) == 0, "((UINTN) String & 0x00000001) == 0");
-  if (String == nullptr || MaxSize == 0) {
-    return 0;
+// Format characters that start an item of their own; every other character
+// prints as itself, so runs of them are copied in one step. All four lie at
+// or below '%', so most characters are ruled out by one comparison.
+static constexpr UINT64 ItemStarts = (1ull << 0) | (1ull << '\n') | (1ull << '\r') | (1ull << '%');
+static inline BOOLEAN IsItemStart(UINTN Character) {
+  if (__builtin_expect(Character > '%', 1)) {
+    return FALSE;
   }
-  CONST UINT8 *Bytes = (CONST UINT8 *)String;
+  return ((ItemStarts >> Character) & 1) != 0;
+}
+
+static UINTN FormatCharacter(CONST UINT8 *Scan, UINTN Index, UINTN FmtBytes) {
+  return FmtBytes == 1 ? Scan[Index] : (UINTN)(Scan[2 * Index] | (Scan[2 * Index + 1] << 8));
+}
+
+// The format characters before the next item start, counting at least up to
+// Limit (or to the item start before it).
+static UINTN PlainRunLength(CONST UINT8 *Scan, UINTN Limit, UINTN FmtBytes) {
   UINTN Length = 0;
-  while (Length < MaxSize && (Bytes[2 * Length] | Bytes[2 * Length + 1]) != 0) {
+  while (Length < Limit && !IsItemStart(FormatCharacter(Scan, Length, FmtBytes))) {
     Length++;
   }
   return Length;
 }
 
-static UINTN AsciiStrnLenS(CONST CHAR8 *String, UINTN MaxSize) {
-  if (String == nullptr) {
-    return 0;
-  }
-  UINTN Length = 0;
-  while (Length < MaxSize && String[Length] != 0) {
+// Format length, bounded by Limit, measured a character at a time: no read
+// goes past the terminator. It also reports how long the leading plain run
+// is, so the scan need not read that run twice.
+static UINTN FormatLength(CONST UINT8 *Format, UINTN Limit, UINTN FmtBytes, UINTN *FirstRun) {
+  UINTN Length = PlainRunLength(Format, Limit, FmtBytes);
+  *FirstRun = Length;
+  while (Length < Limit && FormatCharacter(Format, Length, FmtBytes) != 0) {
     Length++;
   }
   return Length;
+}
+
+static UINTN StrnLenS(CONST CHAR16 *String, UINTN MaxSize, UINTN *FirstRun) {
+  CHECK(((UINTN)String & 0x00000001) == 0, "((UINTN) String & 0x00000001) == 0");
+  *FirstRun = 0;
+  if (String == nullptr || MaxSize == 0) {
+    return 0;
+  }
+  return FormatLength((CONST UINT8 *)String, MaxSize, 2, FirstRun);
+}
+
+static UINTN AsciiStrnLenS(CONST CHAR8 *String, UINTN MaxSize, UINTN *FirstRun) {
+  *FirstRun = 0;
+  if (String == nullptr || MaxSize == 0) {
+    return 0;
+  }
+  return FormatLength((CONST UINT8 *)String, MaxSize, 1, FirstRun);
 }
 
 // Writes Character Length times below Limit; a negative or zero Length writes
 // nothing. The loop runs only for the characters that fit, so a width or
 // precision of any size costs nothing beyond the buffer's end.
-static inline UINT8 *FillOutput(UINT8 *Cursor, UINT8 *Limit, INTN Length, UINTN Character,
+static UINT8 *FillOutput(UINT8 *Cursor, UINT8 *Limit, INTN Length, UINTN Character,
                                 UINTN Increment) {
   if (Length <= 0 || Cursor >= Limit) {
     return Cursor;
   }
-  UINTN Fits = (UINTN)(Limit - Cursor) / Increment;
+  UINTN Fits = (UINTN)(Limit - Cursor) >> (Increment - 1);
   UINTN Count = (UINTN)Length < Fits ? (UINTN)Length : Fits;
-  for (UINTN Index = 0; Index < Count; Index++) {
-    Cursor[0] = (UINT8)Character;
-    if (Increment == 2) {
-      Cursor[1] = (UINT8)(Character >> 8);
+  if (Increment == 2) {
+    for (UINTN Index = 0; Index < Count; Index++) {
+      Cursor[2 * Index] = (UINT8)Character;
+      Cursor[2 * Index + 1] = (UINT8)(Character >> 8);
     }
-    Cursor += Increment;
+  } else {
+    for (UINTN Index = 0; Index < Count; Index++) {
+      Cursor[Index] = (UINT8)Character;
+    }
+  }
+  return Cursor + Count * Increment;
+}
+
+// Copies Count characters of text, each InBytes wide, stepping Step
+// characters (1 forward, -1 backward), as output characters of OutBytes. The
+// caller has bounded Count by the room left and by the text's own length.
+static UINT8 *CopyText(UINT8 *Cursor, CONST UINT8 *Text, UINTN Count, UINTN InBytes, INTN Step,
+                       UINTN OutBytes) {
+  INTN Stride = Step * (INTN)InBytes;
+  for (UINT8 *Stop = Cursor + Count * OutBytes; Cursor < Stop; Cursor += OutBytes, Text += Stride) {
+    Cursor[0] = Text[0];
+    if (OutBytes == 2) {
+      Cursor[1] = InBytes == 2 ? Text[1] : 0;
+    }
   }
   return Cursor;
 }
@@ -109,27 +156,28 @@ static VOID EmitItem(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
   // The sign already holds one of the Length positions.
   UINTN Index = Item->Sign != 0 ? 1 : 0;
   CONST UINT8 *Text = Item->Text;
-  UINTN Phase = Item->CommaPhase;
-  while (Index < Length && Cursor < End) {
-    UINTN Character;
-    if (Flags & PF_REVERSED) {
-      Character = *Text--;
-    } else if (Ucs2) {
-      Character = Text[0] | (Text[1] << 8);
-      Text += 2;
-    } else {
-      Character = *Text++;
-    }
-    if (Character == 0) {
-      break;
-    }
-    Cursor = FillOutput(Cursor, End, 1, Character, Out);
-    Index++;
-    if (Item->Comma && ++Phase == 3) {
-      Phase = 0;
+  if (!Item->Comma) {
+    // Length counts only characters before the text's end: copy what fits.
+    UINTN Fits = (UINTN)(End - Cursor) / Out;
+    UINTN Count = Index < Length ? Length - Index : 0;
+    Count = Count < Fits ? Count : Fits;
+    Cursor = CopyText(Cursor, Text, Count, Ucs2 ? 2 : 1, (Flags & PF_REVERSED) ? -1 : 1, Out);
+  } else {
+    // Decimal digits, read backward, with a comma after every third from the right.
+    UINTN Phase = Item->CommaPhase;
+    while (Index < Length && Cursor < End) {
+      UINTN Character = *Text--;
+      if (Character == 0) {
+        break;
+      }
+      Cursor = FillOutput(Cursor, End, 1, Character, Out);
       Index++;
-      if (Index < Length) {
-        Cursor = FillOutput(Cursor, End, 1, ',', Out);
+      if (++Phase == 3) {
+        Phase = 0;
+        Index++;
+        if (Index < Length) {
+          Cursor = FillOutput(Cursor, End, 1, ',', Out);
+        }
       }
     }
   }
@@ -185,9 +233,10 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags,
     }
   }
 
+  UINTN PlainRun;
   if (Flags & PF_FMT_UCS2) {
     Frame.FmtBytes = 2;
-    if (StrnLenS((CONST CHAR16 *)Format, PcdMaximumUnicodeStringLength + 1) >
+    if (StrnLenS((CONST CHAR16 *)Format, PcdMaximumUnicodeStringLength + 1, &PlainRun) >
         PcdMaximumUnicodeStringLength) {
       CHECK(FALSE,
             "(StrnLenS ((CHAR16 *)Format, (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength) + "
@@ -196,7 +245,7 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags,
     }
   } else {
     Frame.FmtBytes = 1;
-    if (AsciiStrnLenS((CONST CHAR8 *)Format, PcdMaximumAsciiStringLength + 1) >
+    if (AsciiStrnLenS((CONST CHAR8 *)Format, PcdMaximumAsciiStringLength + 1, &PlainRun) >
         PcdMaximumAsciiStringLength) {
       CHECK(FALSE,
             "(AsciiStrnLenS (Format, (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength) + 1) <= "
@@ -217,6 +266,18 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags,
   CONST UINT8 *Scan = (CONST UINT8 *)Format;
   while (Frame.Cursor < Frame.End) {
     UINTN Character = FormatCharAt(&Frame, Scan);
+    if (!IsItemStart(Character)) {
+      // A plain character is an item with no width or precision: it prints
+      // as itself (its low byte into 8-bit output), so a run is one copy.
+      UINTN Run = PlainRun != 0 ? PlainRun : PlainRunLength(Scan, ~(UINTN)0, Frame.FmtBytes);
+      PlainRun = 0;
+      UINTN Fits = (UINTN)(Frame.End - Frame.Cursor) / Frame.OutBytes;
+      Run = Run < Fits ? Run : Fits;
+      Frame.Cursor = CopyText(Frame.Cursor, Scan, Run, Frame.FmtBytes, 1, Frame.OutBytes);
+      Scan += Run * Frame.FmtBytes;
+      continue;
+    }
+    PlainRun = 0;
     if (Character == 0) {
       break;
     }
@@ -232,10 +293,8 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags,
     Item.CommaPhase = 0;
     if (Character == '%') {
       Scan = ParseDirective(&Frame, &Item, Scan + Frame.FmtBytes);
-    } else if (Character == '\n' || Character == '\r') {
-      Scan = ReadLineEnd(&Frame, &Item, Scan);
     } else {
-      SetOneCharText(&Frame, &Item, Character);
+      Scan = ReadLineEnd(&Frame, &Item, Scan);
     }
     EmitItem(&Frame, &Item);
     // A directive cut off by the format's end leaves Scan on the NUL.

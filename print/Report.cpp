@@ -37,6 +37,13 @@ extern "C" VOID EFIAPI ReportAssertion(CONST CHAR8 *FileName, UINTN LineNumber,
   WriteStdErr(Buffer);
 }
 
+extern "C" VOID EFIAPI CheckFailed(CONST CHAR8 *FileName, UINTN LineNumber,
+                                   CONST CHAR8 *Description) {
+  if (AssertsEnabled()) {
+    ReportAssertion(FileName, LineNumber, Description);
+  }
+}
+
 extern "C" VOID EFIAPI ReportDebugMessage(UINTN ErrorLevel, CONST CHAR8 *Format, ...) {
   // Every level is written: the one debug report the system makes is an error.
   (VOID) ErrorLevel;

@@ -6,8 +6,10 @@
 #include "FormatInternal.h"
 #include "Print.h"
 
+// The status names, packed into one constant block and found through their
+// offsets: the image then holds no pointer per name, and no relocation.
 // Index 0 is success, 1 to 5 the warnings 1 to 5, 6 to 38 the errors 1 to 33.
-static constexpr CONST CHAR8 *StatusNames[] = {
+static constexpr CONST CHAR8 *StatusNameList[] = {
     "Success",
     "Warning Unknown Glyph",
     "Warning Delete Failure",
@@ -48,18 +50,49 @@ static constexpr CONST CHAR8 *StatusNames[] = {
     "Invalid Language",
     "Compromised Data",
 };
+static constexpr UINTN StatusNameCount = sizeof(StatusNameList) / sizeof(StatusNameList[0]);
 static constexpr UINTN LastWarning = 5;
 static constexpr UINTN LastError = 33;
-static_assert(sizeof(StatusNames) / sizeof(StatusNames[0]) == 1 + LastWarning + LastError);
+static_assert(StatusNameCount == 1 + LastWarning + LastError);
+
+static constexpr UINTN TextBytes(CONST CHAR8 *Text) {
+  UINTN Length = 0;
+  while (Text[Length] != 0) Length++;
+  return Length + 1;
+}
+
+static constexpr UINTN StatusTextBytes = [] {
+  UINTN Total = 0;
+  for (CONST CHAR8 *Name : StatusNameList) Total += TextBytes(Name);
+  return Total;
+}();
+
+typedef struct {
+  CHAR8 Text[StatusTextBytes];       // every name with its NUL, in table order
+  UINT16 Offset[StatusNameCount];    // where each name starts in Text
+} STATUS_NAMES;
+
+static constexpr STATUS_NAMES StatusNames = [] {
+  STATUS_NAMES Names{};
+  UINTN At = 0;
+  for (UINTN Index = 0; Index < StatusNameCount; Index++) {
+    Names.Offset[Index] = (UINT16)At;
+    for (CONST CHAR8 *Character = StatusNameList[Index]; *Character != 0; Character++) {
+      Names.Text[At++] = *Character;
+    }
+    Names.Text[At++] = 0;
+  }
+  return Names;
+}();
+static_assert(StatusTextBytes < 0x10000);
+
+static CONST CHAR8 *StatusName(UINTN Index) { return &StatusNames.Text[StatusNames.Offset[Index]]; }
 
 // A complete nested FormatCore call into a 38-character value buffer, 8-bit in
-// and out. Its own frame keeps the outer call's state untouched.
-static UINTN EFIAPI FormatValueText(CHAR8 *Buffer, CONST CHAR8 *Format, ...) {
-  VA_LIST Arguments;
-  VA_START(Arguments, Format);
-  UINTN Count = FormatCore(Buffer, VALUE_BUFFER_SIZE, 0, Format, Arguments);
-  VA_END(Arguments);
-  return Count;
+// and out, over Values laid out as an argument list: one 8-byte slot each.
+// Its own frame keeps the outer call's state untouched.
+static UINTN FormatValueText(CHAR8 *Buffer, CONST CHAR8 *Format, CONST UINT64 *Values) {
+  return FormatCore(Buffer, VALUE_BUFFER_SIZE, 0, Format, (VA_LIST)Values);
 }
 
 // Little-endian fields read a byte at a time: the GUID may lie at any address.
@@ -67,18 +100,17 @@ static inline UINT64 ReadUint16(CONST UINT8 *Bytes) {
   return (UINT64)Bytes[0] | ((UINT64)Bytes[1] << 8);
 }
 
-static inline UINT64 ReadUint32(CONST UINT8 *Bytes) {
-  return ReadUint16(Bytes) | (ReadUint16(Bytes + 2) << 16);
-}
-
 static CONST CHAR8 *GuidText(CHAR8 *Buffer, CONST UINT8 *Guid) {
   if (Guid == nullptr) {
     return "<null guid>";
   }
-  FormatValueText(Buffer, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", ReadUint32(Guid),
-                  ReadUint16(Guid + 4), ReadUint16(Guid + 6), (UINT64)Guid[8], (UINT64)Guid[9],
-                  (UINT64)Guid[10], (UINT64)Guid[11], (UINT64)Guid[12], (UINT64)Guid[13],
-                  (UINT64)Guid[14], (UINT64)Guid[15]);
+  // Data1, Data2 and Data3 as numbers, then the eight bytes of Data4 in order.
+  UINT64 Values[11] = {ReadUint16(Guid) | (ReadUint16(Guid + 2) << 16), ReadUint16(Guid + 4),
+                       ReadUint16(Guid + 6)};
+  for (UINTN Index = 0; Index < 8; Index++) {
+    Values[3 + Index] = Guid[8 + Index];
+  }
+  FormatValueText(Buffer, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Values);
   return Buffer;
 }
 
@@ -87,8 +119,8 @@ static CONST CHAR8 *TimeText(CHAR8 *Buffer, CONST UINT8 *Time) {
     return "<null time>";
   }
   // Month, day, year, hour, minute; no field is range-checked.
-  FormatValueText(Buffer, "%02d/%02d/%04d  %02d:%02d", (UINT64)Time[2], (UINT64)Time[3],
-                  ReadUint16(Time), (UINT64)Time[4], (UINT64)Time[5]);
+  CONST UINT64 Values[5] = {Time[2], Time[3], ReadUint16(Time), Time[4], Time[5]};
+  FormatValueText(Buffer, "%02d/%02d/%04d  %02d:%02d", Values);
   return Buffer;
 }
 
@@ -96,13 +128,13 @@ static CONST CHAR8 *StatusText(CHAR8 *Buffer, UINT64 Status) {
   if (Status & EFI_ERROR_BIT) {
     UINT64 Code = Status & ~EFI_ERROR_BIT;
     if (Code >= 1 && Code <= LastError) {
-      return StatusNames[LastWarning + Code];
+      return StatusName(LastWarning + Code);
     }
   } else if (Status <= LastWarning) {
-    return StatusNames[Status];
+    return StatusName(Status);
   }
   // "%08X" takes the low 32 bits: the error bit and bits 32 and up do not show.
-  FormatValueText(Buffer, "%08X", Status);
+  FormatValueText(Buffer, "%08X", &Status);
   return Buffer;
 }
 

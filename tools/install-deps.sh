@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(clang lld llvm cmake make googletest libgtest-dev python3
-          qemu-system-x86 u-boot-qemu mtools dosfstools)
+          qemu-system-x86 u-boot-qemu mtools dosfstools
+          libbenchmark-dev libfmt-dev libstb-dev valgrind)
 
 missing=()
 for package in "${packages[@]}"; do
