@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything from scratch and runs every test:
-# the host unit tests, the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the end-to-end boots on U-Boot under QEMU.
+# Installs what is missing, builds everything and runs every test: the host
+# unit tests, the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the image's byte-level checks, the end-to-end
+# boots on U-Boot under QEMU, the benchmark's smoke run, and a minute of
+# fuzzing per libFuzzer target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ $# -ne 0 ]; then
-  echo "usage: tools/test.sh (no arguments); build trees go to build/ and build-sanitize/" >&2
+  echo "usage: tools/test.sh (no arguments); build trees go to build/, build-sanitize/ and build-fuzz/" >&2
   exit 2
 fi
 
@@ -22,3 +24,5 @@ echo "== unit tests and image tools under AddressSanitizer and UndefinedBehavior
 (cd build-sanitize && ctest -j "$jobs" --output-on-failure -LE boot)
 echo "== unit tests and end-to-end boots"
 (cd build && ctest -j "$jobs" --output-on-failure)
+echo "== fuzzing, a minute a target"
+tools/fuzz.sh --seconds 60
