@@ -85,6 +85,22 @@ class BootTest(unittest.TestCase):
         self.assertGreater(waited, 3.5)
         self.assert_recorded(None)
 
+    def test_key_storm_records_only_the_first_key(self):
+        # Typed as U-Boot announces the image, before the menu is printed
+        # (U-Boot itself swallows what arrives earlier, while it asks the
+        # terminal for its size).
+        self.session.start_image()
+        self.session.send(b"rp\x1b")
+        after = self.session.expect(uboot.PROMPT, timeout=60).decode(errors="replace")
+        self.assertTrue(after.endswith("\r\r\nBoot Order Factory  Reset ...\r\r\n" + uboot.PROMPT.decode()),
+                        after)
+        self.assertNotIn("Loading PXE boot", after)
+        # The keys the image left unread reach U-Boot's prompt, where its line
+        # editor drops the Escape: end the line, and U-Boot refuses "p".
+        self.session.send(b"\n")
+        self.assertIn(b"Unknown command 'p'", self.session.expect(uboot.PROMPT))
+        self.assert_recorded("RestOrderVariable")
+
     def test_menu_bytes(self):
         self.session.start_image()
         self.session.send(b"x")

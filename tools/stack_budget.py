@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""Worst-case stack depth of any call path from ImageEntry in the image build.
+
+Reads the compiler's per-function stack usage (the .su files that
+-fstack-usage writes beside each image object) and the call graph from the
+objects' relocations (calls and tail calls alike), and walks every path from
+the entry point. Each frame also holds its return address. Two facts bound
+the recursion: a report made inside a report cannot fail its own checks (its
+buffer, format and sizes are its own), so no check is reported below a
+report; and FormatCore runs once more inside itself for %g, %t and %r, never
+deeper (the nested call's templates hold none of them), so FormatCore and its
+directive parser appear at most twice on a path, every other function once.
+Calls into the
+firmware (through its tables) use the firmware's share of the stack and are
+not counted.
+
+Usage: stack_budget.py OBJECT-DIR [--entry NAME] [--fail-above BYTES]
+"""
+
+import argparse
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+RETURN_ADDRESS = 8
+NESTED = {"FormatCore", "ParseDirective"}
+REPORTS = {"ReportAssertion", "ReportDebugMessage"}
+CHECK = "CheckFailed"
+
+
+def frames(directory):
+    sizes = {}
+    for path in glob.glob(os.path.join(directory, "*.su")):
+        for line in open(path):
+            parts = line.rstrip("\n").split("\t")
+            if len(parts) >= 3:
+                name = parts[0].rsplit(":", 1)[-1]
+                sizes[name] = int(parts[1])
+    return sizes
+
+
+def calls(directory, functions):
+    tool = shutil.which("llvm-objdump") or shutil.which("llvm-objdump-14")
+    if tool is None:
+        sys.exit("stack_budget: llvm-objdump is missing: apt-get install llvm")
+    graph = {name: set() for name in functions}
+    for path in glob.glob(os.path.join(directory, "*.obj")):
+        text = subprocess.run([tool, "-d", "-r", path], check=True, capture_output=True, text=True).stdout
+        current = None
+        for line in text.splitlines():
+            header = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
+            if header:
+                current = header.group(1)
+                continue
+            relocation = re.search(r"IMAGE_REL_AMD64_REL32\s+(\S+)", line)
+            if current in graph and relocation and relocation.group(1) in functions:
+                graph[current].add(relocation.group(1))
+    return graph
+
+
+def base(name):
+    """The plain name of a (Microsoft-mangled) C++ function."""
+    return re.sub(r"^[?]|@@.*$", "", name)
+
+
+def deepest(name, sizes, graph, visits):
+    """(bytes, path) of the deepest path from name."""
+    visits[name] = visits.get(name, 0) + 1
+    in_report = any(visits.get(report, 0) for report in REPORTS)
+    best, best_path = 0, []
+    for callee in sorted(graph.get(name, ())):
+        if callee == CHECK and in_report:
+            continue
+        if visits.get(callee, 0) < (2 if base(callee) in NESTED else 1):
+            depth, path = deepest(callee, sizes, graph, visits)
+            if depth > best:
+                best, best_path = depth, path
+    visits[name] -= 1
+    own = sizes[name] + RETURN_ADDRESS
+    return own + best, [(name, own)] + best_path
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Worst-case stack depth from the image's entry point.")
+    parser.add_argument("directory", help="the folder of the image's objects and .su files")
+    parser.add_argument("--entry", default="ImageEntry")
+    parser.add_argument("--fail-above", type=int, metavar="BYTES")
+    args = parser.parse_args()
+    sizes = frames(args.directory)
+    if args.entry not in sizes:
+        sys.exit(f"stack_budget: no stack usage for {args.entry} in {args.directory}: "
+                 "build the image first (its objects carry -fstack-usage)")
+    graph = calls(args.directory, sizes)
+    depth, path = deepest(args.entry, sizes, graph, {})
+    names = " > ".join(f"{base(name)} {size}" for name, size in path)
+    print(f"worst-case stack from {args.entry}: {depth} bytes: {names}")
+    if args.fail_above is not None and depth > args.fail_above:
+        print(f"stack_budget: {depth} bytes exceeds the budget of {args.fail_above}", file=sys.stderr)
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()
