@@ -102,6 +102,10 @@ int main(int ArgumentCount, char **Arguments) {
   }
   std::printf("  relocations  %u base relocations%s\n", Image.BaseRelocations,
               (Image.FileCharacteristics & 0x0001) ? ", stripped" : "");
+  const PE_DIRECTORY &Certificates = Image.Directories[PeCertificateDirectory];
+  if (Certificates.Size != 0) {
+    std::printf("  certificates %u bytes at file offset 0x%X (a signature)\n", Certificates.Size, Certificates.Rva);
+  }
   std::printf("  imports      %s", Image.Imports.empty() ? "none\n" : "");
   for (size_t Index = 0; Index < Image.Imports.size(); Index++) {
     std::printf("%s%s", Image.Imports[Index].c_str(), Index + 1 < Image.Imports.size() ? ", " : "\n");

@@ -51,6 +51,7 @@ struct HELP_RESOURCE {
 // Data directory indexes.
 constexpr unsigned PeImportDirectory = 1;
 constexpr unsigned PeResourceDirectory = 2;
+constexpr unsigned PeCertificateDirectory = 4;  // holds a file offset, not an RVA
 constexpr unsigned PeRelocationDirectory = 5;
 
 // Fills Image from the Size bytes at Data; false with a message in Error if

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(clang lld llvm cmake make googletest libgtest-dev python3
           qemu-system-x86 u-boot-qemu mtools dosfstools
-          libbenchmark-dev libfmt-dev libstb-dev valgrind)
+          libbenchmark-dev libfmt-dev libstb-dev valgrind sbsigntool openssl)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,43 @@
+"""End to end: the bootable disk. U-Boot's own boot flow finds
+\\EFI\\BOOT\\BOOTX64.EFI on the disk's EFI system partition and starts it with
+nothing typed; p is pressed at the menu, and the variable is checked once the
+firmware reaches its prompt. Usage: disk_test.py IMAGE [unittest arguments]
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
+sys.path.insert(0, TOOLS)
+import uboot  # noqa: E402
+
+IMAGE = None
+
+
+class DiskTest(unittest.TestCase):
+    def test_firmware_starts_the_disk_and_p_records_pxe_boot(self):
+        with tempfile.TemporaryDirectory() as directory:
+            disk = os.path.join(directory, "disk.img")
+            subprocess.run([sys.executable, os.path.join(TOOLS, "make_disk.py"), IMAGE, disk],
+                           check=True, stdout=subprocess.DEVNULL)
+            with uboot.Session(disk) as session:
+                # No key at "Hit any key": autoboot runs the default boot flow.
+                shown = session.expect(uboot.MENU_END, timeout=60)
+                self.assertIn(b"Found EFI removable media binary efi/boot/bootx64.efi", shown)
+                session.send(b"p")
+                session.expect(b"Loading PXE boot..\r\r\n")
+                # The firmware goes on with its boot flow, finds nothing else, and stops.
+                session.expect(uboot.PROMPT, timeout=90)
+                found = uboot.recorded_variables(session)
+        self.assertEqual(list(found), ["PXEVariable"])
+        self.assertIn("BS, DataSize = 0x2", found["PXEVariable"])
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2 or not os.path.isfile(sys.argv[1]):
+        sys.exit("usage: disk_test.py IMAGE [unittest arguments]: IMAGE is the built Tamberlune.efi")
+    IMAGE = sys.argv.pop(1)
+    unittest.main()

@@ -1,0 +1,86 @@
+"""tamberlune-sim, driven unattended: keys, the real wait, injected firmware
+failures, the terminal's key sequences, and bad arguments.
+Usage: sim_test.py SIMULATOR [unittest arguments]
+"""
+
+import subprocess
+import sys
+import time
+import unittest
+
+SIM = None
+MENU = ("Key Options: \r\n  'r' -- Clear boot order list.\r\n  'p' --  PXE boot.\r\n"
+        "  'ESC' -- Boot Manager Menu. \r\n Any key to continue\r\n")
+GUID = "C450ED8E-C3C2-4FE7-AEE6-D1C50ABB78CF"
+
+
+def sim(*arguments, stdin=b""):
+    return subprocess.run([SIM, *arguments], input=stdin, capture_output=True, timeout=30)
+
+
+class Simulator(unittest.TestCase):
+    def check(self, result, confirmation, variable, status="Success (0x0000000000000000)"):
+        out = result.stdout.decode()
+        self.assertTrue(out.startswith(MENU + confirmation), out)
+        self.assertIn(f"ImageEntry returned {status}\n", out)
+        if variable:
+            self.assertIn(f"Recorded {variable} {{{GUID}}} attributes 0x2, 2 bytes: 31 00\n", out)
+        else:
+            self.assertIn("No variable was recorded.\n", out)
+
+    def test_keys(self):
+        for key, confirmation, variable in (
+                ("p", "Loading PXE boot..\r\n", "PXEVariable"),
+                ("r", "Boot Order Factory  Reset ...\r\n", "RestOrderVariable"),
+                ("esc", "Launching Boot Menu ...\r\n", "BootmenuVariable"),
+                ("P", "", None), ("x", "", None)):
+            with self.subTest(key=key):
+                result = sim("--key", key)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.check(result, confirmation, variable)
+                self.assertEqual(result.stderr, b"")
+
+    def test_no_key_waits_about_four_seconds(self):
+        started = time.monotonic()
+        result = sim("--no-key")
+        self.assertGreater(time.monotonic() - started, 4.0)
+        self.check(result, "", None)
+
+    def test_keys_read_from_standard_input(self):
+        for stdin, confirmation, variable in (
+                (b"r", "Boot Order Factory  Reset ...\r\n", "RestOrderVariable"),
+                (b"\x1b", "Launching Boot Menu ...\r\n", "BootmenuVariable"),  # a lone Escape
+                (b"\x1b[A", "", None),                                      # arrow up: no choice
+                (b"\x1b[15~p", "", None)):                                  # F5 first: no choice
+            with self.subTest(stdin=stdin):
+                self.check(sim(stdin=stdin), confirmation, variable)
+
+    def test_injected_failures_show_their_reports(self):
+        result = sim("--key", "p", "--fail", "setvariable")
+        self.assertEqual(result.returncode, 1)
+        self.check(result, "Loading PXE boot..\r\n", None, "Out of Resources (0x8000000000000009)")
+        self.assertRegex(result.stderr.decode(), r"^\r\nASSERT_EFI_ERROR \(Status = Out of Resources\)\r\n"
+                                                 r"ASSERT \[Tamberlune\] app/ImageEntry\.cpp\(\d+\): !EFI_ERROR \(Status\)\r\n$")
+        result = sim("--key", "r", "--fail", "allocation")
+        self.assertEqual(result.stdout.decode().split("\n")[0], "")  # nothing reached the console
+        self.assertIn("Buffer != ((void *) 0)", result.stderr.decode())
+        result = sim("--key", "r", "--fail", "console")
+        self.assertTrue(result.stdout.decode().startswith("\nImageEntry returned Success"))
+        self.assertIn("Recorded RestOrderVariable", result.stdout.decode())
+        result = sim("--key", "x", "--fail", "freepool")
+        self.assertIn("ASSERT_EFI_ERROR (Status = Invalid Parameter)", result.stderr.decode())
+
+    def test_bad_arguments(self):
+        for arguments in (["--bogus"], ["--key"], ["--key", "pp"], ["--fail", "disk"], ["--key", "p", "--no-key"]):
+            with self.subTest(arguments=arguments):
+                result = sim(*arguments)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn(b"usage: tamberlune-sim", result.stderr)
+                self.assertEqual(result.stdout, b"")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit("usage: sim_test.py SIMULATOR [unittest arguments]")
+    SIM = sys.argv.pop(1)
+    unittest.main()

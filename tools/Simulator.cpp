@@ -1,0 +1,173 @@
+// tamberlune-sim: the image's own code (the host library) against the firmware
+// stand-in wired to this terminal. The menu and the reports appear here, one
+// keystroke is read raw, the wait is real (401 polls of 10 ms), and when
+// ImageEntry returns, its status and every variable it recorded are shown.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "FirmwareStandIn.h"
+#include "Print.h"
+#include "TerminalKeys.h"
+
+namespace {
+
+const char Usage[] =
+    "usage: tamberlune-sim [--key K | --no-key] [--fail CALL]...\n"
+    "Runs Tamberlune's own code against a firmware stand-in on this terminal.\n"
+    "  --key K      press K unattended: p, r, esc, or one character\n"
+    "  --no-key     press nothing: the image waits out its 401 polls of 10 ms\n"
+    "  --fail CALL  make a firmware call fail: allocation, freepool, console or setvariable\n"
+    "Without --key or --no-key, it reads one keystroke from the terminal.\n";
+
+std::string Utf8(const std::u16string &Text) {
+  std::string Out;
+  for (char16_t Character : Text) {
+    if (Character < 0x80) {
+      Out.push_back((char)Character);
+    } else if (Character < 0x800) {
+      Out += {(char)(0xC0 | Character >> 6), (char)(0x80 | (Character & 0x3F))};
+    } else {
+      Out += {(char)(0xE0 | Character >> 12), (char)(0x80 | ((Character >> 6) & 0x3F)),
+              (char)(0x80 | (Character & 0x3F))};
+    }
+  }
+  return Out;
+}
+
+void ToConsole(const std::u16string &Text) {
+  std::fputs(Utf8(Text).c_str(), stdout);
+  std::fflush(stdout);
+}
+
+void ToStdErr(const std::u16string &Text) {
+  std::fputs(Utf8(Text).c_str(), stderr);
+  std::fflush(stderr);
+}
+
+void RealStall(UINTN Microseconds) { usleep((useconds_t)Microseconds); }
+
+// The keyboard: bytes from standard input, decoded as a serial console would.
+std::string Pending;
+bool InputEnded;
+
+bool ReadTerminalKey(EFI_INPUT_KEY *Key) {
+  for (;;) {
+    size_t Used = DecodeTerminalKey(Pending, InputEnded, Key);
+    if (Used != 0) {
+      Pending.erase(0, Used);
+      return true;
+    }
+    // More bytes may complete a sequence; a terminal sends one at once.
+    pollfd Input = {STDIN_FILENO, POLLIN, 0};
+    if (InputEnded || poll(&Input, 1, Pending.empty() ? 0 : 30) <= 0) {
+      if (Pending.empty()) return false;
+      InputEnded = true;  // nothing followed: decode what is there
+      continue;
+    }
+    char Bytes[64];
+    ssize_t Count = read(STDIN_FILENO, Bytes, sizeof(Bytes));
+    if (Count <= 0) {
+      InputEnded = true;
+      if (Pending.empty()) return false;
+      continue;
+    }
+    Pending.append(Bytes, (size_t)Count);
+  }
+}
+
+EFI_INPUT_KEY ScriptedKey;
+bool ScriptedKeyGiven;
+bool GiveScriptedKey(EFI_INPUT_KEY *Key) {
+  if (ScriptedKeyGiven) return false;
+  *Key = ScriptedKey;
+  ScriptedKeyGiven = true;
+  return true;
+}
+bool NoKey(EFI_INPUT_KEY *) { return false; }
+
+// Formats with the engine itself: status names and GUIDs as the image prints them.
+std::string Format(const char *FormatString, UINT64 Value) {
+  CHAR16 Buffer[64];
+  UINT64 Slots[1] = {Value};
+  FormatAsciiToUcs2(Buffer, sizeof(Buffer), FormatString, (VA_LIST)Slots);
+  return Utf8(Buffer);
+}
+
+bool ParseKey(const char *Text, EFI_INPUT_KEY *Key) {
+  *Key = {0, 0};
+  if (std::strcmp(Text, "esc") == 0) {
+    Key->ScanCode = SCAN_ESC;
+    return true;
+  }
+  std::string Bytes = Text;
+  size_t Used = DecodeTerminalKey(Bytes, true, Key);
+  return Used != 0 && Used == Bytes.size();
+}
+
+}  // namespace
+
+int main(int ArgumentCount, char **Arguments) {
+  FIRMWARE_STAND_IN Firmware;
+  enum { Interactive, Scripted, Silent } Mode = Interactive;
+  for (int Index = 1; Index < ArgumentCount; Index++) {
+    std::string Argument = Arguments[Index];
+    bool HasValue = Index + 1 < ArgumentCount;
+    if (Argument == "--key" && HasValue && Mode == Interactive && ParseKey(Arguments[Index + 1], &ScriptedKey)) {
+      Mode = Scripted;
+      Index++;
+    } else if (Argument == "--no-key" && Mode == Interactive) {
+      Mode = Silent;
+    } else if (Argument == "--fail" && HasValue) {
+      std::string Call = Arguments[++Index];
+      if (Call == "allocation") {
+        Firmware.AllocatePoolStatus = EFI_OUT_OF_RESOURCES;
+      } else if (Call == "freepool") {
+        Firmware.FreePoolStatus = EFI_INVALID_PARAMETER;
+      } else if (Call == "console") {
+        Firmware.ConOutStatus = EFI_DEVICE_ERROR;
+      } else if (Call == "setvariable") {
+        Firmware.SetVariableStatus = EFI_OUT_OF_RESOURCES;
+      } else {
+        std::fprintf(stderr, "tamberlune-sim: unknown call '%s' for --fail\n%s", Call.c_str(), Usage);
+        return 2;
+      }
+    } else {
+      std::fprintf(stderr, "tamberlune-sim: bad argument '%s'\n%s", Argument.c_str(), Usage);
+      return 2;
+    }
+  }
+
+  Firmware.ConOutTap = ToConsole;
+  Firmware.StdErrTap = ToStdErr;
+  Firmware.StallTap = RealStall;
+  Firmware.KeySource = Mode == Scripted ? GiveScriptedKey : Mode == Silent ? NoKey : ReadTerminalKey;
+
+  // One keystroke, raw: no echo, no line buffering, as a firmware console.
+  termios Saved{};
+  bool Raw = Mode == Interactive && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &Saved) == 0;
+  if (Raw) {
+    termios Keys = Saved;
+    Keys.c_lflag &= ~(ICANON | ECHO);
+    Keys.c_cc[VMIN] = 0;
+    Keys.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &Keys);
+  }
+  EFI_STATUS Status = Firmware.StartImage();
+  if (Raw) tcsetattr(STDIN_FILENO, TCSANOW, &Saved);
+
+  std::printf("\nImageEntry returned %s (0x%016llX)\n", Format("%r", Status).c_str(), (unsigned long long)Status);
+  if (Firmware.Variables.empty()) std::printf("No variable was recorded.\n");
+  for (const RECORDED_VARIABLE &Variable : Firmware.Variables) {
+    std::printf("Recorded %s {%s} attributes 0x%X, %zu bytes:", Utf8(Variable.Name).c_str(),
+                Format("%g", (UINT64)(UINTN)&Variable.Guid).c_str(), Variable.Attributes, Variable.Data.size());
+    for (UINT8 Byte : Variable.Data) std::printf(" %02X", Byte);
+    std::printf("\n");
+  }
+  return EFI_ERROR(Status) ? 1 : 0;
+}
