@@ -5,10 +5,11 @@
 // offsets of the slots we call are right; slots we never call stay untyped.
 #pragma once
 
+// Declarations shared with C: C linkage from C++, plain extern from C.
 #ifdef __cplusplus
 #define TAMBERLUNE_EXTERN_C extern "C"
 #else
-#define TAMBERLUNE_EXTERN_C
+#define TAMBERLUNE_EXTERN_C extern
 #endif
 
 typedef unsigned char UINT8;
