@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "PeImage.h"
+#include "Utf8.h"
 
 namespace {
 
@@ -38,23 +39,6 @@ std::string Flags(uint32_t Characteristics) {
   if (Characteristics & 0x40000000) Text += " read";
   if (Characteristics & 0x80000000) Text += " write";
   return Text;
-}
-
-std::string Utf8(const std::u16string &Text) {
-  std::string Out;
-  for (char16_t Character : Text) {
-    if (Character < 0x80) {
-      Out.push_back((char)Character);
-    } else if (Character < 0x800) {
-      Out.push_back((char)(0xC0 | (Character >> 6)));
-      Out.push_back((char)(0x80 | (Character & 0x3F)));
-    } else {
-      Out.push_back((char)(0xE0 | (Character >> 12)));
-      Out.push_back((char)(0x80 | ((Character >> 6) & 0x3F)));
-      Out.push_back((char)(0x80 | (Character & 0x3F)));
-    }
-  }
-  return Out;
 }
 
 std::string GuidText(const std::vector<uint8_t> &Bytes) {

@@ -14,6 +14,7 @@
 #include "FirmwareStandIn.h"
 #include "Print.h"
 #include "TerminalKeys.h"
+#include "Utf8.h"
 
 namespace {
 
@@ -24,21 +25,6 @@ const char Usage[] =
     "  --no-key     press nothing: the image waits out its 401 polls of 10 ms\n"
     "  --fail CALL  make a firmware call fail: allocation, freepool, console or setvariable\n"
     "Without --key or --no-key, it reads one keystroke from the terminal.\n";
-
-std::string Utf8(const std::u16string &Text) {
-  std::string Out;
-  for (char16_t Character : Text) {
-    if (Character < 0x80) {
-      Out.push_back((char)Character);
-    } else if (Character < 0x800) {
-      Out += {(char)(0xC0 | Character >> 6), (char)(0x80 | (Character & 0x3F))};
-    } else {
-      Out += {(char)(0xE0 | Character >> 12), (char)(0x80 | ((Character >> 6) & 0x3F)),
-              (char)(0x80 | (Character & 0x3F))};
-    }
-  }
-  return Out;
-}
 
 void ToConsole(const std::u16string &Text) {
   std::fputs(Utf8(Text).c_str(), stdout);
