@@ -37,8 +37,10 @@ struct JOB {
 const JOB Jobs[] = {
     {"W1 %d", "1234567"},
     {"W2 %08X", "0000BEEF"},
-    {"W3 assert report", "ASSERT [Tamberlune] print/FormatCore.cpp(123): (Buffer != ((void *) 0))\r\n"},
-    {"W4 80-char line", "Tamberlune waits a little over four seconds for one key, then boots as chosen.\r\n"},
+    {"W3 assert report",
+     "ASSERT [Tamberlune] print/FormatCore.cpp(123): (Buffer != ((void *) 0))\r\n"},
+    {"W4 80-char line",
+     "Tamberlune waits a little over four seconds for one key, then boots as chosen.\r\n"},
     {"W5 %-20a|%5d|%lx|%c", "Tamberlune          |   42|DEADBEEF|Z"},
     {"W6 %lu max", "18446744073709551615"},
     {"W7 %,d", "1,234,567"},
@@ -70,57 +72,80 @@ bool Run(int Library, int Job, void *Buffer) {
   char *Text = (char *)Buffer;
   CHAR16 *Wide = (CHAR16 *)Buffer;
   switch (Library * 16 + Job) {
-    case Tamberlune * 16 + 0: return Ours(Wide, "%d", (UINT64)1234567);
-    case Tamberlune * 16 + 1: return Ours(Wide, "%08X", (UINT64)0xBEEF);
+    case Tamberlune * 16 + 0:
+      return Ours(Wide, "%d", (UINT64)1234567);
+    case Tamberlune * 16 + 1:
+      return Ours(Wide, "%08X", (UINT64)0xBEEF);
     case Tamberlune * 16 + 2:
-      return Ours(Wide, "ASSERT [%a] %a(%d): %a\n", "Tamberlune", "print/FormatCore.cpp", (UINT64)123,
-                  "(Buffer != ((void *) 0))");
+      return Ours(Wide, "ASSERT [%a] %a(%d): %a\n", "Tamberlune", "print/FormatCore.cpp",
+                  (UINT64)123, "(Buffer != ((void *) 0))");
     case Tamberlune * 16 + 3:
-      return Ours(Wide, "Tamberlune waits a little over four seconds for one key, then boots as chosen.\n");
+      return Ours(
+          Wide, "Tamberlune waits a little over four seconds for one key, then boots as chosen.\n");
     case Tamberlune * 16 + 4:
-      return Ours(Wide, "%-20a|%5d|%lx|%c", "Tamberlune", (UINT64)42, (UINT64)0xDEADBEEF, (UINT64)'Z');
-    case Tamberlune * 16 + 5: return Ours(Wide, "%lu", (UINT64)18446744073709551615ull);
-    case Tamberlune * 16 + 6: return Ours(Wide, "%,d", (UINT64)1234567);
+      return Ours(Wide, "%-20a|%5d|%lx|%c", "Tamberlune", (UINT64)42, (UINT64)0xDEADBEEF,
+                  (UINT64)'Z');
+    case Tamberlune * 16 + 5:
+      return Ours(Wide, "%lu", (UINT64)18446744073709551615ull);
+    case Tamberlune * 16 + 6:
+      return Ours(Wide, "%,d", (UINT64)1234567);
 
-    case Snprintf * 16 + 0: return Snprintf_(Text, BufferBytes, "%d", 1234567);
-    case Snprintf * 16 + 1: return Snprintf_(Text, BufferBytes, "%08X", 0xBEEF);
+    case Snprintf * 16 + 0:
+      return Snprintf_(Text, BufferBytes, "%d", 1234567);
+    case Snprintf * 16 + 1:
+      return Snprintf_(Text, BufferBytes, "%08X", 0xBEEF);
     case Snprintf * 16 + 2:
-      return Snprintf_(Text, BufferBytes, "ASSERT [%s] %s(%d): %s\r\n", "Tamberlune", "print/FormatCore.cpp",
-                      123, "(Buffer != ((void *) 0))");
+      return Snprintf_(Text, BufferBytes, "ASSERT [%s] %s(%d): %s\r\n", "Tamberlune",
+                       "print/FormatCore.cpp", 123, "(Buffer != ((void *) 0))");
     case Snprintf * 16 + 3:
-      return Snprintf_(Text, BufferBytes,
-                      "Tamberlune waits a little over four seconds for one key, then boots as chosen.\r\n");
+      return Snprintf_(
+          Text, BufferBytes,
+          "Tamberlune waits a little over four seconds for one key, then boots as chosen.\r\n");
     case Snprintf * 16 + 4:
       return Snprintf_(Text, BufferBytes, "%-20s|%5d|%lX|%c", "Tamberlune", 42, 0xDEADBEEFul, 'Z');
-    case Snprintf * 16 + 5: return Snprintf_(Text, BufferBytes, "%lu", 18446744073709551615ul);
-    case Snprintf * 16 + 6: return HaveGroupingLocale && Snprintf_(Text, BufferBytes, "%'d", 1234567);
+    case Snprintf * 16 + 5:
+      return Snprintf_(Text, BufferBytes, "%lu", 18446744073709551615ul);
+    case Snprintf * 16 + 6:
+      return HaveGroupingLocale && Snprintf_(Text, BufferBytes, "%'d", 1234567);
 
-    case StbSprintf * 16 + 0: return StbSnprintf_(Text, BufferBytes, "%d", 1234567);
-    case StbSprintf * 16 + 1: return StbSnprintf_(Text, BufferBytes, "%08X", 0xBEEF);
+    case StbSprintf * 16 + 0:
+      return StbSnprintf_(Text, BufferBytes, "%d", 1234567);
+    case StbSprintf * 16 + 1:
+      return StbSnprintf_(Text, BufferBytes, "%08X", 0xBEEF);
     case StbSprintf * 16 + 2:
       return StbSnprintf_(Text, BufferBytes, "ASSERT [%s] %s(%d): %s\r\n", "Tamberlune",
-                            "print/FormatCore.cpp", 123, "(Buffer != ((void *) 0))");
+                          "print/FormatCore.cpp", 123, "(Buffer != ((void *) 0))");
     case StbSprintf * 16 + 3:
-      return StbSnprintf_(Text, BufferBytes,
-                            "Tamberlune waits a little over four seconds for one key, then boots as chosen.\r\n");
+      return StbSnprintf_(
+          Text, BufferBytes,
+          "Tamberlune waits a little over four seconds for one key, then boots as chosen.\r\n");
     case StbSprintf * 16 + 4:
-      return StbSnprintf_(Text, BufferBytes, "%-20s|%5d|%lX|%c", "Tamberlune", 42, 0xDEADBEEFul, 'Z');
-    case StbSprintf * 16 + 5: return StbSnprintf_(Text, BufferBytes, "%lu", 18446744073709551615ul);
-    case StbSprintf * 16 + 6: return StbSnprintf_(Text, BufferBytes, "%'d", 1234567);
+      return StbSnprintf_(Text, BufferBytes, "%-20s|%5d|%lX|%c", "Tamberlune", 42, 0xDEADBEEFul,
+                          'Z');
+    case StbSprintf * 16 + 5:
+      return StbSnprintf_(Text, BufferBytes, "%lu", 18446744073709551615ul);
+    case StbSprintf * 16 + 6:
+      return StbSnprintf_(Text, BufferBytes, "%'d", 1234567);
 
 #define FMT_TO(...) (*fmt::format_to_n(Text, BufferBytes - 1, __VA_ARGS__).out = 0, true)
-    case Fmt * 16 + 0: return FMT_TO("{}", 1234567);
-    case Fmt * 16 + 1: return FMT_TO("{:08X}", 0xBEEF);
+    case Fmt * 16 + 0:
+      return FMT_TO("{}", 1234567);
+    case Fmt * 16 + 1:
+      return FMT_TO("{:08X}", 0xBEEF);
     case Fmt * 16 + 2:
       return FMT_TO("ASSERT [{}] {}({}): {}\r\n", "Tamberlune", "print/FormatCore.cpp", 123,
                     "(Buffer != ((void *) 0))");
     case Fmt * 16 + 3:
-      return FMT_TO("Tamberlune waits a little over four seconds for one key, then boots as chosen.\r\n");
-    case Fmt * 16 + 4: return FMT_TO("{:<20}|{:5}|{:X}|{}", "Tamberlune", 42, 0xDEADBEEFul, 'Z');
-    case Fmt * 16 + 5: return FMT_TO("{}", 18446744073709551615ul);
+      return FMT_TO(
+          "Tamberlune waits a little over four seconds for one key, then boots as chosen.\r\n");
+    case Fmt * 16 + 4:
+      return FMT_TO("{:<20}|{:5}|{:X}|{}", "Tamberlune", 42, 0xDEADBEEFul, 'Z');
+    case Fmt * 16 + 5:
+      return FMT_TO("{}", 18446744073709551615ul);
     case Fmt * 16 + 6:
       // {fmt} has no bounded form that takes a locale; the text is short.
-      return HaveGroupingLocale && (*fmt::format_to(Text, GroupingLocale, "{:L}", 1234567) = 0, true);
+      return HaveGroupingLocale &&
+             (*fmt::format_to(Text, GroupingLocale, "{:L}", 1234567) = 0, true);
 #undef FMT_TO
   }
   return false;
@@ -137,11 +162,14 @@ std::string TextOf(int Library, int Job) {
     return Buffer;
   }
   std::string Narrow;
-  for (const CHAR16 *Wide = (const CHAR16 *)Buffer; *Wide != 0; Wide++) Narrow.push_back((char)*Wide);
+  for (const CHAR16 *Wide = (const CHAR16 *)Buffer; *Wide != 0; Wide++)
+    Narrow.push_back((char)*Wide);
   return Narrow;
 }
 
-bool Supported(int Library, int Job) { return !TextOf(Library, Job).empty(); }
+bool Supported(int Library, int Job) {
+  return !TextOf(Library, Job).empty();
+}
 
 // Every library's text must be the expected one before anything is timed.
 int CheckTexts() {
@@ -154,8 +182,8 @@ int CheckTexts() {
         Passed++;
       } else {
         Failed++;
-        std::fprintf(stderr, "%s on %s: \"%s\", expected \"%s\"\n", LibraryNames[Library], Jobs[Job].Name,
-                     Text.c_str(), Jobs[Job].Expected);
+        std::fprintf(stderr, "%s on %s: \"%s\", expected \"%s\"\n", LibraryNames[Library],
+                     Jobs[Job].Name, Text.c_str(), Jobs[Job].Expected);
       }
     }
   }
@@ -193,7 +221,8 @@ void CountInstructions(long Calls) {
 int main(int ArgumentCount, char **Arguments) {
   // snprintf and {fmt} group digits only under a locale that says how.
   for (const char *Name : {"en_US.UTF-8", "C.UTF-8"}) {
-    if (std::setlocale(LC_NUMERIC, Name) != nullptr && std::strcmp(std::localeconv()->thousands_sep, ",") == 0) {
+    if (std::setlocale(LC_NUMERIC, Name) != nullptr &&
+        std::strcmp(std::localeconv()->thousands_sep, ",") == 0) {
       HaveGroupingLocale = true;
       GroupingLocale = std::locale(Name);
       break;
@@ -215,8 +244,8 @@ int main(int ArgumentCount, char **Arguments) {
   for (int Job = 0; Job < JobCount; Job++) {
     for (int Library = 0; Library < LibraryCount; Library++) {
       if (!Supported(Library, Job)) continue;
-      benchmark::RegisterBenchmark((std::string(Jobs[Job].Name) + "|" + LibraryNames[Library]).c_str(), Time,
-                                   Library, Job);
+      benchmark::RegisterBenchmark(
+          (std::string(Jobs[Job].Name) + "|" + LibraryNames[Library]).c_str(), Time, Library, Job);
     }
   }
   benchmark::Initialize(&ArgumentCount, Arguments);

@@ -11,11 +11,15 @@ static FIRMWARE_STAND_IN *Current;
 static char ImageHandleTarget;
 EFI_HANDLE const StandInImageHandle = &ImageHandleTarget;
 
-KEY_ATTEMPT KeyChar(CHAR16 Character) { return {EFI_SUCCESS, {0, Character}}; }
+KEY_ATTEMPT KeyChar(CHAR16 Character) {
+  return {EFI_SUCCESS, {0, Character}};
+}
 KEY_ATTEMPT KeyScan(UINT16 ScanCode, CHAR16 Character) {
   return {EFI_SUCCESS, {ScanCode, Character}};
 }
-KEY_ATTEMPT KeyStatus(EFI_STATUS Status) { return {Status, {0, 0}}; }
+KEY_ATTEMPT KeyStatus(EFI_STATUS Status) {
+  return {Status, {0, 0}};
+}
 
 static std::u16string TextOf(const CHAR16 *String) {
   return String != nullptr ? std::u16string(String) : std::u16string();
@@ -99,7 +103,9 @@ static EFI_STATUS EFIAPI SetVariable(CHAR16 *VariableName, EFI_GUID *VendorGuid,
   return EFI_SUCCESS;
 }
 
-FIRMWARE_STAND_IN::FIRMWARE_STAND_IN() { Current = this; }
+FIRMWARE_STAND_IN::FIRMWARE_STAND_IN() {
+  Current = this;
+}
 
 FIRMWARE_STAND_IN::~FIRMWARE_STAND_IN() {
   for (VOID *Buffer : LivePool) {

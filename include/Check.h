@@ -15,9 +15,9 @@ TAMBERLUNE_EXTERN_C VOID EFIAPI CheckFailed(CONST CHAR8 *FileName, UINTN LineNum
 
 // CHECK (Expression, "text"): report "text" with this file and line when
 // Expression is false. The caller decides what happens after a failure.
-#define CHECK(Expression, Text)                  \
-  do {                                           \
-    if (!(Expression)) {                         \
-      CheckFailed(__FILE__, __LINE__, Text);     \
-    }                                            \
+#define CHECK(Expression, Text)              \
+  do {                                       \
+    if (!(Expression)) {                     \
+      CheckFailed(__FILE__, __LINE__, Text); \
+    }                                        \
   } while (0)

@@ -15,8 +15,7 @@ TAMBERLUNE_EXTERN_C UINTN EFIAPI ConsolePrint(CONST CHAR16 *Format, ...);
 
 // Formats an 8-bit format into a UCS-2 buffer of BufferSize bytes.
 TAMBERLUNE_EXTERN_C UINTN EFIAPI FormatAsciiToUcs2(CHAR16 *StartOfBuffer, UINTN BufferSize,
-                                                   CONST CHAR8 *FormatString,
-                                                   VA_LIST Arguments);
+                                                   CONST CHAR8 *FormatString, VA_LIST Arguments);
 
 // Writes a debug message to StdErr, whatever ErrorLevel says; at most 127 characters.
 TAMBERLUNE_EXTERN_C VOID EFIAPI ReportDebugMessage(UINTN ErrorLevel, CONST CHAR8 *Format, ...);

@@ -115,7 +115,7 @@ typedef struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL EFI_SIMPLE_TEXT_INPUT_PROTOCOL;
 typedef struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL;
 
 typedef EFI_STATUS(EFIAPI *EFI_INPUT_READ_KEY)(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This,
-                                                EFI_INPUT_KEY *Key);
+                                               EFI_INPUT_KEY *Key);
 
 struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL {
   VOID *Reset;
@@ -123,8 +123,7 @@ struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL {
   EFI_EVENT WaitForKey;
 };
 
-typedef EFI_STATUS(EFIAPI *EFI_TEXT_STRING)(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This,
-                                             CHAR16 *String);
+typedef EFI_STATUS(EFIAPI *EFI_TEXT_STRING)(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, CHAR16 *String);
 
 struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
   VOID *Reset;
@@ -139,8 +138,7 @@ struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
   VOID *Mode;
 };
 
-typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size,
-                                               VOID **Buffer);
+typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(VOID *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_STALL)(UINTN Microseconds);
 
@@ -193,7 +191,7 @@ typedef struct {
 } EFI_BOOT_SERVICES;
 
 typedef EFI_STATUS(EFIAPI *EFI_SET_VARIABLE)(CHAR16 *VariableName, EFI_GUID *VendorGuid,
-                                              UINT32 Attributes, UINTN DataSize, VOID *Data);
+                                             UINT32 Attributes, UINTN DataSize, VOID *Data);
 
 typedef struct {
   EFI_TABLE_HEADER Hdr;

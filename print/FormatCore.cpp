@@ -33,8 +33,7 @@ static UINTN FormatCharacter(CONST UINT8 *Scan, UINTN Index, UINTN FmtBytes) {
   return FmtBytes == 1 ? Scan[Index] : (UINTN)(Scan[2 * Index] | (Scan[2 * Index + 1] << 8));
 }
 
-// The format characters before the next item start, counting at least up to
-// Limit (or to the item start before it).
+// The format characters before the next item start, counting at most Limit.
 static UINTN PlainRunLength(CONST UINT8 *Scan, UINTN Limit, UINTN FmtBytes) {
   UINTN Length = 0;
   while (Length < Limit && !IsItemStart(FormatCharacter(Scan, Length, FmtBytes))) {
@@ -76,7 +75,7 @@ static UINTN AsciiStrnLenS(CONST CHAR8 *String, UINTN MaxSize, UINTN *FirstRun) 
 // nothing. The loop runs only for the characters that fit, so a width or
 // precision of any size costs nothing beyond the buffer's end.
 static UINT8 *FillOutput(UINT8 *Cursor, UINT8 *Limit, INTN Length, UINTN Character,
-                                UINTN Increment) {
+                         UINTN Increment) {
   if (Length <= 0 || Cursor >= Limit) {
     return Cursor;
   }
@@ -204,8 +203,8 @@ CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UI
   return Scan;
 }
 
-extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags,
-                                   CONST VOID *Format, VA_LIST Arguments) {
+extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Format,
+                                   VA_LIST Arguments) {
   if (BufferSize != 0) {
     if (Buffer == nullptr) {
       CHECK(FALSE, "(Buffer != ((void *) 0))");

@@ -12,25 +12,25 @@
 
 typedef struct {
   UINTN Flags;
-  UINTN Width;           // W, meaningful with PF_WIDTH
-  UINTN Precision;       // P
-  CONST UINT8 *Text;     // argument text: 8-bit, UCS-2 (PF_ARG_UCS2) or a
-                         // backward digit string (PF_REVERSED)
-  UINTN Count;           // N of a reversed text, supplied by the conversion
-  UINTN Sign;            // 0, '+', ' ' or '-' (integers only)
-  BOOLEAN ZeroPad;       // integers: zeros fill up to the precision
-  BOOLEAN Comma;         // group the copied digits by threes
-  UINTN CommaPhase;      // 0 to 2: digits since the last comma position
+  UINTN Width;        // W, meaningful with PF_WIDTH
+  UINTN Precision;    // P
+  CONST UINT8 *Text;  // argument text: 8-bit, UCS-2 (PF_ARG_UCS2) or a
+                      // backward digit string (PF_REVERSED)
+  UINTN Count;        // N of a reversed text, supplied by the conversion
+  UINTN Sign;         // 0, '+', ' ' or '-' (integers only)
+  BOOLEAN ZeroPad;    // integers: zeros fill up to the precision
+  BOOLEAN Comma;      // group the copied digits by threes
+  UINTN CommaPhase;   // 0 to 2: digits since the last comma position
 } FORMAT_ITEM;
 
 typedef struct {
-  UINT8 *Cursor;             // next output character
-  UINT8 *End;                // reserved for the terminator
-  UINTN OutBytes;            // 1 or 2 bytes per output character
-  UINTN FmtBytes;            // 1 or 2 bytes per format character
-  UINTN CallerFlags;         // PF_OUT_UCS2 | PF_FMT_UCS2 as the caller gave them
-  VA_LIST Arguments;         // the next 8-byte slot
-  UINT8 CharText[4];         // one UCS-2 character and its NUL
+  UINT8 *Cursor;      // next output character
+  UINT8 *End;         // reserved for the terminator
+  UINTN OutBytes;     // 1 or 2 bytes per output character
+  UINTN FmtBytes;     // 1 or 2 bytes per format character
+  UINTN CallerFlags;  // PF_OUT_UCS2 | PF_FMT_UCS2 as the caller gave them
+  VA_LIST Arguments;  // the next 8-byte slot
+  UINT8 CharText[4];  // one UCS-2 character and its NUL
   CHAR8 ValueBuffer[VALUE_BUFFER_SIZE];
 } FORMAT_FRAME;
 

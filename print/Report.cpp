@@ -26,14 +26,16 @@ static UINTN EFIAPI FormatAsciiToUcs2Va(CHAR16 *StartOfBuffer, UINTN BufferSize,
   return Count;
 }
 
-extern "C" BOOLEAN EFIAPI AssertsEnabled(VOID) { return TRUE; }
+extern "C" BOOLEAN EFIAPI AssertsEnabled(VOID) {
+  return TRUE;
+}
 
 extern "C" VOID EFIAPI ReportAssertion(CONST CHAR8 *FileName, UINTN LineNumber,
                                        CONST CHAR8 *Description) {
   CHAR16 Buffer[ReportBufferBytes / sizeof(CHAR16)];
   Buffer[0] = 0;
-  FormatAsciiToUcs2Va(Buffer, sizeof(Buffer), "ASSERT [%a] %a(%d): %a\n", ModuleBaseName,
-                      FileName, LineNumber, Description);
+  FormatAsciiToUcs2Va(Buffer, sizeof(Buffer), "ASSERT [%a] %a(%d): %a\n", ModuleBaseName, FileName,
+                      LineNumber, Description);
   WriteStdErr(Buffer);
 }
 

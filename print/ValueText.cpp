@@ -68,8 +68,8 @@ static constexpr UINTN StatusTextBytes = [] {
 }();
 
 typedef struct {
-  CHAR8 Text[StatusTextBytes];       // every name with its NUL, in table order
-  UINT16 Offset[StatusNameCount];    // where each name starts in Text
+  CHAR8 Text[StatusTextBytes];     // every name with its NUL, in table order
+  UINT16 Offset[StatusNameCount];  // where each name starts in Text
 } STATUS_NAMES;
 
 static constexpr STATUS_NAMES StatusNames = [] {
@@ -86,7 +86,9 @@ static constexpr STATUS_NAMES StatusNames = [] {
 }();
 static_assert(StatusTextBytes < 0x10000);
 
-static CONST CHAR8 *StatusName(UINTN Index) { return &StatusNames.Text[StatusNames.Offset[Index]]; }
+static CONST CHAR8 *StatusName(UINTN Index) {
+  return &StatusNames.Text[StatusNames.Offset[Index]];
+}
 
 // A complete nested FormatCore call into a 38-character value buffer, 8-bit in
 // and out, over Values laid out as an argument list: one 8-byte slot each.

@@ -20,14 +20,16 @@ static UINTN EFIAPI Format(CHAR8 *Buffer, UINTN Size, CONST CHAR8 *FormatString,
 
 int main(void) {
   CHAR8 Text[64];
-  UINTN Count = Format(Text, sizeof(Text), "%a %5d|%-4x|%r", "C", (UINT64)42, (UINT64)255, (UINT64)0);
+  UINTN Count =
+      Format(Text, sizeof(Text), "%a %5d|%-4x|%r", "C", (UINT64)42, (UINT64)255, (UINT64)0);
   const char *Expected = "C    42|FF  |Success";
   if (Count != strlen(Expected) || strcmp(Text, Expected) != 0) {
     fprintf(stderr, "FormatCore from C gave \"%s\" (%llu)\n", Text, (unsigned long long)Count);
     return 1;
   }
   /* No tables: ImageEntry refuses to run, and says so through its status. */
-  if (ImageEntry(NULL, NULL) != EFI_INVALID_PARAMETER || gST != NULL || gBS != NULL || gRT != NULL) {
+  if (ImageEntry(NULL, NULL) != EFI_INVALID_PARAMETER || gST != NULL || gBS != NULL ||
+      gRT != NULL) {
     fprintf(stderr, "ImageEntry from C without tables did not refuse\n");
     return 1;
   }

@@ -44,10 +44,17 @@ void AddDirective(std::mt19937_64 &Random, GENERATED &Case) {
   char Text[128];
   UINT64 Value = Random();
   switch (Value % 4) {  // favour small numbers and the edges too
-    case 0: Value %= 1000; break;
-    case 1: Value = (UINT64)-(INT64)(Value % 1000); break;
-    case 2: Value = Random() % 2 ? 0x8000000000000000ull : 0x7FFFFFFF80000000ull | (Value & 1); break;
-    default: break;
+    case 0:
+      Value %= 1000;
+      break;
+    case 1:
+      Value = (UINT64) - (INT64)(Value % 1000);
+      break;
+    case 2:
+      Value = Random() % 2 ? 0x8000000000000000ull : 0x7FFFFFFF80000000ull | (Value & 1);
+      break;
+    default:
+      break;
   }
   std::string Directive = "%" + Flags + Width;
   switch (Random() % 7) {
@@ -89,7 +96,8 @@ void AddDirective(std::mt19937_64 &Random, GENERATED &Case) {
       break;
     }
     case 5: {
-      std::string Plain = "%" + std::string(Flags.find('-') != std::string::npos ? "-" : "") + Width;
+      std::string Plain =
+          "%" + std::string(Flags.find('-') != std::string::npos ? "-" : "") + Width;
       const char *Word = Words[Value % 5];
       snprintf(Text, sizeof(Text), (Plain + "s").c_str(), Word);
       Case.Ours += Plain + "a";
@@ -97,7 +105,8 @@ void AddDirective(std::mt19937_64 &Random, GENERATED &Case) {
       break;
     }
     default: {
-      std::string Plain = "%" + std::string(Flags.find('-') != std::string::npos ? "-" : "") + Width;
+      std::string Plain =
+          "%" + std::string(Flags.find('-') != std::string::npos ? "-" : "") + Width;
       char Character = (char)('!' + Value % 90);
       snprintf(Text, sizeof(Text), (Plain + "c").c_str(), Character);
       Case.Ours += Plain + "c";
@@ -132,15 +141,16 @@ TEST(Differential, AgreesWithSnprintfWhereBothDefineTheText) {
     GENERATED Case = Generate(Random);
     // Half the cases run into a buffer that cuts the text somewhere.
     UINTN Size = Random() % 2 ? 400 : 1 + Random() % (Case.Expected.size() + 2);
-    std::string Expected = Upper(Case.Expected.substr(0, std::min<size_t>(Size - 1, Case.Expected.size())));
+    std::string Expected =
+        Upper(Case.Expected.substr(0, std::min<size_t>(Size - 1, Case.Expected.size())));
     for (const ENCODING &Encoding : Encodings) {
       FORMATTED Result = RunFormatAs(Encoding.Flags, Case.Ours, Case.Slots, Size);
       std::string Ours;
       for (char16_t Character : Result.Text) {
         Ours.push_back((char)Character);
       }
-      ASSERT_EQ(Upper(Ours), Expected) << "format \"" << Case.Ours << "\" size " << Size << ", "
-                                       << Encoding.Name;
+      ASSERT_EQ(Upper(Ours), Expected)
+          << "format \"" << Case.Ours << "\" size " << Size << ", " << Encoding.Name;
       ASSERT_EQ(Result.Count, Expected.size());
       Compared++;
     }

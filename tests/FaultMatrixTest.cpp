@@ -28,9 +28,10 @@ enum FAULT {
 };
 
 const char *const FaultNames[] = {
-    "AllocatePool fails", "FreePool fails", "no ConOut", "ConOut fails", "no StdErr", "StdErr fails",
-    "3 key reads fail", "every key read fails", "no ConIn", "SetVariable fails", "no system table",
-    "no boot services", "no runtime services"};
+    "AllocatePool fails", "FreePool fails",    "no ConOut",        "ConOut fails",
+    "no StdErr",          "StdErr fails",      "3 key reads fail", "every key read fails",
+    "no ConIn",           "SetVariable fails", "no system table",  "no boot services",
+    "no runtime services"};
 
 struct SCENARIO {
   const char *Name;
@@ -89,7 +90,8 @@ OUTCOME Expect(const std::vector<bool> &Faults, const SCENARIO &Scenario) {
         Reports += Check("print/ConsolePrint.cpp", "Buffer != ((void *) 0)");
         Reports += Check("print/FormatCore.cpp", "(Buffer != ((void *) 0))");
         // The null buffer still goes to FreePool, which refuses it.
-        Reports += Debug("Invalid Parameter") + Check("print/ConsolePrint.cpp", "!EFI_ERROR (Status)");
+        Reports +=
+            Debug("Invalid Parameter") + Check("print/ConsolePrint.cpp", "!EFI_ERROR (Status)");
         return;
       }
       if (!Faults[NoConOut] && !Faults[ConOutFails]) Out.ConOut += Text;
@@ -114,7 +116,8 @@ OUTCOME Expect(const std::vector<bool> &Faults, const SCENARIO &Scenario) {
   return Out;
 }
 
-OUTCOME RunImage(const std::vector<bool> &Faults, const SCENARIO &Scenario, FIRMWARE_STAND_IN &Firmware) {
+OUTCOME RunImage(const std::vector<bool> &Faults, const SCENARIO &Scenario,
+                 FIRMWARE_STAND_IN &Firmware) {
   if (Faults[AllKeyReadsFail]) {
     Firmware.Keys.assign(401, KeyStatus(EFI_DEVICE_ERROR));
   } else {
@@ -134,12 +137,14 @@ OUTCOME RunImage(const std::vector<bool> &Faults, const SCENARIO &Scenario, FIRM
   if (Faults[NoRuntimeServices]) Firmware.SystemTable.RuntimeServices = nullptr;
 
   OUTCOME Out;
-  Out.Status = ImageEntry(StandInImageHandle, Faults[NoSystemTable] ? nullptr : &Firmware.SystemTable);
+  Out.Status =
+      ImageEntry(StandInImageHandle, Faults[NoSystemTable] ? nullptr : &Firmware.SystemTable);
   Out.ConOut = Firmware.ConOut;
   std::string Text;
   for (char16_t Character : Firmware.StdErr) Text.push_back((char)Character);
   Out.StdErr = std::regex_replace(Text, std::regex("\\((\\d+)\\): "), "(N): ");
-  for (const RECORDED_VARIABLE &Variable : Firmware.Variables) Out.Variables.push_back(Variable.Name);
+  for (const RECORDED_VARIABLE &Variable : Firmware.Variables)
+    Out.Variables.push_back(Variable.Name);
   Out.Stalls = Firmware.Stalls.size();
   return Out;
 }

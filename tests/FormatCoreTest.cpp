@@ -180,7 +180,8 @@ TEST_P(FormatCoreTest, HugeWidthsAndPrecisionsStopAtTheBuffersEnd) {
 TEST_P(FormatCoreTest, PrecisionBoundsTheReadOfAnUnterminatedString) {
   // Without a NUL, only the characters the precision allows may be read.
   char Unterminated[3] = {'x', 'y', 'z'};
-  FORMATTED Result = RunFormatAs(GetParam().Flags, "%.3a|%.2a", {Slot(Unterminated), Slot(Unterminated)});
+  FORMATTED Result =
+      RunFormatAs(GetParam().Flags, "%.3a|%.2a", {Slot(Unterminated), Slot(Unterminated)});
   EXPECT_EQ(Result.Text, u"xyz|xy");
 }
 
@@ -192,8 +193,7 @@ TEST(FormatEncodings, UcsCharactersAboveFfKeepTheirLowByteIn8BitOutput) {
   Firmware.Install();
   const char16_t Format[] = u"\u0141%s";
   EXPECT_EQ(RunFormat(PF_FMT_UCS2, Format, {Slot(WideHigh)}).Text, u"\x41\x41x");
-  EXPECT_EQ(RunFormat(PF_FMT_UCS2 | PF_OUT_UCS2, Format, {Slot(WideHigh)}).Text,
-            u"\u0141\u0141x");
+  EXPECT_EQ(RunFormat(PF_FMT_UCS2 | PF_OUT_UCS2, Format, {Slot(WideHigh)}).Text, u"\u0141\u0141x");
   EXPECT_EQ(RunFormat(PF_OUT_UCS2, "%c", {0x0141}).Text, u"\u0141");
   EXPECT_EQ(RunFormat(0, "%c", {0x0141}).Text, u"\x41");
 }
@@ -287,11 +287,15 @@ TEST(FormatChecks, OverlongFormatsAreRefused) {
   char Out[4] = {1, 1, 1, 1};
   EXPECT_EQ(FormatCore(Out, 4, 0, Ascii.c_str(), nullptr), 0u);
   EXPECT_EQ(Out[0], 1);
-  EXPECT_NE(Firmware.StdErr.find(u"(AsciiStrnLenS (Format, (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength) + 1) <= (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))"),
+  EXPECT_NE(Firmware.StdErr.find(
+                u"(AsciiStrnLenS (Format, (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength) + 1) <= "
+                u"(_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))"),
             std::u16string::npos);
   Firmware.StdErr.clear();
   EXPECT_EQ(FormatCore(Out, 4, PF_FMT_UCS2, Wide.c_str(), nullptr), 0u);
-  EXPECT_NE(Firmware.StdErr.find(u"(StrnLenS ((CHAR16 *)Format, (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength) + 1) <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"),
+  EXPECT_NE(Firmware.StdErr.find(
+                u"(StrnLenS ((CHAR16 *)Format, (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength) "
+                u"+ 1) <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"),
             std::u16string::npos);
 }
 

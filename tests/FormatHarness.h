@@ -12,7 +12,9 @@
 
 using SLOTS = std::vector<UINT64>;
 
-inline UINT64 Slot(const void *Pointer) { return (UINT64)(UINTN)Pointer; }
+inline UINT64 Slot(const void *Pointer) {
+  return (UINT64)(UINTN)Pointer;
+}
 
 // The slot list as the engine reads it: consecutive 8-byte slots.
 inline VA_LIST SlotList(const SLOTS &Slots) {
@@ -75,7 +77,9 @@ constexpr ENCODING Encodings[] = {
     {"UCS-2 to UCS-2", PF_FMT_UCS2 | PF_OUT_UCS2},
 };
 
-inline void PrintTo(const ENCODING &Encoding, std::ostream *Stream) { *Stream << Encoding.Name; }
+inline void PrintTo(const ENCODING &Encoding, std::ostream *Stream) {
+  *Stream << Encoding.Name;
+}
 
 inline std::string EncodingName(const ::testing::TestParamInfo<ENCODING> &Info) {
   std::string Name;

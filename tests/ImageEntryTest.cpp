@@ -11,7 +11,8 @@ const std::u16string Menu =
     u"Key Options: \r\n  'r' -- Clear boot order list.\r\n  'p' --  PXE boot.\r\n"
     u"  'ESC' -- Boot Manager Menu. \r\n Any key to continue\r\n";
 
-const EFI_GUID VendorGuid = {0xC450ED8E, 0xC3C2, 0x4FE7, {0xAE, 0xE6, 0xD1, 0xC5, 0x0A, 0xBB, 0x78, 0xCF}};
+const EFI_GUID VendorGuid = {
+    0xC450ED8E, 0xC3C2, 0x4FE7, {0xAE, 0xE6, 0xD1, 0xC5, 0x0A, 0xBB, 0x78, 0xCF}};
 
 std::string Narrow(const std::u16string &Text) {
   std::string Narrowed;
@@ -42,12 +43,20 @@ const KEY_CASE KeyCases[] = {
     {"no key at all", {}, nullptr, nullptr, 401},
     {"p after three empty polls",
      {KeyStatus(EFI_NOT_READY), KeyStatus(EFI_NOT_READY), KeyStatus(EFI_NOT_READY), KeyChar(u'p')},
-     u"Loading PXE boot..\r\n", u"PXEVariable", 4},
-    {"device errors count as no key", {KeyStatus(EFI_DEVICE_ERROR), KeyChar(u'r')},
-     u"Boot Order Factory  Reset ...\r\n", u"RestOrderVariable", 2},
+     u"Loading PXE boot..\r\n",
+     u"PXEVariable",
+     4},
+    {"device errors count as no key",
+     {KeyStatus(EFI_DEVICE_ERROR), KeyChar(u'r')},
+     u"Boot Order Factory  Reset ...\r\n",
+     u"RestOrderVariable",
+     2},
     {"only the first key counts", {KeyChar(u'x'), KeyChar(u'p')}, nullptr, nullptr, 1},
-    {"first key p wins over r", {KeyChar(u'p'), KeyChar(u'r')}, u"Loading PXE boot..\r\n",
-     u"PXEVariable", 1},
+    {"first key p wins over r",
+     {KeyChar(u'p'), KeyChar(u'r')},
+     u"Loading PXE boot..\r\n",
+     u"PXEVariable",
+     1},
 };
 
 TEST(ImageEntry, KeysChooseTheirVariable) {
@@ -104,8 +113,9 @@ TEST(ImageEntry, FailedSetVariableIsReportedAndReturned) {
   EXPECT_EQ(Firmware.ConOut, Menu + u"Launching Boot Menu ...\r\n");
   EXPECT_TRUE(std::regex_match(
       Narrow(Firmware.StdErr),
-      std::regex("\r\nASSERT_EFI_ERROR \\(Status = Out of Resources\\)\r\n"
-                 "ASSERT \\[Tamberlune\\] app/ImageEntry\\.cpp\\(\\d+\\): !EFI_ERROR \\(Status\\)\r\n")))
+      std::regex(
+          "\r\nASSERT_EFI_ERROR \\(Status = Out of Resources\\)\r\n"
+          "ASSERT \\[Tamberlune\\] app/ImageEntry\\.cpp\\(\\d+\\): !EFI_ERROR \\(Status\\)\r\n")))
       << Narrow(Firmware.StdErr);
   EXPECT_TRUE(Firmware.Variables.empty());
 }
@@ -124,9 +134,9 @@ TEST(ImageEntry, NullImageHandleIsReportedAndTheMenuStillRuns) {
   Firmware.Keys = {KeyChar(u'p')};
   Firmware.Install();
   EXPECT_EQ(ImageEntry(nullptr, &Firmware.SystemTable), EFI_SUCCESS);
-  EXPECT_TRUE(std::regex_match(
-      Narrow(Firmware.StdErr),
-      std::regex("ASSERT \\[Tamberlune\\] app/ImageEntry\\.cpp\\(\\d+\\): gImageHandle != \\(\\(void \\*\\) 0\\)\r\n")));
+  EXPECT_TRUE(std::regex_match(Narrow(Firmware.StdErr),
+                               std::regex("ASSERT \\[Tamberlune\\] app/ImageEntry\\.cpp\\(\\d+\\): "
+                                          "gImageHandle != \\(\\(void \\*\\) 0\\)\r\n")));
   EXPECT_EQ(Firmware.Variables.size(), 1u);
 }
 
@@ -158,8 +168,9 @@ TEST(ImageEntry, MissingTablesAreReportedAndRefused) {
     for (const char *Check : Case.Checks) {
       Expected += std::string("): ") + Check + "\r\n";
     }
-    std::string Reports = std::regex_replace(Narrow(Firmware.StdErr),
-                                             std::regex("ASSERT \\[Tamberlune\\] app/ImageEntry\\.cpp\\(\\d+"), "");
+    std::string Reports =
+        std::regex_replace(Narrow(Firmware.StdErr),
+                           std::regex("ASSERT \\[Tamberlune\\] app/ImageEntry\\.cpp\\(\\d+"), "");
     EXPECT_EQ(Reports, Expected) << Case.Name;
     EXPECT_EQ(Firmware.ConOut, u"") << Case.Name;
     EXPECT_EQ(Firmware.ReadKeyStrokeCalls, 0u) << Case.Name;

@@ -17,12 +17,15 @@ class ImageLayoutTest : public ::testing::Test {
     File.assign(std::istreambuf_iterator<char>(Stream), std::istreambuf_iterator<char>());
   }
 
-  static uint32_t U8(size_t Offset) { return Offset < File.size() ? (uint8_t)File[Offset] : 0xFFFFFFFF; }
+  static uint32_t U8(size_t Offset) {
+    return Offset < File.size() ? (uint8_t)File[Offset] : 0xFFFFFFFF;
+  }
   static uint32_t U16(size_t Offset) { return U8(Offset) | (U8(Offset + 1) << 8); }
   static uint32_t U32(size_t Offset) { return U16(Offset) | (U16(Offset + 2) << 16); }
   static std::u16string Ucs2(size_t Offset, size_t Count) {
     std::u16string Text;
-    for (size_t Index = 0; Index < Count; Index++) Text.push_back((char16_t)U16(Offset + 2 * Index));
+    for (size_t Index = 0; Index < Count; Index++)
+      Text.push_back((char16_t)U16(Offset + 2 * Index));
     return Text;
   }
 
@@ -32,11 +35,16 @@ class ImageLayoutTest : public ::testing::Test {
   size_t SectionCount() const { return U16(PeHeader() + 6); }
   std::string SectionName(size_t Index) const {
     std::string Name;
-    for (size_t At = SectionTable() + 40 * Index; Name.size() < 8 && U8(At) != 0; At++) Name.push_back((char)U8(At));
+    for (size_t At = SectionTable() + 40 * Index; Name.size() < 8 && U8(At) != 0; At++)
+      Name.push_back((char)U8(At));
     return Name;
   }
-  size_t SectionField(size_t Index, size_t Field) const { return U32(SectionTable() + 40 * Index + Field); }
-  uint32_t Directory(size_t Index, size_t Field) const { return U32(OptionalHeader() + 112 + 8 * Index + Field); }
+  size_t SectionField(size_t Index, size_t Field) const {
+    return U32(SectionTable() + 40 * Index + Field);
+  }
+  uint32_t Directory(size_t Index, size_t Field) const {
+    return U32(OptionalHeader() + 112 + 8 * Index + Field);
+  }
   // The resource section's file offset and RVA.
   size_t Rsrc() const { return SectionField(2, 20); }
   uint32_t RsrcRva() const { return (uint32_t)SectionField(2, 12); }
@@ -50,16 +58,16 @@ std::vector<char> ImageLayoutTest::File;
 TEST_F(ImageLayoutTest, HeadersSayEfiApplicationForX64) {
   EXPECT_EQ(U16(0), 0x5A4Du);
   EXPECT_EQ(U32(PeHeader()), 0x4550u);
-  EXPECT_EQ(U16(PeHeader() + 4), 0x8664u);            // machine
-  EXPECT_EQ(U16(OptionalHeader()), 0x20Bu);           // PE32+
-  EXPECT_EQ(U16(OptionalHeader() + 68), 10u);         // subsystem: EFI application
-  EXPECT_EQ(U32(OptionalHeader() + 32), 0x40u);       // section alignment
-  EXPECT_EQ(U32(OptionalHeader() + 36), 0x40u);       // file alignment
-  EXPECT_EQ(U16(PeHeader() + 22) & 0x0001, 0u);       // relocations not stripped
-  EXPECT_NE(U32(OptionalHeader() + 16), 0u);          // entry point
-  EXPECT_EQ(Directory(1, 0), 0u);                     // no imports
+  EXPECT_EQ(U16(PeHeader() + 4), 0x8664u);       // machine
+  EXPECT_EQ(U16(OptionalHeader()), 0x20Bu);      // PE32+
+  EXPECT_EQ(U16(OptionalHeader() + 68), 10u);    // subsystem: EFI application
+  EXPECT_EQ(U32(OptionalHeader() + 32), 0x40u);  // section alignment
+  EXPECT_EQ(U32(OptionalHeader() + 36), 0x40u);  // file alignment
+  EXPECT_EQ(U16(PeHeader() + 22) & 0x0001, 0u);  // relocations not stripped
+  EXPECT_NE(U32(OptionalHeader() + 16), 0u);     // entry point
+  EXPECT_EQ(Directory(1, 0), 0u);                // no imports
   EXPECT_EQ(Directory(1, 4), 0u);
-  EXPECT_NE(Directory(5, 4), 0u);                     // base relocations
+  EXPECT_NE(Directory(5, 4), 0u);  // base relocations
 }
 
 TEST_F(ImageLayoutTest, SectionsInOrderAlignedAndNeverWritableAndExecutable) {
@@ -70,7 +78,8 @@ TEST_F(ImageLayoutTest, SectionsInOrderAlignedAndNeverWritableAndExecutable) {
     EXPECT_EQ(SectionName(Index), Expected[Index].first);
     uint32_t Characteristics = (uint32_t)SectionField(Index, 36);
     EXPECT_EQ(Characteristics, Expected[Index].second) << SectionName(Index);
-    EXPECT_FALSE((Characteristics & 0x80000000) && (Characteristics & 0x20000000)) << SectionName(Index);
+    EXPECT_FALSE((Characteristics & 0x80000000) && (Characteristics & 0x20000000))
+        << SectionName(Index);
     EXPECT_EQ(SectionField(Index, 12) % 0x40, 0u) << SectionName(Index);  // RVA
     EXPECT_EQ(SectionField(Index, 20) % 0x40, 0u) << SectionName(Index);  // file offset
     EXPECT_LE(SectionField(Index, 20) + SectionField(Index, 16), File.size());
@@ -128,14 +137,16 @@ TEST_F(ImageLayoutTest, StringPackageHeader) {
   EXPECT_EQ(U32(List() + 0x14), 0x04000103u);  // bytes 03 01 00 04
   EXPECT_EQ(U32(List() + 0x18), 52u);          // HdrSize
   EXPECT_EQ(U32(List() + 0x1C), 52u);          // StringInfoOffset
-  for (int Index = 0; Index < 32; Index++) EXPECT_EQ(U8(List() + 0x20 + Index), 0u);  // LanguageWindow
-  EXPECT_EQ(U16(List() + 0x40), 1u);  // LanguageName: string 1
+  for (int Index = 0; Index < 32; Index++)
+    EXPECT_EQ(U8(List() + 0x20 + Index), 0u);  // LanguageWindow
+  EXPECT_EQ(U16(List() + 0x40), 1u);           // LanguageName: string 1
   EXPECT_EQ(std::string(&File[List() + 0x42], 6), std::string("en-US\0", 6));
 }
 
 TEST_F(ImageLayoutTest, StringBlocksWalkToEnglishAndTheHelpText) {
   const std::u16string Help =
-      u".TH Tamberlune 0 \"Displays a \"UEFI Tamberlune!\" string.\"\r\n.SH NAME\r\nTamberlune application.\r\n";
+      u".TH Tamberlune 0 \"Displays a \"UEFI Tamberlune!\" string.\"\r\n.SH NAME\r\nTamberlune "
+      u"application.\r\n";
   ASSERT_EQ(Help.size(), 93u);
   // Walk from StringInfoOffset as a shell would: blocks until the end block.
   std::vector<std::pair<size_t, std::u16string>> Strings;
@@ -160,7 +171,8 @@ TEST_F(ImageLayoutTest, StringBlocksWalkToEnglishAndTheHelpText) {
 
 TEST_F(ImageLayoutTest, EndPackageThenZerosToTheSectionsEnd) {
   EXPECT_EQ(U32(List() + 0x117), 0xDF000004u);  // bytes 04 00 00 DF
-  for (size_t Offset = 0x18B; Offset < 0x1C0; Offset++) EXPECT_EQ(U8(Rsrc() + Offset), 0u) << Offset;
+  for (size_t Offset = 0x18B; Offset < 0x1C0; Offset++)
+    EXPECT_EQ(U8(Rsrc() + Offset), 0u) << Offset;
 }
 
 }  // namespace

@@ -49,11 +49,14 @@ struct FAILURE_CASE {
 const FAILURE_CASE FailureCases[] = {
     {"console fails", [](FIRMWARE_STAND_IN &F) { F.ConOutStatus = EFI_DEVICE_ERROR; }, 0, u"", ""},
     {"no console", [](FIRMWARE_STAND_IN &F) { F.HasConOut = false; }, 0, u"",
-     "ASSERT \\[Tamberlune\\] print/ConsolePrint\\.cpp\\(\\d+\\): Console != \\(\\(void \\*\\) 0\\)\r\n"},
-    {"allocation fails",
-     [](FIRMWARE_STAND_IN &F) { F.AllocatePoolStatus = EFI_OUT_OF_RESOURCES; }, 0, u"",
-     "ASSERT \\[Tamberlune\\] print/ConsolePrint\\.cpp\\(\\d+\\): Buffer != \\(\\(void \\*\\) 0\\)\r\n"
-     "ASSERT \\[Tamberlune\\] print/FormatCore\\.cpp\\(\\d+\\): \\(Buffer != \\(\\(void \\*\\) 0\\)\\)\r\n" +
+     "ASSERT \\[Tamberlune\\] print/ConsolePrint\\.cpp\\(\\d+\\): Console != \\(\\(void \\*\\) "
+     "0\\)\r\n"},
+    {"allocation fails", [](FIRMWARE_STAND_IN &F) { F.AllocatePoolStatus = EFI_OUT_OF_RESOURCES; },
+     0, u"",
+     "ASSERT \\[Tamberlune\\] print/ConsolePrint\\.cpp\\(\\d+\\): Buffer != \\(\\(void \\*\\) "
+     "0\\)\r\n"
+     "ASSERT \\[Tamberlune\\] print/FormatCore\\.cpp\\(\\d+\\): \\(Buffer != \\(\\(void \\*\\) "
+     "0\\)\\)\r\n" +
          InvalidParameterReport},
     {"FreePool fails", [](FIRMWARE_STAND_IN &F) { F.FreePoolStatus = EFI_INVALID_PARAMETER; }, 5,
      u"hello", InvalidParameterReport},
@@ -107,7 +110,8 @@ TEST(Reports, AssertionIsOneLineOnStandardError) {
   FIRMWARE_STAND_IN Firmware;
   Firmware.Install();
   ReportAssertion("app/ImageEntry.cpp", 61, "gST != ((void *) 0)");
-  EXPECT_EQ(Firmware.StdErr, u"ASSERT [Tamberlune] app/ImageEntry.cpp(61): gST != ((void *) 0)\r\n");
+  EXPECT_EQ(Firmware.StdErr,
+            u"ASSERT [Tamberlune] app/ImageEntry.cpp(61): gST != ((void *) 0)\r\n");
   EXPECT_EQ(Firmware.ConOut, u"");
 }
 
@@ -118,8 +122,8 @@ TEST(Reports, CheckMacroReportsItsOwnFileAndLine) {
   EXPECT_EQ(Firmware.StdErr, u"");
   UINTN Line = __LINE__ + 1;
   CHECK(1 + 1 == 3, "1 + 1 == 3");
-  EXPECT_EQ(Narrow(Firmware.StdErr),
-            "ASSERT [Tamberlune] tests/ReportTest.cpp(" + std::to_string(Line) + "): 1 + 1 == 3\r\n");
+  EXPECT_EQ(Narrow(Firmware.StdErr), "ASSERT [Tamberlune] tests/ReportTest.cpp(" +
+                                         std::to_string(Line) + "): 1 + 1 == 3\r\n");
   EXPECT_TRUE(AssertsEnabled());
 }
 

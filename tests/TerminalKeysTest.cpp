@@ -20,12 +20,12 @@ TEST(TerminalKeys, SequencesCharactersAndLoneEscape) {
       {"\r", false, 1, 0, 0x0D},
       {"\n", false, 1, 0, 0x0D},
       {"\x7f", false, 1, 0, 0x08},
-      {"\xc3\xa9", false, 2, 0, 0x00E9},   // é
+      {"\xc3\xa9", false, 2, 0, 0x00E9},      // é
       {"\xe2\x82\xac", false, 3, 0, 0x20AC},  // €
-      {"\xc3", false, 0, 0, 0},            // half a character: wait
-      {"\x1b", false, 0, 0, 0},            // could start a sequence: wait
-      {"\x1b", true, 1, 0x17, 0},          // nothing followed: Escape
-      {"\x1bp", false, 1, 0x17, 0},        // Escape, then p
+      {"\xc3", false, 0, 0, 0},               // half a character: wait
+      {"\x1b", false, 0, 0, 0},               // could start a sequence: wait
+      {"\x1b", true, 1, 0x17, 0},             // nothing followed: Escape
+      {"\x1bp", false, 1, 0x17, 0},           // Escape, then p
       {"\x1b[A", false, 3, 0x01, 0},
       {"\x1bOD", false, 3, 0x04, 0},
       {"\x1b[", false, 0, 0, 0},

@@ -5,7 +5,9 @@
 
 namespace {
 
-constexpr UINT64 Error(UINT64 Code) { return 0x8000000000000000ull | Code; }
+constexpr UINT64 Error(UINT64 Code) {
+  return 0x8000000000000000ull | Code;
+}
 
 struct CASE {
   std::string Expected;
@@ -13,8 +15,8 @@ struct CASE {
   SLOTS Slots;
 };
 
-alignas(8) const UINT8 CountingGuid[17] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
-                                           0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
+alignas(8) const UINT8 CountingGuid[17] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
+                                           0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
 alignas(8) const UINT8 HighGuid[16] = {0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88,
                                        0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00};
 const EFI_TIME Spring = {2024, 3, 7, 9, 5, 59, 0, 0, 0, 0, 0};
@@ -92,10 +94,9 @@ TEST_P(ValueTextTest, GuidAtAnOddAddressPrintsTheSame) {
 
 TEST_P(ValueTextTest, NestedCallLeavesTheOuterStateAlone) {
   // The nested call runs between the outer call's '*' slots, flags and cursor.
-  FORMATTED Result = RunFormatAs(
-      Flags(), "[%-*g]%05d|%*.*r|%,d|%t%c%a",
-      {40, Slot(CountingGuid), 42, 12, 3, 0x8000000000000002ull, 1234567, Slot(&Spring), 'Z',
-       Slot("end")});
+  FORMATTED Result = RunFormatAs(Flags(), "[%-*g]%05d|%*.*r|%,d|%t%c%a",
+                                 {40, Slot(CountingGuid), 42, 12, 3, 0x8000000000000002ull, 1234567,
+                                  Slot(&Spring), 'Z', Slot("end")});
   EXPECT_EQ(Result.Text, Widen("[03020100-0504-0706-0809-0A0B0C0D0E0F    ]00042|         Inv|"
                                "1,234,567|03/07/2024  09:05Zend"));
 }

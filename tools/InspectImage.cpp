@@ -13,19 +13,27 @@ namespace {
 
 const char *MachineName(uint16_t Machine) {
   switch (Machine) {
-    case 0x8664: return "x86-64";
-    case 0x014C: return "i386";
-    case 0xAA64: return "AArch64";
-    default: return "unknown";
+    case 0x8664:
+      return "x86-64";
+    case 0x014C:
+      return "i386";
+    case 0xAA64:
+      return "AArch64";
+    default:
+      return "unknown";
   }
 }
 
 const char *SubsystemName(uint16_t Subsystem) {
   switch (Subsystem) {
-    case 10: return "EFI application";
-    case 11: return "EFI boot service driver";
-    case 12: return "EFI runtime driver";
-    default: return "not EFI";
+    case 10:
+      return "EFI application";
+    case 11:
+      return "EFI boot service driver";
+    case 12:
+      return "EFI runtime driver";
+    default:
+      return "not EFI";
   }
 }
 
@@ -43,9 +51,10 @@ std::string Flags(uint32_t Characteristics) {
 
 std::string GuidText(const std::vector<uint8_t> &Bytes) {
   char Text[40];
-  snprintf(Text, sizeof(Text), "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-           Bytes[3], Bytes[2], Bytes[1], Bytes[0], Bytes[5], Bytes[4], Bytes[7], Bytes[6], Bytes[8],
-           Bytes[9], Bytes[10], Bytes[11], Bytes[12], Bytes[13], Bytes[14], Bytes[15]);
+  snprintf(Text, sizeof(Text),
+           "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", Bytes[3],
+           Bytes[2], Bytes[1], Bytes[0], Bytes[5], Bytes[4], Bytes[7], Bytes[6], Bytes[8], Bytes[9],
+           Bytes[10], Bytes[11], Bytes[12], Bytes[13], Bytes[14], Bytes[15]);
   return Text;
 }
 
@@ -53,8 +62,9 @@ std::string GuidText(const std::vector<uint8_t> &Bytes) {
 
 int main(int ArgumentCount, char **Arguments) {
   if (ArgumentCount != 2 || Arguments[1][0] == '-') {
-    std::fprintf(stderr, "usage: tamberlune-inspect IMAGE\n"
-                         "Prints the PE summary of a UEFI image and the help text of its HII resource.\n");
+    std::fprintf(stderr,
+                 "usage: tamberlune-inspect IMAGE\n"
+                 "Prints the PE summary of a UEFI image and the help text of its HII resource.\n");
     return 2;
   }
   const char *Path = Arguments[1];
@@ -63,7 +73,8 @@ int main(int ArgumentCount, char **Arguments) {
     std::fprintf(stderr, "tamberlune-inspect: cannot read %s: %s\n", Path, std::strerror(errno));
     return 1;
   }
-  std::vector<uint8_t> File((std::istreambuf_iterator<char>(Stream)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> File((std::istreambuf_iterator<char>(Stream)),
+                            std::istreambuf_iterator<char>());
 
   PE_IMAGE Image;
   std::string Error;
@@ -77,22 +88,26 @@ int main(int ArgumentCount, char **Arguments) {
   std::printf("  entry        RVA 0x%X\n", Image.EntryRva);
   std::printf("  image        base 0x%llX, size 0x%X, headers 0x%X\n",
               (unsigned long long)Image.ImageBase, Image.SizeOfImage, Image.SizeOfHeaders);
-  std::printf("  alignment    section 0x%X, file 0x%X\n", Image.SectionAlignment, Image.FileAlignment);
+  std::printf("  alignment    section 0x%X, file 0x%X\n", Image.SectionAlignment,
+              Image.FileAlignment);
   std::printf("  sections     name      RVA     virtual  file-off  raw   characteristics\n");
   for (const PE_SECTION &Section : Image.Sections) {
-    std::printf("               %-8s  0x%05X 0x%05X  0x%05X  0x%04X 0x%08X%s\n", Section.Name.c_str(),
-                Section.VirtualAddress, Section.VirtualSize, Section.RawOffset, Section.RawSize,
-                Section.Characteristics, Flags(Section.Characteristics).c_str());
+    std::printf("               %-8s  0x%05X 0x%05X  0x%05X  0x%04X 0x%08X%s\n",
+                Section.Name.c_str(), Section.VirtualAddress, Section.VirtualSize,
+                Section.RawOffset, Section.RawSize, Section.Characteristics,
+                Flags(Section.Characteristics).c_str());
   }
   std::printf("  relocations  %u base relocations%s\n", Image.BaseRelocations,
               (Image.FileCharacteristics & 0x0001) ? ", stripped" : "");
   const PE_DIRECTORY &Certificates = Image.Directories[PeCertificateDirectory];
   if (Certificates.Size != 0) {
-    std::printf("  certificates %u bytes at file offset 0x%X (a signature)\n", Certificates.Size, Certificates.Rva);
+    std::printf("  certificates %u bytes at file offset 0x%X (a signature)\n", Certificates.Size,
+                Certificates.Rva);
   }
   std::printf("  imports      %s", Image.Imports.empty() ? "none\n" : "");
   for (size_t Index = 0; Index < Image.Imports.size(); Index++) {
-    std::printf("%s%s", Image.Imports[Index].c_str(), Index + 1 < Image.Imports.size() ? ", " : "\n");
+    std::printf("%s%s", Image.Imports[Index].c_str(),
+                Index + 1 < Image.Imports.size() ? ", " : "\n");
   }
 
   HELP_RESOURCE Help;

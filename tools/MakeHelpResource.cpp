@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr UINT32 SectionAlignment = 0x40;  // the image's section and file alignment
+constexpr UINT32 SectionAlignment = 0x40;           // the image's section and file alignment
 constexpr UINT32 RsrcCharacteristics = 0x40000040;  // initialized data, readable
 constexpr UINT32 ScnAlign4Bytes = 0x00300000;       // object-file only; the linker drops it
 constexpr UINT16 MachineAmd64 = 0x8664;
@@ -102,7 +102,8 @@ SECTION ResourceSection() {
     Section.U16(1);     // named entries
     Section.U16(0);     // ID entries
     Section.U32(NameIsString | (Levels * TableSize + Level * NameSize));
-    Section.U32(Level + 1 < Levels ? TargetIsDirectory | ((Level + 1) * TableSize) : DataEntryOffset);
+    Section.U32(Level + 1 < Levels ? TargetIsDirectory | ((Level + 1) * TableSize)
+                                   : DataEntryOffset);
   }
   for (const CHAR16 *Name : Names) {
     Section.U16((UINT32)Length(Name));

@@ -200,7 +200,8 @@ bool ReadStringPackage(READER &File, uint64_t Package, uint64_t Length, HELP_RES
   if (Length < 46) return File.Fail("string package: shorter than its header");
   uint64_t HdrSize = File.U32(Package + 4);
   uint64_t StringInfoOffset = File.U32(Package + 8);
-  if (HdrSize < 46 || HdrSize > Length || StringInfoOffset < HdrSize || StringInfoOffset >= Length) {
+  if (HdrSize < 46 || HdrSize > Length || StringInfoOffset < HdrSize ||
+      StringInfoOffset >= Length) {
     return File.Fail("string package: header size or string offset out of range");
   }
   for (uint64_t At = Package + 46; At < Package + HdrSize && File.U8(At) != 0; At++) {
@@ -229,8 +230,8 @@ bool ReadStringPackage(READER &File, uint64_t Package, uint64_t Length, HELP_RES
 
 }  // namespace
 
-bool ReadHelpResource(const uint8_t *Data, size_t Size, const PE_IMAGE &Image,
-                      HELP_RESOURCE *Help, std::string *Error) {
+bool ReadHelpResource(const uint8_t *Data, size_t Size, const PE_IMAGE &Image, HELP_RESOURCE *Help,
+                      std::string *Error) {
   READER File{Data, Size, Error};
   *Help = HELP_RESOURCE{};
   Error->clear();
@@ -250,8 +251,9 @@ bool ReadHelpResource(const uint8_t *Data, size_t Size, const PE_IMAGE &Image,
     if (!FindNamedEntry(File, Base, Limit, Table, Path[Level], &Target)) return false;
     bool Subdirectory = (Target & HighBit) != 0;
     if (Subdirectory != (Level < 2)) {
-      return File.Fail("resource tree: entry " + std::string(Path[Level].begin(), Path[Level].end()) +
-                       (Subdirectory ? " points at a directory, not data" : " points at data, not a directory"));
+      return File.Fail(
+          "resource tree: entry " + std::string(Path[Level].begin(), Path[Level].end()) +
+          (Subdirectory ? " points at a directory, not data" : " points at data, not a directory"));
     }
     Table = Target & ~HighBit;
   }

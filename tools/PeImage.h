@@ -40,11 +40,11 @@ struct PE_IMAGE {
 };
 
 struct HELP_RESOURCE {
-  uint32_t DataRva;             // of the package list, from the data entry
+  uint32_t DataRva;  // of the package list, from the data entry
   uint32_t DataSize;
   std::vector<uint8_t> PackageListGuid;
   uint32_t PackageLength;
-  std::string Language;         // e.g. en-US
+  std::string Language;                 // e.g. en-US
   std::vector<std::u16string> Strings;  // string 1, string 2, ...
 };
 
@@ -59,5 +59,5 @@ constexpr unsigned PeRelocationDirectory = 5;
 bool ParsePeImage(const uint8_t *Data, size_t Size, PE_IMAGE *Image, std::string *Error);
 
 // Walks data directory 2 to the HII package list and its string package.
-bool ReadHelpResource(const uint8_t *Data, size_t Size, const PE_IMAGE &Image,
-                      HELP_RESOURCE *Help, std::string *Error);
+bool ReadHelpResource(const uint8_t *Data, size_t Size, const PE_IMAGE &Image, HELP_RESOURCE *Help,
+                      std::string *Error);

@@ -36,7 +36,9 @@ void ToStdErr(const std::u16string &Text) {
   std::fflush(stderr);
 }
 
-void RealStall(UINTN Microseconds) { usleep((useconds_t)Microseconds); }
+void RealStall(UINTN Microseconds) {
+  usleep((useconds_t)Microseconds);
+}
 
 // The keyboard: bytes from standard input, decoded as a serial console would.
 std::string Pending;
@@ -75,7 +77,9 @@ bool GiveScriptedKey(EFI_INPUT_KEY *Key) {
   ScriptedKeyGiven = true;
   return true;
 }
-bool NoKey(EFI_INPUT_KEY *) { return false; }
+bool NoKey(EFI_INPUT_KEY *) {
+  return false;
+}
 
 // Formats with the engine itself: status names and GUIDs as the image prints them.
 std::string Format(const char *FormatString, UINT64 Value) {
@@ -104,7 +108,8 @@ int main(int ArgumentCount, char **Arguments) {
   for (int Index = 1; Index < ArgumentCount; Index++) {
     std::string Argument = Arguments[Index];
     bool HasValue = Index + 1 < ArgumentCount;
-    if (Argument == "--key" && HasValue && Mode == Interactive && ParseKey(Arguments[Index + 1], &ScriptedKey)) {
+    if (Argument == "--key" && HasValue && Mode == Interactive &&
+        ParseKey(Arguments[Index + 1], &ScriptedKey)) {
       Mode = Scripted;
       Index++;
     } else if (Argument == "--no-key" && Mode == Interactive) {
@@ -120,7 +125,8 @@ int main(int ArgumentCount, char **Arguments) {
       } else if (Call == "setvariable") {
         Firmware.SetVariableStatus = EFI_OUT_OF_RESOURCES;
       } else {
-        std::fprintf(stderr, "tamberlune-sim: unknown call '%s' for --fail\n%s", Call.c_str(), Usage);
+        std::fprintf(stderr, "tamberlune-sim: unknown call '%s' for --fail\n%s", Call.c_str(),
+                     Usage);
         return 2;
       }
     } else {
@@ -132,7 +138,9 @@ int main(int ArgumentCount, char **Arguments) {
   Firmware.ConOutTap = ToConsole;
   Firmware.StdErrTap = ToStdErr;
   Firmware.StallTap = RealStall;
-  Firmware.KeySource = Mode == Scripted ? GiveScriptedKey : Mode == Silent ? NoKey : ReadTerminalKey;
+  Firmware.KeySource = Mode == Scripted ? GiveScriptedKey
+                       : Mode == Silent ? NoKey
+                                        : ReadTerminalKey;
 
   // One keystroke, raw: no echo, no line buffering, as a firmware console.
   termios Saved{};
@@ -147,11 +155,13 @@ int main(int ArgumentCount, char **Arguments) {
   EFI_STATUS Status = Firmware.StartImage();
   if (Raw) tcsetattr(STDIN_FILENO, TCSANOW, &Saved);
 
-  std::printf("\nImageEntry returned %s (0x%016llX)\n", Format("%r", Status).c_str(), (unsigned long long)Status);
+  std::printf("\nImageEntry returned %s (0x%016llX)\n", Format("%r", Status).c_str(),
+              (unsigned long long)Status);
   if (Firmware.Variables.empty()) std::printf("No variable was recorded.\n");
   for (const RECORDED_VARIABLE &Variable : Firmware.Variables) {
     std::printf("Recorded %s {%s} attributes 0x%X, %zu bytes:", Utf8(Variable.Name).c_str(),
-                Format("%g", (UINT64)(UINTN)&Variable.Guid).c_str(), Variable.Attributes, Variable.Data.size());
+                Format("%g", (UINT64)(UINTN)&Variable.Guid).c_str(), Variable.Attributes,
+                Variable.Data.size());
     for (UINT8 Byte : Variable.Data) std::printf(" %02X", Byte);
     std::printf("\n");
   }

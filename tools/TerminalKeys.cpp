@@ -11,14 +11,20 @@ struct SEQUENCE {
 };
 
 const SEQUENCE Sequences[] = {
-    {"\x1b[A", 0x01}, {"\x1b[B", 0x02}, {"\x1b[C", 0x03}, {"\x1b[D", 0x04},  // arrows
-    {"\x1bOA", 0x01}, {"\x1bOB", 0x02}, {"\x1bOC", 0x03}, {"\x1bOD", 0x04},
-    {"\x1b[H", 0x05}, {"\x1b[F", 0x06}, {"\x1b[1~", 0x05}, {"\x1b[4~", 0x06},  // home, end
-    {"\x1b[2~", 0x07}, {"\x1b[3~", 0x08}, {"\x1b[5~", 0x09}, {"\x1b[6~", 0x0A},  // ins, del, pgup, pgdn
-    {"\x1bOP", 0x0B}, {"\x1bOQ", 0x0C}, {"\x1bOR", 0x0D}, {"\x1bOS", 0x0E},      // F1 to F4
-    {"\x1b[11~", 0x0B}, {"\x1b[12~", 0x0C}, {"\x1b[13~", 0x0D}, {"\x1b[14~", 0x0E},
-    {"\x1b[15~", 0x0F}, {"\x1b[17~", 0x10}, {"\x1b[18~", 0x11}, {"\x1b[19~", 0x12},  // F5 to F8
-    {"\x1b[20~", 0x13}, {"\x1b[21~", 0x14}, {"\x1b[23~", 0x15}, {"\x1b[24~", 0x16},  // F9 to F12
+    {"\x1b[A", 0x01},   {"\x1b[B", 0x02},   {"\x1b[C", 0x03},
+    {"\x1b[D", 0x04},  // arrows
+    {"\x1bOA", 0x01},   {"\x1bOB", 0x02},   {"\x1bOC", 0x03},
+    {"\x1bOD", 0x04},   {"\x1b[H", 0x05},   {"\x1b[F", 0x06},
+    {"\x1b[1~", 0x05},  {"\x1b[4~", 0x06},  // home, end
+    {"\x1b[2~", 0x07},  {"\x1b[3~", 0x08},  {"\x1b[5~", 0x09},
+    {"\x1b[6~", 0x0A},  // ins, del, pgup, pgdn
+    {"\x1bOP", 0x0B},   {"\x1bOQ", 0x0C},   {"\x1bOR", 0x0D},
+    {"\x1bOS", 0x0E},  // F1 to F4
+    {"\x1b[11~", 0x0B}, {"\x1b[12~", 0x0C}, {"\x1b[13~", 0x0D},
+    {"\x1b[14~", 0x0E}, {"\x1b[15~", 0x0F}, {"\x1b[17~", 0x10},
+    {"\x1b[18~", 0x11}, {"\x1b[19~", 0x12},  // F5 to F8
+    {"\x1b[20~", 0x13}, {"\x1b[21~", 0x14}, {"\x1b[23~", 0x15},
+    {"\x1b[24~", 0x16},  // F9 to F12
 };
 
 constexpr UINT16 ScanEsc = 0x17;
@@ -37,7 +43,8 @@ size_t DecodeTerminalKey(const std::string &Bytes, bool AtEnd, EFI_INPUT_KEY *Ke
         Key->ScanCode = Sequence.ScanCode;
         return Length;
       }
-      if (Bytes.size() < Length && std::string(Sequence.Text).compare(0, Bytes.size(), Bytes) == 0) {
+      if (Bytes.size() < Length &&
+          std::string(Sequence.Text).compare(0, Bytes.size(), Bytes) == 0) {
         Prefix = true;
       }
     }

@@ -51,12 +51,14 @@ std::vector<SLOT> SlotsOf(const uint8_t *Format, size_t Bytes) {
         Slots.push_back(SLOT::Value);
         continue;
       }
-      if (Character == 'a' || Character == 's' || Character == 'S' || Character == 'g' || Character == 't') {
+      if (Character == 'a' || Character == 's' || Character == 'S' || Character == 'g' ||
+          Character == 't') {
         Slots.push_back(SLOT::Pointer);
       } else if (Character == 'd' || Character == 'u' || Character == 'x' || Character == 'X' ||
                  Character == 'p' || Character == 'c' || Character == 'r') {
         Slots.push_back(SLOT::Value);
-      } else if ((Character == '\n' && At(Index + 1) == '\r') || (Character == '\r' && At(Index + 1) == '\n')) {
+      } else if ((Character == '\n' && At(Index + 1) == '\r') ||
+                 (Character == '\r' && At(Index + 1) == '\n')) {
         Index++;
       }
       break;
@@ -101,20 +103,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   std::vector<std::unique_ptr<uint8_t[]>> Owned;
   std::vector<uint64_t> Slots;
   for (SLOT Kind : SlotsOf(Format, FmtBytes)) {
-    Slots.push_back(Kind == SLOT::Pointer ? (uint64_t)(uintptr_t)Target(Input, Owned) : Input.Word());
+    Slots.push_back(Kind == SLOT::Pointer ? (uint64_t)(uintptr_t)Target(Input, Owned)
+                                          : Input.Word());
   }
   Slots.push_back(0);
 
   size_t BufferOdd = (Mode >> 3) & 1;
   std::vector<uint8_t> Memory(2 * GuardBytes + BufferOdd + BufferSize * OutBytes, Guard);
   uint8_t *Buffer = Memory.data() + GuardBytes + BufferOdd;
-  UINTN Count = FormatCore(BufferSize != 0 || (Mode & 16) == 0 ? Buffer : nullptr, BufferSize, Flags, Format,
-                           (VA_LIST)Slots.data());
+  UINTN Count = FormatCore(BufferSize != 0 || (Mode & 16) == 0 ? Buffer : nullptr, BufferSize,
+                           Flags, Format, (VA_LIST)Slots.data());
 
   for (size_t Index = 0; Index < GuardBytes + BufferOdd; Index++) {
     if (Memory[Index] != Guard) abort();  // a write before the buffer
   }
-  for (size_t Index = GuardBytes + BufferOdd + BufferSize * OutBytes; Index < Memory.size(); Index++) {
+  for (size_t Index = GuardBytes + BufferOdd + BufferSize * OutBytes; Index < Memory.size();
+       Index++) {
     if (Memory[Index] != Guard) abort();  // a write past the buffer
   }
   if (BufferSize == 0) {
@@ -122,6 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     return 0;
   }
   if (Count > BufferSize - 1) abort();
-  if (Buffer[Count * OutBytes] != 0 || (OutBytes == 2 && Buffer[Count * OutBytes + 1] != 0)) abort();
+  if (Buffer[Count * OutBytes] != 0 || (OutBytes == 2 && Buffer[Count * OutBytes + 1] != 0))
+    abort();
   return 0;
 }
