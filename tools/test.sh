@@ -22,7 +22,7 @@ cmake --build build-sanitize -j "$jobs"
 
 echo "== unit tests and image tools under AddressSanitizer and UndefinedBehaviorSanitizer"
 (cd build-sanitize && ctest -j "$jobs" --output-on-failure -LE boot)
-echo "== unit tests and end-to-end boots"
-(cd build && ctest -j "$jobs" --output-on-failure)
 echo "== fuzzing, a minute a target"
 tools/fuzz.sh --seconds 60
+echo "== unit tests, image checks, simulator and end-to-end boots"
+(cd build && ctest -j "$jobs" --output-on-failure)
