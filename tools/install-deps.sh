@@ -3,7 +3,7 @@
 # when any of them is missing. Safe to run again: it installs nothing twice.
 set -euo pipefail
 
-packages=(clang lld llvm cmake make googletest libgtest-dev python3
+packages=(clang libclang-rt-dev lld llvm cmake make googletest libgtest-dev python3 git
           qemu-system-x86 u-boot-qemu mtools dosfstools
           libbenchmark-dev libfmt-dev libstb-dev valgrind sbsigntool openssl)
 
