@@ -17,7 +17,7 @@ tools/install-deps.sh
 # snprintf and {fmt} group digits (W7) only under a locale that says how.
 if ! locale -a 2>/dev/null | grep -qi '^en_US.utf8$'; then
   if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq locales >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends locales >/dev/null
     sed -i 's/^# *en_US.UTF-8 UTF-8/en_US.UTF-8 UTF-8/' /etc/locale.gen
     locale-gen >/dev/null
   else

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Tamberlune need,
 # when any of them is missing. Safe to run again: it installs nothing twice.
+# Recommended packages stay out: qemu-system-x86 recommends another UEFI
+# firmware, and the image is run on U-Boot's (u-boot-qemu) alone.
 set -euo pipefail
 
 packages=(clang libclang-rt-dev lld llvm cmake make googletest libgtest-dev python3 git
