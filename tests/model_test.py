@@ -136,7 +136,7 @@ def model(flags, size, fmt, slots, memory):
         if item.zero and item.width_given and not item.left and not item.precision_given:
             item.precision = item.width
 
-    def value_text(item, conversion, slot):
+    def value_text(conversion, slot):
         if conversion == "g":
             if slot == 0:
                 return "<null guid>"
@@ -156,6 +156,12 @@ def model(flags, size, fmt, slots, memory):
         elif slot <= 5:
             return STATUS_NAMES[slot]
         return "%08X" % (slot & 0xFFFFFFFF)
+
+    def line_end(item, i):
+        """A line feed, or a carriage return, at i: its text; returns the last index it takes."""
+        pair = fmt[i + 1] == (13 if fmt[i] == 10 else 10)
+        item.text = list(b"\r\n" if fmt[i] == 10 or pair else b"\r")
+        return i + 1 if pair else i
 
     i = 0
     while len(out) < end and fmt[i] != 0:
@@ -217,29 +223,13 @@ def model(flags, size, fmt, slots, memory):
                 if not item.precision_given:
                     item.precision = 0
             elif conversion in ("g", "t", "r"):
-                item.text = list(value_text(item, conversion, next(args)).encode())
+                item.text = list(value_text(conversion, next(args)).encode())
             elif c in (10, 13):
-                if c == 10:
-                    item.text = list(b"\r\n")
-                    if fmt[i + 1] == 13:
-                        i += 1
-                elif fmt[i + 1] == 10:
-                    item.text = list(b"\r\n")
-                    i += 1
-                else:
-                    item.text = list(b"\r")
+                i = line_end(item, i)
             else:
                 item.text = [c, 0]
-        elif c == 10:
-            item.text = list(b"\r\n")
-            if fmt[i + 1] == 13:
-                i += 1
-        elif c == 13:
-            if fmt[i + 1] == 10:
-                item.text = list(b"\r\n")
-                i += 1
-            else:
-                item.text = list(b"\r")
+        elif c in (10, 13):
+            i = line_end(item, i)
         else:
             item.text = [c, 0]
         emit(item)
