@@ -46,18 +46,14 @@ def missing_prerequisites():
     return missing
 
 
-def make_fat_disk(image, disk, name="Tamberlune.efi", directory=None):
+def make_fat_disk(image, disk, name="Tamberlune.efi"):
     """Writes a FAT disk image (no partition table) holding the image file."""
     if not os.path.isfile(image):
         raise BootError(f"no image at {image}: build it first (cmake --build build)")
     if os.path.exists(disk):
         os.remove(disk)
     subprocess.run(["mkfs.fat", "-C", disk, "4096"], check=True, stdout=subprocess.DEVNULL)
-    target = "::" + name
-    if directory:
-        subprocess.run(["mmd", "-i", disk, "::" + directory], check=True)
-        target = "::" + directory + "/" + name
-    subprocess.run(["mcopy", "-i", disk, image, target], check=True)
+    subprocess.run(["mcopy", "-i", disk, image, "::" + name], check=True)
 
 
 class Session:
