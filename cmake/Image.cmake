@@ -58,10 +58,11 @@ list(APPEND TAMBERLUNE_IMAGE_OBJECTS ${TAMBERLUNE_RESOURCE_OBJECT})
 set(TAMBERLUNE_IMAGE "${CMAKE_BINARY_DIR}/Tamberlune.efi")
 add_custom_command(
   OUTPUT ${TAMBERLUNE_IMAGE}
-  COMMAND ${TAMBERLUNE_LLD_LINK}
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/link_image.py ${TAMBERLUNE_LLD_LINK}
           /subsystem:efi_application /entry:ImageEntry /nodefaultlib
           # 64-byte sections and file alignment keep the image small;
-          # lld-link warns that /align wants /driver, which does not apply here.
+          # link_image.py drops lld-link's warning that /align wants /driver,
+          # which speaks of Windows' loader, not a UEFI one.
           /align:64 /filealign:64
           # Constants share .data: the image has code, data, resources and
           # relocations, in that order.

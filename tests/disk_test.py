@@ -1,13 +1,16 @@
-"""End to end: the bootable disk. U-Boot's own boot flow finds
+# SPDX-License-Identifier: MIT
+"""The bootable disk. End to end, U-Boot's own boot flow finds
 \\EFI\\BOOT\\BOOTX64.EFI on the disk's EFI system partition and starts it with
 nothing typed; p is pressed at the menu, and the variable is checked once the
-firmware reaches its prompt. Usage: disk_test.py IMAGE [unittest arguments]
+firmware reaches its prompt. And the same image always gives the same disk.
+Usage: disk_test.py IMAGE [unittest arguments]
 """
 
 import os
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
@@ -34,6 +37,19 @@ class DiskTest(unittest.TestCase):
                 found = uboot.recorded_variables(session)
         self.assertEqual(list(found), ["PXEVariable"])
         self.assertIn("BS, DataSize = 0x2", found["PXEVariable"])
+
+
+class DiskBytes(unittest.TestCase):
+    def test_the_same_image_gives_the_same_disk(self):
+        with tempfile.TemporaryDirectory() as directory:
+            disks = []
+            for name in ("first.img", "second.img"):
+                disks.append(os.path.join(directory, name))
+                subprocess.run([sys.executable, os.path.join(TOOLS, "make_disk.py"), IMAGE, disks[-1]],
+                               check=True, stdout=subprocess.DEVNULL)
+                time.sleep(2.1)  # FAT keeps times to 2 s: a stamped clock would show
+            with open(disks[0], "rb") as first, open(disks[1], "rb") as second:
+                self.assertTrue(first.read() == second.read(), "the two disks differ")
 
 
 if __name__ == "__main__":

@@ -1,12 +1,27 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages that building and testing Tamberlune need,
 # when any of them is missing. Safe to run again: it installs nothing twice.
 # Recommended packages stay out: qemu-system-x86 recommends another UEFI
 # firmware, and the image is run on U-Boot's (u-boot-qemu) alone.
 set -euo pipefail
 
+case "${1:-}" in
+  "") ;;
+  -h|--help)
+    cat <<'USAGE'
+usage: tools/install-deps.sh
+Installs the Debian packages that building and testing Tamberlune need, if any
+is missing. As root it runs apt-get itself; any other user is told the exact
+sudo line to run. Exit status: 0 when everything is installed, 1 otherwise.
+example: tools/install-deps.sh
+USAGE
+    exit 0 ;;
+  *) echo "usage: tools/install-deps.sh (no arguments; --help for more)" >&2; exit 2 ;;
+esac
+
 packages=(clang libclang-rt-dev lld llvm cmake make googletest libgtest-dev python3 git
-          qemu-system-x86 u-boot-qemu mtools dosfstools
+          qemu-system-x86 u-boot-qemu mtools
           libbenchmark-dev libfmt-dev libstb-dev valgrind sbsigntool openssl)
 
 missing=()
@@ -21,14 +36,11 @@ if ! command -v apt-get >/dev/null; then
   echo "install-deps: missing ${missing[*]}, and this is no Debian machine (no apt-get); install them by hand" >&2
   exit 1
 fi
-sudo=()
 if [ "$(id -u)" -ne 0 ]; then
-  if ! command -v sudo >/dev/null; then
-    echo "install-deps: missing ${missing[*]}; run as root: apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-  sudo=(sudo)
+  echo "install-deps: missing ${missing[*]}; install them with:" >&2
+  echo "  sudo apt-get install --no-install-recommends ${missing[*]}" >&2
+  exit 1
 fi
 echo "install-deps: installing ${missing[*]}"
-"${sudo[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

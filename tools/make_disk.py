@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
-"""Writes a bootable disk image: a GPT with one EFI system partition (FAT)
+# SPDX-License-Identifier: MIT
+"""Writes a bootable disk image: a GPT with one EFI system partition (FAT16)
 holding an image at the removable-media default path \\EFI\\BOOT\\BOOTX64.EFI,
-so a UEFI firmware's own boot flow starts it with nothing typed.
+so a UEFI firmware's own boot flow starts it with nothing typed. The same
+image always gives the same disk, byte for byte.
 
-Usage: make_disk.py IMAGE DISK
+Usage: make_disk.py IMAGE DISK      (make_disk.py --help for more)
 """
 
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -22,9 +25,17 @@ ENTRY_SIZE = 128
 ENTRY_SECTORS = ENTRIES * ENTRY_SIZE // SECTOR
 TOTAL = ESP_FIRST + ESP_SECTORS + 2048
 ESP_TYPE = uuid.UUID("C12A7328-F81F-11D2-BA4B-00A0C93EC93B")
-# Fixed identities, so the same image always gives the same disk.
+# Fixed identities and times, so the same image always gives the same disk.
 DISK_GUID = uuid.UUID("7A3C91E4-5B2D-4F68-9E1A-C84D20F6B574")
 ESP_GUID = uuid.UUID("7A3C91E4-5B2D-4F68-9E1A-C84D20F6B575")
+VOLUME_SERIAL = "7a3c91e4"
+# mtools stamps every directory entry with this time: 1980-01-01, the first
+# time FAT can hold.
+FAT_EPOCH = "315532800"
+
+
+class DiskError(Exception):
+    pass
 
 
 def protective_mbr():
@@ -53,41 +64,90 @@ def header(current, backup, table_lba, table):
     return fields + bytes(SECTOR - len(fields))
 
 
-def fat_partition(image, path):
-    subprocess.run(["mkfs.fat", "-F", "16", "-n", "TAMBERLUNE", "-i", "7a3c91e4", "-C", path,
-                    str(ESP_SECTORS * SECTOR // 1024)], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["mmd", "-i", path, "::EFI", "::EFI/BOOT"], check=True)
-    subprocess.run(["mcopy", "-i", path, image, "::EFI/BOOT/BOOTX64.EFI"], check=True)
+def mtools(*command):
+    """Runs one mtools command with fixed timestamps; its complaint becomes a DiskError."""
+    if shutil.which(command[0]) is None:
+        raise DiskError(f"{command[0]} is missing: apt-get install --no-install-recommends mtools")
+    result = subprocess.run(command, capture_output=True, text=True,
+                            env={**os.environ, "SOURCE_DATE_EPOCH": FAT_EPOCH, "MTOOLS_SKIP_CHECK": "1"})
+    if result.returncode != 0:
+        raise DiskError(f"{' '.join(command[:1])}: {(result.stderr or result.stdout).strip()}")
 
 
-def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: make_disk.py IMAGE DISK")
-    image, disk = sys.argv[1:]
+def write_fat(path, size, files, hidden_sectors=0):
+    """Writes a FAT file system of size bytes at path holding files, a mapping of
+    paths in it ("EFI/BOOT/BOOTX64.EFI") to files on this machine."""
+    with open(path, "wb") as out:
+        out.truncate(size)
+    sectors = size // SECTOR
+    mtools("mformat", "-i", path, "-v", "TAMBERLUNE", "-N", VOLUME_SERIAL, "-h", "64", "-s", "32",
+           "-T", str(sectors), "-H", str(hidden_sectors), "::")
+    folders = set()
+    for name in files:
+        parts = name.split("/")[:-1]
+        folders.update("/".join(parts[:depth]) for depth in range(1, len(parts) + 1))
+    if folders:
+        # Sorted, a folder comes before the folders inside it.
+        mtools("mmd", "-i", path, *("::" + folder for folder in sorted(folders)))
+    for name, source in sorted(files.items()):
+        mtools("mcopy", "-i", path, source, "::" + name)
+
+
+def write_disk(image, disk):
+    """Writes the GPT disk; nothing is left at disk's folder if it fails."""
     if not os.path.isfile(image):
-        sys.exit(f"make_disk: no image at {image}: build it first (cmake --build build)")
-    for tool, package in (("mkfs.fat", "dosfstools"), ("mcopy", "mtools")):
-        if subprocess.run(["which", tool], capture_output=True).returncode != 0:
-            sys.exit(f"make_disk: {tool} is missing: apt-get install {package}")
+        raise DiskError(f"no image at {image}: build it first (cmake --build build)")
+    if os.path.isdir(disk):
+        raise DiskError(f"{disk} is a folder; give the path of the disk file to write")
+    folder = os.path.dirname(os.path.abspath(disk))
+    if not os.path.isdir(folder):
+        raise DiskError(f"no folder {folder} to write {os.path.basename(disk)} into")
     table = entries()
-    with tempfile.TemporaryDirectory() as directory:
-        esp = os.path.join(directory, "esp.img")
-        fat_partition(image, esp)
+    with tempfile.TemporaryDirectory() as scratch:
+        esp = os.path.join(scratch, "esp.img")
+        write_fat(esp, ESP_SECTORS * SECTOR, {"EFI/BOOT/BOOTX64.EFI": image}, hidden_sectors=ESP_FIRST)
         with open(esp, "rb") as part:
             fat = part.read()
-    with open(disk + ".tmp", "wb") as out:
-        out.write(protective_mbr())
-        out.write(header(1, TOTAL - 1, 2, table))
-        out.write(table)
-        out.seek(ESP_FIRST * SECTOR)
-        out.write(fat)
-        out.seek((TOTAL - 1 - ENTRY_SECTORS) * SECTOR)
-        out.write(table)
-        out.write(header(TOTAL - 1, 1, TOTAL - 1 - ENTRY_SECTORS, table))
-    os.replace(disk + ".tmp", disk)
+    try:
+        temporary = tempfile.NamedTemporaryFile(dir=folder, prefix=".tamberlune-disk-", delete=False)
+    except OSError as error:
+        raise DiskError(f"cannot write into {folder}: {error.strerror}")
+    try:
+        with temporary as out:
+            out.write(protective_mbr())
+            out.write(header(1, TOTAL - 1, 2, table))
+            out.write(table)
+            out.seek(ESP_FIRST * SECTOR)
+            out.write(fat)
+            out.seek((TOTAL - 1 - ENTRY_SECTORS) * SECTOR)
+            out.write(table)
+            out.write(header(TOTAL - 1, 1, TOTAL - 1 - ENTRY_SECTORS, table))
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary.name, 0o666 & ~umask)
+        os.replace(temporary.name, disk)
+    except OSError as error:
+        os.unlink(temporary.name)
+        raise DiskError(f"cannot write {disk}: {error.strerror}")
+
+
+def main(argv):
+    if argv in (["--help"], ["-h"]):
+        print(__doc__.split("Usage:")[0].strip())
+        print("\nusage: make_disk.py IMAGE DISK\n  IMAGE  the EFI application to start"
+              "\n  DISK   the disk file to write (replaced if it exists)"
+              "\nexample: make_disk.py build/Tamberlune.efi build/tamberlune-disk.img")
+        return
+    if len(argv) != 2 or any(argument.startswith("-") for argument in argv):
+        sys.exit("usage: make_disk.py IMAGE DISK (make_disk.py --help for more)")
+    image, disk = argv
+    try:
+        write_disk(image, disk)
+    except DiskError as error:
+        sys.exit(f"make_disk: {error}")
     print(f"{disk}: GPT disk of {TOTAL * SECTOR // (1024 * 1024)} MiB, EFI system partition with "
           f"\\EFI\\BOOT\\BOOTX64.EFI")
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

@@ -1,18 +1,44 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds the image and boots it on U-Boot's UEFI
 # firmware under QEMU. Without --key you see the menu and press a key
 # yourself; then it shows which boot-choice variable the image recorded.
-#   tools/run.sh [--key p|r|esc|none|CHARACTER]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+repo=$(cd "$(dirname "$0")/.." && pwd)
 
-case "${1:-}" in
-  "" ) ;;
-  --key) [ $# -eq 2 ] || { echo "usage: tools/run.sh [--key p|r|esc|none|CHARACTER]" >&2; exit 2; } ;;
-  *) echo "usage: tools/run.sh [--key p|r|esc|none|CHARACTER]" >&2; exit 2 ;;
-esac
+usage() { echo "usage: tools/run.sh [--key p|r|esc|none|CHARACTER] (--help for more)" >&2; exit 2; }
+key=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h|--help)
+      cat <<'USAGE'
+usage: tools/run.sh [--key KEY]
+Builds Tamberlune.efi, boots it on U-Boot's UEFI firmware under QEMU, starts
+it from a FAT disk and shows which boot-choice variable it recorded.
+  --key KEY   press KEY at the menu, unattended: p, r, esc, none (press
+              nothing: the four-second wait), or any one character.
+Without --key you press the key yourself; a key piped in (echo p | ...) is
+taken as --key. Exit status 0 when the boot ran, 2 on bad arguments.
+example: tools/run.sh --key p
+USAGE
+      exit 0 ;;
+    --key)
+      [ $# -ge 2 ] || usage
+      key=$2; shift 2 ;;
+    *) echo "run: unknown argument '$1'" >&2; usage ;;
+  esac
+done
+if [ -z "$key" ] && [ ! -t 0 ]; then
+  # A piped key: its line end is no keystroke, and no input at all is none.
+  key=$(cat)
+  key=${key:-none}
+fi
+if [ -n "$key" ]; then
+  case "$key" in
+    p|r|esc|none) ;;
+    *) [ "${#key}" -eq 1 ] || { echo "run: --key takes p, r, esc, none or one character, not '$key'" >&2; exit 2; } ;;
+  esac
+fi
 
-tools/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target image >/dev/null
-exec python3 tools/uboot.py --image build/Tamberlune.efi "$@"
+"$repo/tools/build.sh"
+exec python3 "$repo/tools/uboot.py" --image "$repo/build/Tamberlune.efi" ${key:+--key "$key"}

@@ -1,32 +1,54 @@
-"""Boots Tamberlune.efi on U-Boot's UEFI firmware under QEMU.
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Boots Tamberlune on U-Boot's UEFI firmware under QEMU.
 
-Shared by the end-to-end tests and the run command: it writes the image onto
-a FAT disk image, starts qemu-system-x86_64 with U-Boot as its BIOS, stops
-autoboot, and talks to U-Boot's prompt over the serial line.
+Shared by the end-to-end tests and the run and disk commands. It writes the
+image onto a FAT disk, starts qemu-system-x86_64 with U-Boot as its BIOS and
+talks to U-Boot over the serial line: stops autoboot, starts the image, types
+a key, and asks which boot-choice variable the image recorded.
+
+  uboot.py --image IMAGE [--key KEY]   start the image from U-Boot's prompt
+  uboot.py --disk DISK                 boot a disk through the firmware's own flow
 """
 
+import argparse
+import ctypes
 import os
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import make_disk  # noqa: E402
+
 FIRMWARE = "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"
+QEMU = "qemu-system-x86_64"
 VENDOR_GUID = "c450ed8e-c3c2-4fe7-aee6-d1c50abb78cf"
 VARIABLES = ("PXEVariable", "RestOrderVariable", "BootmenuVariable")
 LOAD_ADDRESS = "0x2000000"
 PROMPT = b"=> "
-# U-Boot's UEFI console asks the terminal for its size when it starts. Shown to
-# a person's terminal, the query would be answered with bytes that reach the
-# image as keystrokes, so the run command strips it.
-TERMINAL_SIZE_QUERY = b"\x1b7\x1b[r\x1b[999;999H\x1b[6n\x1b8"
 MENU_END = b"Any key to continue"
+# U-Boot's UEFI console asks the terminal for its size when it starts. A
+# person's terminal would answer, and an answer that arrives late (over SSH,
+# say) reaches the image as its keystroke; so what is shown to a person never
+# carries the query, and U-Boot falls back to 80x25 after its timeout.
+TERMINAL_SIZE_QUERY = b"\x1b7\x1b[r\x1b[999;999H\x1b[6n\x1b8"
+# Under plain emulation U-Boot measures its clock against the host's at
+# start-up, and a busy host skews that by up to twice; a timed wait then means
+# little. With -icount the guest clock counts executed instructions instead.
+# Tests take 8 ns an instruction: the same boot then takes the same firmware
+# time however loaded the host is. A person watching gets a clock that QEMU
+# keeps near real time, so the four-second wait feels like one.
+TEST_CLOCK = ["-icount", "shift=3"]
+REAL_TIME_CLOCK = ["-icount", "shift=auto"]
 
 # What each tool is, and the Debian package that brings it.
 PREREQUISITES = {
-    "qemu-system-x86_64": "qemu-system-x86",
-    "mkfs.fat": "dosfstools",
+    QEMU: "qemu-system-x86",
+    "mformat": "mtools",
     "mcopy": "mtools",
     FIRMWARE: "u-boot-qemu",
 }
@@ -36,39 +58,109 @@ class BootError(Exception):
     pass
 
 
+def found(tool):
+    if tool.startswith("/"):
+        return os.path.exists(tool)
+    # Tools of the system folders are found even where a user's PATH lacks them.
+    return shutil.which(tool) or shutil.which(tool, path="/usr/sbin:/sbin")
+
+
 def missing_prerequisites():
     """The Debian packages whose tools are not on this machine."""
-    missing = []
-    for tool, package in PREREQUISITES.items():
-        found = os.path.exists(tool) if tool.startswith("/") else shutil.which(tool)
-        if not found:
-            missing.append(package)
-    return missing
+    return sorted({package for tool, package in PREREQUISITES.items() if not found(tool)})
+
+
+def install_advice(packages):
+    sudo = "" if os.geteuid() == 0 else "sudo "
+    return f"{sudo}apt-get install --no-install-recommends {' '.join(packages)}"
+
+
+def require_prerequisites():
+    missing = missing_prerequisites()
+    if missing:
+        raise BootError(f"missing: {' '.join(missing)}; install with: {install_advice(missing)}")
 
 
 def make_fat_disk(image, disk, name="Tamberlune.efi"):
     """Writes a FAT disk image (no partition table) holding the image file."""
     if not os.path.isfile(image):
         raise BootError(f"no image at {image}: build it first (cmake --build build)")
-    if os.path.exists(disk):
-        os.remove(disk)
-    subprocess.run(["mkfs.fat", "-C", disk, "4096"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["mcopy", "-i", disk, image, "::" + name], check=True)
+    make_disk.write_fat(disk, 4 * 1024 * 1024, {name: image})
+
+
+def drive_option(disk):
+    """QEMU's -drive value for a raw disk; QEMU reads ',,' as one comma in a value."""
+    return "if=none,id=disk,format=raw,file=" + os.path.abspath(disk).replace(",", ",,")
+
+
+def qemu_command(disk, clock):
+    return [QEMU, "-accel", "tcg", *clock, "-nographic", "-nic", "none", "-m", "256",
+            "-bios", FIRMWARE, "-drive", drive_option(disk), "-device", "virtio-blk-pci,drive=disk"]
+
+
+def _end_with_parent():
+    """Runs in QEMU's process before it starts: however the driver ends, even
+    killed outright, the kernel then ends QEMU too."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def end_on_signals():
+    """SIGINT, SIGTERM and SIGHUP unwind like an exception, so every open
+    Session closes its QEMU on the way out (also where the shell that started
+    us ignored SIGINT, as it does for a background job)."""
+    def leave(number, _frame):
+        raise SystemExit(128 + number)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, leave)
+    signal.signal(signal.SIGHUP, leave)
+
+
+class QueryFilter:
+    """Drops the terminal-size query from a byte stream, also where a read
+    splits it; holds back a tail that may begin one until more arrives or
+    flush() is called."""
+
+    def __init__(self):
+        self.held = b""
+
+    def feed(self, data):
+        data = (self.held + data).replace(TERMINAL_SIZE_QUERY, b"")
+        keep = next((n for n in range(min(len(TERMINAL_SIZE_QUERY) - 1, len(data)), 0, -1)
+                     if data.endswith(TERMINAL_SIZE_QUERY[:n])), 0)
+        self.held = data[len(data) - keep:]
+        return data[:len(data) - keep]
+
+    def flush(self):
+        data, self.held = self.held, b""
+        return data
+
+
+class Console:
+    """Shows serial output to a person: every byte once, without the query."""
+
+    def __init__(self, out):
+        self.out = out
+        self.filter = QueryFilter()
+
+    def write(self, data):
+        self.out.write(self.filter.feed(data))
+        self.out.flush()
+
+    def flush(self):
+        self.out.write(self.filter.flush())
+        self.out.flush()
 
 
 class Session:
     """One QEMU machine running U-Boot, driven over its serial line."""
 
-    def __init__(self, disk, log=None):
+    def __init__(self, disk, log=None, clock=TEST_CLOCK):
         self.log = log
         self.pending = b""
         self.transcript = b""
-        self.process = subprocess.Popen(
-            ["qemu-system-x86_64", "-accel", "tcg", "-nographic", "-nic", "none",
-             "-m", "256", "-bios", FIRMWARE,
-             "-drive", f"if=none,id=disk,format=raw,file={disk}",
-             "-device", "virtio-blk-pci,drive=disk"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.process = subprocess.Popen(qemu_command(disk, clock), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, preexec_fn=_end_with_parent)
 
     def __enter__(self):
         return self
@@ -83,18 +175,21 @@ class Session:
         self.process.stdin.close()
         self.process.stdout.close()
 
-    def _read(self, timeout):
+    def read(self, timeout):
+        """Appends what the machine printed within timeout to pending; every byte
+        read also goes to the log, once."""
         ready, _, _ = select.select([self.process.stdout], [], [], timeout)
         if not ready:
-            return b""
+            if self.log:
+                self.log.flush()
+            return
         data = os.read(self.process.stdout.fileno(), 4096)
         if not data:
             raise BootError("QEMU exited:\n" + self.transcript.decode(errors="replace"))
         self.transcript += data
+        self.pending += data
         if self.log:
             self.log.write(data)
-            self.log.flush()
-        return data
 
     def expect(self, marker, timeout=30):
         """Returns everything up to and including marker."""
@@ -103,7 +198,7 @@ class Session:
             if time.monotonic() > deadline:
                 raise BootError(f"no {marker!r} within {timeout} s; serial so far:\n"
                                 + self.transcript.decode(errors="replace"))
-            self.pending += self._read(0.05)
+            self.read(0.05)
         end = self.pending.index(marker) + len(marker)
         seen, self.pending = self.pending[:end], self.pending[end:]
         return seen
@@ -159,58 +254,113 @@ def key_bytes(key):
     raise ValueError(f"--key takes p, r, esc, none or one character, not {key!r}")
 
 
-def main(argv):
-    import argparse
-    import termios
-    import tty
+class RawTerminal:
+    """The person's terminal in raw mode while a machine runs, restored after;
+    a no-op where standard input is no terminal."""
 
+    def __enter__(self):
+        import termios
+        import tty
+        self.saved = termios.tcgetattr(sys.stdin) if sys.stdin.isatty() else None
+        if self.saved:
+            tty.setraw(sys.stdin)
+        return self
+
+    def __exit__(self, *_):
+        if self.saved:
+            import termios
+            termios.tcsetattr(sys.stdin, termios.TCSADRAIN, self.saved)
+
+
+def pass_keys_until(session, done):
+    """Forwards the person's keystrokes to the machine until done() holds; at
+    the end of standard input the machine runs on without them."""
+    keys = [sys.stdin]
+    while not done():
+        ready, _, _ = select.select(keys, [], [], 0)
+        if ready:
+            data = os.read(sys.stdin.fileno(), 64)
+            if data:
+                session.send(data)
+            else:
+                keys = []
+        session.read(0.05)
+
+
+def run_image(image, key):
+    """Starts the image from U-Boot's prompt, presses key (None: the person
+    types it), and reports the recorded variable."""
+    require_prerequisites()
+    disk = os.path.join(os.path.dirname(os.path.abspath(image)), "run-disk.img")
+    make_fat_disk(image, disk)
+    console = Console(sys.stdout.buffer)
+    with Session(disk, clock=REAL_TIME_CLOCK) as session:
+        session.prompt()
+        console.write(b"U-Boot is up; starting Tamberlune.efi\r\n")
+        session.log = console
+        session.start_image()
+        session.expect(MENU_END)
+        if key is not None:
+            session.send(key)
+            session.expect(PROMPT, timeout=60)
+        else:
+            with RawTerminal():
+                pass_keys_until(session, lambda: PROMPT in session.pending)
+        console.flush()
+        session.log = None
+        variables = recorded_variables(session)
+    print()
+    if not variables:
+        print("No boot-choice variable was recorded.")
+    for name, text in variables.items():
+        print(f"Recorded {name}:")
+        print(text.replace("\r", "").rstrip())
+
+
+def boot_disk(disk):
+    """Boots a disk through the firmware's own boot flow on this terminal, until
+    QEMU ends (Ctrl-A X)."""
+    require_prerequisites()
+    if not os.path.isfile(disk):
+        raise BootError(f"no disk at {disk}")
+    with Session(disk, log=Console(sys.stdout.buffer), clock=REAL_TIME_CLOCK) as session, RawTerminal():
+        try:
+            pass_keys_until(session, lambda: False)
+        except BootError:
+            pass  # QEMU ended: the person left with Ctrl-A X
+
+
+def main(argv):
     parser = argparse.ArgumentParser(
-        description="Boot Tamberlune.efi on U-Boot under QEMU, press a key in its menu, "
-                    "and show which boot-choice variable it recorded.")
-    parser.add_argument("--image", required=True, help="path of Tamberlune.efi")
-    parser.add_argument("--key", help="send this key unattended: p, r, esc, none, or one character")
+        description="Boot Tamberlune on U-Boot's UEFI firmware under QEMU: either start an image "
+                    "from U-Boot's prompt, press a key in its menu and show the boot-choice variable "
+                    "it recorded, or boot a disk through the firmware's own flow.",
+        epilog="example: uboot.py --image build/Tamberlune.efi --key p")
+    what = parser.add_mutually_exclusive_group(required=True)
+    what.add_argument("--image", help="an image to start from U-Boot's prompt")
+    what.add_argument("--disk", help="a disk to boot through the firmware's own flow (leave with Ctrl-A X)")
+    parser.add_argument("--key", help="with --image: send this key unattended: p, r, esc, none, "
+                                      "or one character")
     args = parser.parse_args(argv)
+    if args.key is not None and args.disk:
+        parser.error("--key goes with --image")
     try:
         key = None if args.key is None else key_bytes(args.key)
     except ValueError as error:
         parser.error(str(error))
-    missing = missing_prerequisites()
-    if missing:
-        sys.exit("missing: " + " ".join(missing) + "; install with: apt-get install " + " ".join(missing))
-
-    disk = os.path.join(os.path.dirname(os.path.abspath(args.image)), "run-disk.img")
-    make_fat_disk(args.image, disk)
-    out = sys.stdout.buffer
-    with Session(disk) as session:
-        session.prompt()
-        out.write(b"U-Boot is up; starting Tamberlune.efi\r\n")
-        shown = session.start_image() + session.expect(MENU_END)
-        out.write(shown.replace(TERMINAL_SIZE_QUERY, b""))
-        out.flush()
-        session.log = out
-        if key is not None:
-            session.send(key)
-        elif sys.stdin.isatty():
-            # Pass the person's keystrokes through, raw, until the image returns.
-            saved = termios.tcgetattr(sys.stdin)
-            tty.setraw(sys.stdin)
-            try:
-                while PROMPT not in session.pending:
-                    ready, _, _ = select.select([sys.stdin], [], [], 0.05)
-                    if ready:
-                        session.send(os.read(sys.stdin.fileno(), 16))
-                    session.pending += session._read(0)
-            finally:
-                termios.tcsetattr(sys.stdin, termios.TCSADRAIN, saved)
-        session.expect(PROMPT, timeout=60)
-        session.log = None
-        found = recorded_variables(session)
-    print()
-    if not found:
-        print("No boot-choice variable was recorded.")
-    for name, text in found.items():
-        print(f"Recorded {name}:")
-        print(text.replace("\r", "").rstrip())
+    if args.image and key is None and not sys.stdin.isatty():
+        parser.error("standard input is no terminal: say the key with --key")
+    end_on_signals()
+    try:
+        if args.disk:
+            boot_disk(args.disk)
+        else:
+            run_image(args.image, key)
+    except BootError as error:
+        sys.exit(f"uboot: {error}")
+    except KeyboardInterrupt:
+        print("\ninterrupted", file=sys.stderr)
+        sys.exit(130)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Installs what is missing and builds, in build/, the image and the host tools
+# that the other commands and the README use: Tamberlune.efi,
+# tamberlune-inspect and tamberlune-sim. The image's link step prints its size
+# and stack figures.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+
+case "${1:-}" in
+  "") ;;
+  -h|--help)
+    cat <<'USAGE'
+usage: tools/build.sh
+Installs what is missing, then builds the image (build/Tamberlune.efi) and the
+host tools (build/tools/tamberlune-inspect, build/tools/tamberlune-sim), and
+prints the image's size and stack figures. Exit status 0 on success.
+example: tools/build.sh && build/tools/tamberlune-inspect build/Tamberlune.efi
+USAGE
+    exit 0 ;;
+  *) echo "usage: tools/build.sh (no arguments; --help for more)" >&2; exit 2 ;;
+esac
+
+"$repo/tools/install-deps.sh"
+if ! mkdir -p "$repo/build" 2>/dev/null || [ ! -w "$repo/build" ]; then
+  echo "build: cannot write $repo/build; run as the user who owns the checkout, or clone it anew" >&2
+  exit 1
+fi
+# The build's own chatter goes to a log, shown whole when it fails; what a
+# person wants from it, the image's figures, is printed every time.
+log=$repo/build/build.log
+if ! { cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+       cmake --build "$repo/build" -j "$(nproc)" --target image tamberlune-inspect tamberlune-sim; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "build: the build failed; its output is above and in $log" >&2
+  exit 1
+fi
+python3 "$repo/tools/image_sizes.py" "$repo/build/Tamberlune.efi"
+python3 "$repo/tools/stack_budget.py" "$repo/build/image"
