@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shell's help text for Tamberlune and the HII package list that carries
 // it. The build turns these into the image's resource section (see
 // tools/MakeHelpResource.cpp); the application itself never reads them.

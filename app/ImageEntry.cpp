@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image's entry point: show the key menu, wait a little over four seconds
 // for one keystroke, and record the boot choice it names in a volatile
 // variable that later boot code reads.

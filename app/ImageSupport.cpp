@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Freestanding support that only the image needs: the compiler may turn
 // struct copies and clears into calls of memcpy and memset, and there is no
 // C library to provide them.

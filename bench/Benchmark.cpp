@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine beside the formatters engineers know, on the same jobs: time per
 // call (Google Benchmark) and, under callgrind, instructions per call.
 //

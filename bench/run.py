@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Runs the benchmark and writes its results table.
 
 Time per call comes from Google Benchmark; instructions per call from
@@ -108,10 +109,14 @@ def targets(jobs, counts):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0],
+                                     epilog="example: bench/run.py build/bench/tamberlune_bench --calls 2000 "
+                                            "--write build/performance.md")
     parser.add_argument("binary", help="the built tamberlune_bench")
     parser.add_argument("--calls", type=int, default=20000, help="calls per job under callgrind")
-    parser.add_argument("--write", help="also write the report to this file")
+    parser.add_argument("--write", action="append", default=[],
+                        help="also write the report to this file (may be repeated); text before "
+                             "its '## Results' heading is kept")
     args = parser.parse_args()
     if not os.access(args.binary, os.X_OK):
         parser.error(f"{args.binary} is not an executable: build it first (cmake --build build)")
@@ -134,10 +139,12 @@ def main():
         "\n### Time per call\n\n" + table(jobs, nanoseconds, "nanoseconds per call, CPU time; less is better", 1) +
         "\nTamberlune's time as a ratio to each library's:\n\n" + ratios(jobs, nanoseconds))
     print(report)
-    if args.write:
-        with open(args.write) as existing:
-            head = existing.read().split("## Results")[0]
-        with open(args.write, "w") as out:
+    for path in args.write:
+        head = ""
+        if os.path.exists(path):
+            with open(path) as existing:
+                head = existing.read().split("## Results")[0]
+        with open(path, "w") as out:
             out.write(head + report)
 
 

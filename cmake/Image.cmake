@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The image: Tamberlune.efi, a PE32+ EFI application for x86-64, compiled from
 # the same sources as the host library with clang for a Windows target (whose
 # convention is the UEFI one) and linked by lld-link.

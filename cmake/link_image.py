@@ -8,6 +8,7 @@ bytes keeps the image small. (/driver would silence it, but changes the
 image's layout.) The exit status is lld-link's.
 
 Usage: link_image.py LLD-LINK [ARGUMENTS...]
+example: link_image.py lld-link /subsystem:efi_application /out:Tamberlune.efi a.obj b.obj
 """
 
 import subprocess

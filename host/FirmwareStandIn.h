@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for the UEFI firmware: the system table and the services the
 // image calls, scripted and recorded so tests (and tools) can drive
 // ImageEntry, ConsolePrint and the reports on the host.

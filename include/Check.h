@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The check facility: a failed check is reported on the standard-error console
 // and execution carries on. The condition text is spelt out by each caller, so
 // a report quotes it exactly, whatever the expression looks like in the code.

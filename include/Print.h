@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Formatted text: console print, the reports, and the format engine behind them.
 #pragma once
 #include "Uefi.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Print flags: one word travels with every FormatCore call and every item.
 // A caller passes only PF_OUT_UCS2 and PF_FMT_UCS2; the rest are per item.
 #pragma once

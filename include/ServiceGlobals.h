@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The service-table globals: written once by ImageEntry, read everywhere else.
 #pragma once
 #include "Uefi.h"

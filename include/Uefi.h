@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UEFI base types, status codes and the firmware tables the image calls through.
 //
 // Layouts follow the UEFI Specification 2.10 (sections 4.3 to 4.5, 12.3, 12.4).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The print entry points: ConsolePrint to the console, FormatAsciiToUcs2 into
 // a caller's buffer.
 #include "Check.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The directive parser and the integer, character and string conversions.
 // Each conversion consumes its slots and leaves the item state (text, flags,
 // W, P, sign, zero pad, grouping) for the output stage in FormatCore.cpp.

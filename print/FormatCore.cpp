@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FormatCore: the one formatter behind every print entry point.
 //
 // Directives: %[flags][width][.precision][l|L]conversion, where the flags are

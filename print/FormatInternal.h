@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The format engine's own state, shared by its three pieces: the frame and
 // output stage (FormatCore.cpp), the directive parser with the integer,
 // character and string conversions (Directive.cpp), and the GUID, time and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The check-and-report facility: assertion and debug reports on StdErr.
 // A report never stops the program, and vanishes without a StdErr device.
 #include "Check.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The g, t and r conversions: a GUID, a time and a status value as 8-bit
 // text. GUID and time fields are formatted into the call's value buffer by a
 // nested FormatCore call; status values are named from StatusNames.

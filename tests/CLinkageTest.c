@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The host library from C: the entry points and the service globals have C
    linkage and the UEFI calling convention, so plain C code links and calls
    them through the project's own headers. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine against the host C library's snprintf, over generated directives
 // in the subset where both define the same text: decimal and hexadecimal
 // integers with width and the '-', '+', ' ' and '0' flags but no precision,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every firmware call that can fail, alone and in pairs, for each key
 // scenario: the status ImageEntry returns, the text on ConOut and StdErr, and
 // the variables recorded. Each row's expectation is built from the rules the

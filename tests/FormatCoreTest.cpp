@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The format engine: directives, conversions and the output stage, each case
 // run in all four encodings; the frame's checks; truncation and bounds.
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs FormatCore on cases read from standard input, one a line, and prints
 // what it wrote, so a test can hold the engine against an independent model.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs FormatCore on an argument list built from 8-byte slots, in any of its
 // four encodings, inside guard bytes that catch a write outside the buffer.
 #pragma once

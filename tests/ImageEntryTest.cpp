@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ImageEntry through the firmware stand-in: the menu, the wait, the choices
 // and the variables they record, and the firmware failures around them.
 #include <regex>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built image, read byte by byte as a loader would: PE headers and
 // sections, then the resource section and the HII package list it carries.
 #include <gtest/gtest.h>

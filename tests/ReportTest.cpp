@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ConsolePrint, FormatAsciiToUcs2 and the reports, through the firmware stand-in.
 #include <regex>
 

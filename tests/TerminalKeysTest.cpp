@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Terminal bytes to UEFI keys, as the simulator's keyboard decodes them.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // %g, %t and %r: GUID, time and status texts, and how width, precision and
 // flags act on them.
 #include "FirmwareStandIn.h"

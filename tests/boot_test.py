@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """End to end: Tamberlune.efi on U-Boot's UEFI firmware under QEMU.
 
 Each scenario boots a fresh machine, starts the image from a FAT disk, types

@@ -22,7 +22,8 @@ IMAGE = None
 
 class DiskTest(unittest.TestCase):
     def test_firmware_starts_the_disk_and_p_records_pxe_boot(self):
-        with tempfile.TemporaryDirectory() as directory:
+        # A comma and a blank in the path: QEMU must read it as one file name.
+        with tempfile.TemporaryDirectory(prefix="a disk, here") as directory:
             disk = os.path.join(directory, "disk.img")
             subprocess.run([sys.executable, os.path.join(TOOLS, "make_disk.py"), IMAGE, disk],
                            check=True, stdout=subprocess.DEVNULL)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The built image through other eyes: llvm-readobj's view of its headers,
 sections and resources, and tamberlune-inspect on the image and on
 corrupted copies of it. Usage: image_test.py IMAGE INSPECT-TOOL [unittest arguments]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The engine against a model of its rules, written apart from it, over
 generated formats in all four encodings: every directive character, flags,
 widths and precisions (digits and *), line ends, cut-off directives, GUIDs,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the image twice, from copies of the sources in two different folders
 # with two different build folders, and requires byte-identical images.
 set -euo pipefail

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Signing for Secure Boot: a throwaway key pair, tools/sign.sh, and the
 signed image checked as the unsigned one is (its layout apart from the added
 certificate table) and booted on U-Boot with the p scenario.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """tamberlune-sim, driven unattended: keys, the real wait, injected firmware
 failures, the terminal's key sequences, and bad arguments.
 Usage: sim_test.py SIMULATOR [unittest arguments]

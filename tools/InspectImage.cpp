@@ -1,10 +1,14 @@
+// SPDX-License-Identifier: MIT
 // tamberlune-inspect IMAGE: prints what a UEFI loader and a shell find in an
 // image: the PE summary and the help text of its HII resource.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "PeImage.h"
 #include "Utf8.h"
@@ -58,31 +62,89 @@ std::string GuidText(const std::vector<uint8_t> &Bytes) {
   return Text;
 }
 
+// Every offset and size in a PE32+ image is 32 bits wide, so no image, its
+// signature included, reaches 4 GiB.
+constexpr uint64_t LargestImage = 0xFFFFFFFFull;
+
+// The file mapped, not read: only the pages that the headers lead to are ever
+// loaded, so a large file costs no more than a small one.
+struct MAPPED_FILE {
+  const uint8_t *Data = nullptr;
+  size_t Size = 0;
+};
+
+bool MapFile(const char *Path, MAPPED_FILE *File, std::string *Error) {
+  int Descriptor = open(Path, O_RDONLY | O_NOCTTY);
+  if (Descriptor < 0) {
+    *Error = std::string("cannot read it: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat Status;
+  bool Ok = false;
+  if (fstat(Descriptor, &Status) != 0) {
+    *Error = std::string("cannot read it: ") + std::strerror(errno);
+  } else if (S_ISDIR(Status.st_mode)) {
+    *Error = "a folder, not an image";
+  } else if (!S_ISREG(Status.st_mode)) {
+    *Error = "not a regular file (a device or a pipe), so no image";
+  } else if ((uint64_t)Status.st_size > LargestImage) {
+    *Error = "not a PE32+ image: " + std::to_string((uint64_t)Status.st_size) +
+             " bytes, more than any image can hold (4 GiB)";
+  } else if (Status.st_size == 0) {
+    Ok = true;  // the parser says what an empty file lacks
+  } else {
+    void *Address = mmap(nullptr, (size_t)Status.st_size, PROT_READ, MAP_PRIVATE, Descriptor, 0);
+    if (Address == MAP_FAILED) {
+      *Error = std::string("cannot read it: ") + std::strerror(errno);
+    } else {
+      File->Data = (const uint8_t *)Address;
+      File->Size = (size_t)Status.st_size;
+      Ok = true;
+    }
+  }
+  close(Descriptor);
+  return Ok;
+}
+
+const char Usage[] =
+    "usage: tamberlune-inspect IMAGE\n"
+    "Prints what a UEFI loader and a shell find in a PE32+ image: machine, subsystem,\n"
+    "entry, sections, relocations, imports, a signature, and the help text of its HII\n"
+    "resource. Exit status 0 for a well-formed image, 1 for a file that is none, 2 for\n"
+    "bad arguments.\n"
+    "  --help      this text\n"
+    "  --version   the version\n"
+    "example: tamberlune-inspect build/Tamberlune.efi\n";
+
 }  // namespace
 
 int main(int ArgumentCount, char **Arguments) {
+  if (ArgumentCount == 2 && std::strcmp(Arguments[1], "--help") == 0) {
+    std::fputs(Usage, stdout);
+    return 0;
+  }
+  if (ArgumentCount == 2 && std::strcmp(Arguments[1], "--version") == 0) {
+    std::printf("tamberlune-inspect %s\n", TAMBERLUNE_VERSION);
+    return 0;
+  }
   if (ArgumentCount != 2 || Arguments[1][0] == '-') {
-    std::fprintf(stderr,
-                 "usage: tamberlune-inspect IMAGE\n"
-                 "Prints the PE summary of a UEFI image and the help text of its HII resource.\n");
+    std::fputs(Usage, stderr);
     return 2;
   }
   const char *Path = Arguments[1];
-  std::ifstream Stream(Path, std::ios::binary);
-  if (!Stream) {
-    std::fprintf(stderr, "tamberlune-inspect: cannot read %s: %s\n", Path, std::strerror(errno));
-    return 1;
-  }
-  std::vector<uint8_t> File((std::istreambuf_iterator<char>(Stream)),
-                            std::istreambuf_iterator<char>());
-
-  PE_IMAGE Image;
+  MAPPED_FILE File;
   std::string Error;
-  if (!ParsePeImage(File.data(), File.size(), &Image, &Error)) {
+  if (!MapFile(Path, &File, &Error)) {
     std::fprintf(stderr, "tamberlune-inspect: %s: %s\n", Path, Error.c_str());
     return 1;
   }
-  std::printf("%s: PE32+ image, %zu bytes\n", Path, File.size());
+
+  PE_IMAGE Image;
+  if (!ParsePeImage(File.Data, File.Size, &Image, &Error)) {
+    std::fprintf(stderr, "tamberlune-inspect: %s: %s\n", Path, Error.c_str());
+    return 1;
+  }
+  std::printf("%s: PE32+ image, %zu bytes\n", Path, File.Size);
   std::printf("  machine      %s (0x%04X)\n", MachineName(Image.Machine), Image.Machine);
   std::printf("  subsystem    %s (%u)\n", SubsystemName(Image.Subsystem), Image.Subsystem);
   std::printf("  entry        RVA 0x%X\n", Image.EntryRva);
@@ -111,7 +173,7 @@ int main(int ArgumentCount, char **Arguments) {
   }
 
   HELP_RESOURCE Help;
-  if (!ReadHelpResource(File.data(), File.size(), Image, &Help, &Error)) {
+  if (!ReadHelpResource(File.Data, File.Size, Image, &Help, &Error)) {
     std::fprintf(stderr, "tamberlune-inspect: %s: %s\n", Path, Error.c_str());
     return 1;
   }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the image's resource section as a COFF object for lld-link: the
 // three-level resource directory ("HII" / "EFI" / "BIN"), its one data entry,
 // and the HII package list with the English help text, padded to the section
@@ -170,8 +171,17 @@ std::vector<UINT8> CoffObject(const SECTION &Section) {
 }  // namespace
 
 int main(int ArgumentCount, char **Arguments) {
-  if (ArgumentCount != 2) {
-    std::fprintf(stderr, "usage: %s OUTPUT.obj\n", Arguments[0]);
+  const char Usage[] =
+      "usage: make_help_resource OUTPUT.obj\n"
+      "Writes the image's resource section (the help text's HII package list under\n"
+      "HII/EFI/BIN) as a COFF object for the linker. Exit status 0 when written.\n"
+      "example: make_help_resource build/image/HelpResource.obj\n";
+  if (ArgumentCount == 2 && std::strcmp(Arguments[1], "--help") == 0) {
+    std::fputs(Usage, stdout);
+    return 0;
+  }
+  if (ArgumentCount != 2 || Arguments[1][0] == '-') {
+    std::fputs(Usage, stderr);
     return 2;
   }
   std::vector<UINT8> Object = CoffObject(ResourceSection());

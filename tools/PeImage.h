@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads a PE32+ image the way a UEFI loader and a shell would: headers,
 // sections, base relocations, imports, and the help text found through the
 // resource directory "HII" / "EFI" / "BIN" and its HII package list.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tamberlune-sim: the image's own code (the host library) against the firmware
 // stand-in wired to this terminal. The menu and the reports appear here, one
 // keystroke is read raw, the wait is real (401 polls of 10 ms), and when
@@ -24,7 +25,11 @@ const char Usage[] =
     "  --key K      press K unattended: p, r, esc, or one character\n"
     "  --no-key     press nothing: the image waits out its 401 polls of 10 ms\n"
     "  --fail CALL  make a firmware call fail: allocation, freepool, console or setvariable\n"
-    "Without --key or --no-key, it reads one keystroke from the terminal.\n";
+    "  --help       this text\n"
+    "  --version    the version\n"
+    "Without --key or --no-key, it reads one keystroke from the terminal. Exit status\n"
+    "0 when the image returns success, 1 when it returns an error, 2 on bad arguments.\n"
+    "example: tamberlune-sim --key r --fail allocation\n";
 
 void ToConsole(const std::u16string &Text) {
   std::fputs(Utf8(Text).c_str(), stdout);
@@ -108,7 +113,14 @@ int main(int ArgumentCount, char **Arguments) {
   for (int Index = 1; Index < ArgumentCount; Index++) {
     std::string Argument = Arguments[Index];
     bool HasValue = Index + 1 < ArgumentCount;
-    if (Argument == "--key" && HasValue && Mode == Interactive &&
+    if (Argument == "--help" || Argument == "--version") {
+      if (Argument == "--help") {
+        std::fputs(Usage, stdout);
+      } else {
+        std::printf("tamberlune-sim %s\n", TAMBERLUNE_VERSION);
+      }
+      return 0;
+    } else if (Argument == "--key" && HasValue && Mode == Interactive &&
         ParseKey(Arguments[Index + 1], &ScriptedKey)) {
       Mode = Scripted;
       Index++;

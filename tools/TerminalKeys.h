@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Terminal key sequences to UEFI keys: what a firmware's serial console does
 // with the bytes a terminal sends, for the host simulator.
 #pragma once

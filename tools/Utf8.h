@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UCS-2 text, as the firmware and the image hold it, in UTF-8 for a terminal.
 #pragma once
 #include <string>

@@ -1,22 +1,45 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the benchmark and writes its results into
-# docs/performance.md: time per call (Google Benchmark) and instructions per
-# call (callgrind) for Tamberlune, snprintf, stb_sprintf and {fmt}.
-#   tools/bench.sh [--calls N]     N calls per job under callgrind (default 20000)
+# SPDX-License-Identifier: MIT
+# Installs what is missing, builds the benchmark and writes its results to
+# build/performance.md: time per call (Google Benchmark) and instructions per
+# call (callgrind) for Tamberlune, snprintf, stb_sprintf and {fmt}. With
+# --update-docs it also rewrites the results part of docs/performance.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+usage() { echo "usage: tools/bench.sh [--calls N] [--update-docs] (--help for more)" >&2; exit 2; }
 calls=20000
-case "${1:-}" in
-  "") ;;
-  --calls) [[ "${2:-}" =~ ^[0-9]+$ ]] || { echo "usage: tools/bench.sh [--calls N]" >&2; exit 2; }; calls=$2 ;;
-  *) echo "usage: tools/bench.sh [--calls N]" >&2; exit 2 ;;
-esac
+update_docs=no
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h|--help)
+      cat <<'USAGE'
+usage: tools/bench.sh [--calls N] [--update-docs]
+Benchmarks the format engine beside snprintf, stb_sprintf and {fmt} and writes
+the results to build/performance.md.
+  --calls N       calls per job under callgrind (default 20000)
+  --update-docs   also write the results into docs/performance.md
+Outside the repository it changes one thing, and says so first: as root, where
+the en_US.UTF-8 locale is missing, it installs Debian's locales package and
+generates that locale (snprintf and {fmt} group digits only under it).
+Exit status 0 when the benchmark ran, 2 on bad arguments.
+example: tools/bench.sh --calls 2000
+USAGE
+      exit 0 ;;
+    --calls)
+      [[ "${2:-}" =~ ^[0-9]+$ ]] && [ "$((10#$2))" -gt 0 ] ||
+        { echo "bench: --calls takes a whole number above 0, not '${2:-}'" >&2; exit 2; }
+      calls=$((10#$2)); shift 2 ;;
+    --update-docs) update_docs=yes; shift ;;
+    *) echo "bench: unknown argument '$1'" >&2; usage ;;
+  esac
+done
 
 tools/install-deps.sh
 # snprintf and {fmt} group digits (W7) only under a locale that says how.
 if ! locale -a 2>/dev/null | grep -qi '^en_US.utf8$'; then
   if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+    echo "bench: generating the en_US.UTF-8 locale for this machine (package locales, /etc/locale.gen)"
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends locales >/dev/null
     sed -i 's/^# *en_US.UTF-8 UTF-8/en_US.UTF-8 UTF-8/' /etc/locale.gen
     locale-gen >/dev/null
@@ -26,4 +49,8 @@ if ! locale -a 2>/dev/null | grep -qi '^en_US.utf8$'; then
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target tamberlune_bench >/dev/null
-python3 bench/run.py build/bench/tamberlune_bench --calls "$calls" --write docs/performance.md
+outputs=(--write build/performance.md)
+[ "$update_docs" = no ] || outputs+=(--write docs/performance.md)
+python3 bench/run.py build/bench/tamberlune_bench --calls "$calls" "${outputs[@]}" >/dev/null
+echo "bench: results in build/performance.md"
+[ "$update_docs" = no ] || echo "bench: results written into docs/performance.md"

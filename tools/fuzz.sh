@@ -1,39 +1,92 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets (with AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for a bounded time with a fixed
 # seed, starting from the committed corpus (and, for the image reader, the
 # built image). Fails on any finding; the input that found it is kept in
 # build-fuzz/artifacts/.
-#   tools/fuzz.sh [--seconds N] [--target format|image|all]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { echo "usage: tools/fuzz.sh [--seconds N] [--target format|image|all]" >&2; exit 2; }
+usage() { echo "usage: tools/fuzz.sh [--seconds N] [--target format|image|all] (--help for more)" >&2; exit 2; }
 seconds=60
 target=all
 while [ $# -gt 0 ]; do
   case "$1" in
-    --seconds) [[ "${2:-}" =~ ^[0-9]+$ ]] || usage; seconds=$2; shift 2 ;;
-    --target) [[ "${2:-}" =~ ^(format|image|all)$ ]] || usage; target=$2; shift 2 ;;
-    *) usage ;;
+    -h|--help)
+      cat <<'USAGE'
+usage: tools/fuzz.sh [--seconds N] [--target format|image|all]
+Fuzzes the format engine (format) and the image reader (image) with libFuzzer,
+AddressSanitizer and UndefinedBehaviorSanitizer, from a fixed seed and the
+committed corpus, and prints progress every 10 seconds.
+  --seconds N   how long each target runs, a whole number of seconds above 0
+                (default 60; both targets take twice that)
+  --target T    format, image or all (default all)
+Exit status 0 when nothing was found, 1 on a finding (the input is kept in
+build-fuzz/artifacts/) or a failed run, 2 on bad arguments, 130 when
+interrupted.
+example: tools/fuzz.sh --seconds 300 --target format
+USAGE
+      exit 0 ;;
+    --seconds)
+      [[ "${2:-}" =~ ^[0-9]+$ ]] && [ "$((10#$2))" -gt 0 ] ||
+        { echo "fuzz: --seconds takes a whole number of seconds above 0, not '${2:-}'" >&2; exit 2; }
+      seconds=$((10#$2)); shift 2 ;;
+    --target)
+      [[ "${2:-}" =~ ^(format|image|all)$ ]] ||
+        { echo "fuzz: --target takes format, image or all, not '${2:-}'" >&2; exit 2; }
+      target=$2; shift 2 ;;
+    *) echo "fuzz: unknown argument '$1'" >&2; usage ;;
   esac
 done
+targets=(format image)
+[ "$target" = all ] || targets=("$target")
 
 tools/install-deps.sh
+echo "== building the fuzzing tree build-fuzz/"
 cmake -S . -B build-fuzz -DTAMBERLUNE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j "$(nproc)" >/dev/null
+cmake --build build-fuzz -j "$(nproc)" >build-fuzz/build.log 2>&1 ||
+  { cat build-fuzz/build.log >&2; echo "fuzz: the build failed" >&2; exit 1; }
 
 mkdir -p build-fuzz/artifacts build-fuzz/corpus/format build-fuzz/corpus/image
 cp tests/fuzz/corpus/format/* build-fuzz/corpus/format/
 cp build-fuzz/Tamberlune.efi build-fuzz/corpus/image/
+total=$((seconds * ${#targets[@]}))
+echo "== fuzzing ${targets[*]} for $seconds s each: $((total / 60)) min $((total % 60)) s in all"
+
+fuzzer=
+stop() {
+  [ -z "$fuzzer" ] || kill "$fuzzer" 2>/dev/null || true
+  echo "fuzz: interrupted; nothing was found before that" >&2
+  exit 130
+}
+trap stop INT TERM HUP
 
 run() {  # run NAME BINARY: one bounded, seeded campaign
-  echo "== fuzzing $1 for $seconds s"
-  local log=build-fuzz/$1.log
-  if ! "$2" -seed=1 -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 -print_final_stats=1 \
-      -artifact_prefix=build-fuzz/artifacts/ "build-fuzz/corpus/$1" >"$log" 2>&1; then
+  local log=build-fuzz/$1.log start=$SECONDS before after status=0
+  before=$(ls build-fuzz/artifacts | wc -l)
+  "$2" -seed=1 -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix=build-fuzz/artifacts/ "build-fuzz/corpus/$1" >"$log" 2>&1 &
+  fuzzer=$!
+  while kill -0 "$fuzzer" 2>/dev/null; do
+    sleep 1 & wait $! || true
+    if [ $(((SECONDS - start) % 10)) -eq 0 ] && kill -0 "$fuzzer" 2>/dev/null; then
+      local line
+      line=$(grep -a -E '^#[0-9]+[[:space:]]' "$log" | tail -1 | sed -E 's/^#([0-9]+).*cov: ([0-9]+).*exec\/s: ([0-9]+).*/\1 runs, coverage \2, \3 per second/' || true)
+      echo "$1: $((SECONDS - start)) of $seconds s: ${line:-starting}"
+    fi
+  done
+  wait "$fuzzer" || status=$?
+  fuzzer=
+  after=$(ls build-fuzz/artifacts | wc -l)
+  if [ "$after" -gt "$before" ]; then
     tail -40 "$log" >&2
-    echo "fuzz: $1 found a fault; the input is in build-fuzz/artifacts/" >&2
+    echo "fuzz: $1 found a fault; the input is in build-fuzz/artifacts/: $(ls -t build-fuzz/artifacts | head -1)" >&2
+    exit 1
+  fi
+  if [ "$status" -ne 0 ]; then
+    tail -20 "$log" >&2
+    echo "fuzz: $1 stopped with status $status and no finding; its log is $log" >&2
     exit 1
   fi
   local runs speed
@@ -42,5 +95,9 @@ run() {  # run NAME BINARY: one bounded, seeded campaign
   echo "$1: $runs executions, $speed per second, nothing found"
 }
 
-[ "$target" = image ] || run format build-fuzz/tests/fuzz/format_core_fuzzer
-[ "$target" = format ] || run image build-fuzz/tests/fuzz/pe_image_fuzzer
+for name in "${targets[@]}"; do
+  case "$name" in
+    format) run format build-fuzz/tests/fuzz/format_core_fuzzer ;;
+    image) run image build-fuzz/tests/fuzz/pe_image_fuzzer ;;
+  esac
+done

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Worst-case stack depth of any call path from ImageEntry in the image build.
 
 Reads the compiler's per-function stack usage (the .su files that
@@ -84,7 +85,9 @@ def deepest(name, sizes, graph, visits):
 
 
 def main():
-    parser = argparse.ArgumentParser(description="Worst-case stack depth from the image's entry point.")
+    parser = argparse.ArgumentParser(description="Worst-case stack depth from the image's entry point.",
+                                     epilog="Exit status 0 within the budget. "
+                                            "example: stack_budget.py build/image --fail-above 4096")
     parser.add_argument("directory", help="the folder of the image's objects and .su files")
     parser.add_argument("--entry", default="ImageEntry")
     parser.add_argument("--fail-above", type=int, metavar="BYTES")

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds everything and runs every test: the host
 # unit tests, the same tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the image's byte-level checks, the end-to-end
@@ -7,10 +8,22 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ $# -ne 0 ]; then
-  echo "usage: tools/test.sh (no arguments); build trees go to build/, build-sanitize/ and build-fuzz/" >&2
-  exit 2
-fi
+case "${1:-}" in
+  "") ;;
+  -h|--help)
+    cat <<'USAGE'
+usage: tools/test.sh
+Installs what is missing, builds everything in build/, build-sanitize/ and
+build-fuzz/, and runs every test: the unit tests under AddressSanitizer and
+UndefinedBehaviorSanitizer, a minute of fuzzing per target, then the unit
+tests, image checks, tool tests, package test and the end-to-end boots on
+U-Boot under QEMU (one QEMU at a time). CI runs exactly this.
+Exit status 0 when every test passed.
+example: tools/test.sh
+USAGE
+    exit 0 ;;
+  *) echo "usage: tools/test.sh (no arguments; --help for more)" >&2; exit 2 ;;
+esac
 
 tools/install-deps.sh
 jobs=$(nproc)

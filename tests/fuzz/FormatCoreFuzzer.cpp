@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: FormatCore on any format, in any encoding, into buffers of
 // any size, with argument slots that are safe whatever the format makes of them.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the image reader behind tamberlune-inspect, on any bytes.
 // Seeded with the built image, the mutations keep most of a real PE32+ image.
 #include <cstdint>

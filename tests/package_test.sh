@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# cmake --install into a scratch prefix, then the Debian package: its control
+# fields, its files unpacked into a scratch root, and the tool run from there.
+#   package_test.sh BUILD-DIR VERSION
+set -euo pipefail
+build=${1:?usage: package_test.sh BUILD-DIR VERSION}
+version=${2:?usage: package_test.sh BUILD-DIR VERSION}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "package_test: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+for file in share/tamberlune/Tamberlune.efi bin/tamberlune-inspect bin/tamberlune-sim \
+            share/doc/tamberlune/README.md share/doc/tamberlune/LICENSE share/doc/tamberlune/CHANGELOG.md; do
+  [ -f "$work/prefix/$file" ] || fail "cmake --install left out $file"
+done
+cmp "$build/Tamberlune.efi" "$work/prefix/share/tamberlune/Tamberlune.efi" || fail "the installed image differs"
+
+(cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null) || fail "cpack -G DEB failed"
+deb=$(ls "$work"/deb/*.deb)
+[ "$(dpkg-deb -f "$deb" Package)" = tamberlune ] || fail "package name: $(dpkg-deb -f "$deb" Package)"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version: $(dpkg-deb -f "$deb" Version)"
+[ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no maintainer field"
+dpkg-deb -f "$deb" Depends | grep -q libstdc++6 || fail "no dependency on libstdc++6"
+dpkg-deb -x "$deb" "$work/root"
+[ -f "$work/root/usr/share/tamberlune/Tamberlune.efi" ] || fail "the package holds no image"
+said=$("$work/root/usr/bin/tamberlune-inspect" --version)
+[ "$said" = "tamberlune-inspect $version" ] || fail "tamberlune-inspect --version said: $said"
+"$work/root/usr/bin/tamberlune-inspect" "$work/root/usr/share/tamberlune/Tamberlune.efi" >/dev/null ||
+  fail "the packaged tool does not read the packaged image"
+echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Package) $(dpkg-deb -f "$deb" Version), $(stat -c %s "$deb") bytes; installs and runs"

@@ -1,0 +1,179 @@
+# SPDX-License-Identifier: MIT
+"""The commands a person runs: help and version texts, bad input refused
+before anything is built, files that are no image, key and certificate
+mistakes; and, with a machine (label boot), a piped key and a driver that is
+killed. Usage: tools_test.py BUILD-DIR VERSION [unittest arguments]
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+REPO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+BUILD = VERSION = None
+
+
+def run(*command, stdin=subprocess.DEVNULL, cwd=None, timeout=60):
+    return subprocess.run(command, stdin=stdin, capture_output=True, text=True, cwd=cwd, timeout=timeout)
+
+
+def running(pid):
+    """Whether a process runs; one that ended but was not yet reaped does not."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] not in "ZX"
+    except FileNotFoundError:
+        return False
+
+
+def tool(path):
+    return os.path.join(REPO, path)
+
+
+class Arguments(unittest.TestCase):
+    def test_every_command_explains_itself(self):
+        commands = [tool(f"tools/{name}") for name in (
+            "run.sh", "disk.sh", "sign.sh", "fuzz.sh", "bench.sh", "test.sh", "install-deps.sh",
+            "build.sh")]
+        commands += [f"{sys.executable} {tool(path)}" for path in (
+            "tools/uboot.py", "tools/make_disk.py", "tools/image_sizes.py", "tools/stack_budget.py",
+            "bench/run.py", "cmake/link_image.py")]
+        commands += [os.path.join(BUILD, "tools", name)
+                     for name in ("tamberlune-inspect", "tamberlune-sim", "make_help_resource")]
+        for command in commands:
+            with self.subTest(command=command):
+                result = run(*command.split(), "--help", timeout=10)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn("usage", result.stdout.lower())
+                self.assertIn("example", result.stdout)
+
+    def test_host_tools_say_their_version(self):
+        for name in ("tamberlune-inspect", "tamberlune-sim"):
+            result = run(os.path.join(BUILD, "tools", name), "--version")
+            self.assertEqual((result.returncode, result.stdout), (0, f"{name} {VERSION}\n"))
+
+    def test_bad_arguments_are_refused_before_anything_is_built(self):
+        for command, message in (
+                (["tools/run.sh", "--key", "pp"], "not 'pp'"),
+                (["tools/run.sh", "--keys", "p"], "unknown argument '--keys'"),
+                (["tools/fuzz.sh", "--seconds", "0"], "above 0, not '0'"),
+                (["tools/fuzz.sh", "--seconds", "ten"], "not 'ten'"),
+                (["tools/bench.sh", "--calls", "-5"], "not '-5'"),
+                (["tools/disk.sh", "--bot"], "unknown option '--bot'")):
+            with self.subTest(command=command):
+                result = run(tool(command[0]), *command[1:], timeout=10)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn(message, result.stderr)
+
+
+class Paths(unittest.TestCase):
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.folder = self.directory.name
+
+    def tearDown(self):
+        self.directory.cleanup()
+
+    def test_disk_paths_are_the_callers_and_nothing_is_left_behind(self):
+        image = os.path.join(BUILD, "Tamberlune.efi")
+        write = [sys.executable, tool("tools/make_disk.py"), image]
+        result = run(*write, "relative.img", cwd=self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(os.path.isfile(os.path.join(self.folder, "relative.img")))
+        for target, message in ((self.folder, "is a folder"),
+                                (os.path.join(self.folder, "missing", "d.img"), "no folder")):
+            with self.subTest(target=target):
+                result = run(*write, target)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(message, result.stderr)
+                self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
+        self.assertEqual(sorted(os.listdir(self.folder)), ["relative.img"])
+
+    def test_inspect_refuses_what_is_no_image_without_reading_it(self):
+        inspect = os.path.join(BUILD, "tools", "tamberlune-inspect")
+        huge = os.path.join(self.folder, "huge.img")
+        with open(huge, "wb") as file:
+            file.truncate(64 << 30)  # sparse: no disk is used
+        large = os.path.join(self.folder, "large.img")
+        with open(large, "wb") as file:
+            file.truncate(1 << 30)
+        for path, message in ((self.folder, "a folder"), ("/dev/zero", "not a regular file"),
+                              (huge, "more than any image can hold"), (large, "no MZ header"),
+                              (os.path.join(self.folder, "absent"), "cannot read it")):
+            with self.subTest(path=path):
+                started = time.monotonic()
+                result = run(inspect, path, timeout=10)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(message, result.stderr)
+                self.assertLess(time.monotonic() - started, 2)
+
+    def test_sign_names_the_mistake_in_one_line(self):
+        def pair(name):
+            key, cert = os.path.join(self.folder, name + ".key"), os.path.join(self.folder, name + ".crt")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                            "-subj", f"/CN={name}/", "-keyout", key, "-out", cert], check=True, capture_output=True)
+            return key, cert
+        key, cert = pair("one")
+        _, other = pair("two")
+        der = os.path.join(self.folder, "one.der")
+        subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", der], check=True)
+        image = os.path.join(BUILD, "Tamberlune.efi")
+        signed = os.path.join(self.folder, "signed.efi")
+        for arguments, message in (([key, other], "do not belong together"),
+                                   ([cert, key], "give the key first"),
+                                   ([key, der], "is a DER certificate"),
+                                   ([key, cert, image, os.path.join(self.folder, "no", "s.efi")], "no folder")):
+            with self.subTest(arguments=arguments):
+                result = run(tool("tools/sign.sh"), *arguments, *([image, signed] if len(arguments) == 2 else []))
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(message, result.stderr)
+                self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
+                self.assertFalse(os.path.exists(signed))
+
+
+class Machine(unittest.TestCase):
+    """Each of these starts a QEMU."""
+
+    def test_a_piped_key_is_pressed_and_no_byte_is_lost(self):
+        result = subprocess.run([tool("tools/run.sh")], input=b"p\n", capture_output=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b" Any key to continue\r\r\nLoading PXE boot..\r\r\n=> ", result.stdout)
+        self.assertIn(b"Recorded PXEVariable:", result.stdout)
+        self.assertNotIn(b"\x1b[6n", result.stdout)
+
+    def test_a_killed_driver_ends_its_qemu(self):
+        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
+            with self.subTest(signal=number.name):
+                driver = subprocess.Popen([sys.executable, tool("tools/uboot.py"), "--image",
+                                           os.path.join(BUILD, "Tamberlune.efi"), "--key", "none"],
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                qemu = None
+                for _ in range(100):
+                    children = run("pgrep", "-P", str(driver.pid)).stdout.split()
+                    if children:
+                        qemu = int(children[0])
+                        break
+                    time.sleep(0.05)
+                self.assertIsNotNone(qemu, "no QEMU started")
+                driver.send_signal(number)
+                _, err = driver.communicate(timeout=10)
+                self.assertNotIn(b"Traceback", err)
+                for _ in range(100):
+                    if not running(qemu):
+                        break
+                    time.sleep(0.05)
+                else:
+                    os.kill(qemu, signal.SIGKILL)
+                    self.fail(f"QEMU {qemu} outlived its driver")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3:
+        sys.exit("usage: tools_test.py BUILD-DIR VERSION [unittest arguments]")
+    BUILD, VERSION = os.path.abspath(sys.argv[1]), sys.argv[2]
+    del sys.argv[1:3]
+    unittest.main()
