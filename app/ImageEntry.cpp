@@ -45,7 +45,7 @@ static constexpr BOOT_CHOICE BootChoices[] = {
 static constexpr UINT8 BootChoiceData[] = {0x31, 0x00};
 
 // Polls for one keystroke. A missing input device yields no key that attempt.
-static BOOLEAN WaitForKey(EFI_INPUT_KEY *Key) {
+static BOOLEAN PollForKey(EFI_INPUT_KEY *Key) {
   for (UINTN Attempt = 0; Attempt < KeyAttempts; Attempt++) {
     EFI_SIMPLE_TEXT_INPUT_PROTOCOL *ConIn = gST->ConIn;
     if (ConIn != nullptr && ConIn->ReadKeyStroke(ConIn, Key) == EFI_SUCCESS) {
@@ -72,7 +72,7 @@ extern "C" EFI_STATUS EFIAPI ImageEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE
   ConsolePrint(KeyMenu);
 
   EFI_INPUT_KEY Key = {0, 0};
-  if (!WaitForKey(&Key)) {
+  if (!PollForKey(&Key)) {
     return EFI_SUCCESS;
   }
 
@@ -87,9 +87,7 @@ extern "C" EFI_STATUS EFIAPI ImageEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE
         EFI_VARIABLE_BOOTSERVICE_ACCESS, sizeof(BootChoiceData), (VOID *)BootChoiceData);
     if (EFI_ERROR(Status)) {
       // The confirmation is already on the screen: say that the choice did not stick.
-      ReportDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", Status);
-      CHECK(FALSE, "!EFI_ERROR (Status)");
-      return Status;
+      return REPORT_EFI_ERROR(Status);
     }
     return EFI_SUCCESS;
   }

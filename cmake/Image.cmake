@@ -10,7 +10,7 @@ set(TAMBERLUNE_IMAGE_FLAGS
   --target=x86_64-unknown-windows
   -std=c++20
   # Flash is scarce: the image is built for size (it must stay within 8 KiB).
-  -Oz
+  -Oz -fno-jump-tables
   -ffreestanding
   # No C++ runtime: no exceptions, RTTI or unwind tables in the image.
   -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables

@@ -22,3 +22,22 @@ TAMBERLUNE_EXTERN_C VOID EFIAPI CheckFailed(CONST CHAR8 *FileName, UINTN LineNum
       CheckFailed(__FILE__, __LINE__, Text); \
     }                                        \
   } while (0)
+
+// CHECK_OR_RETURN (Expression, "text", Value): a check whose failure ends the
+// calling function with Value.
+#define CHECK_OR_RETURN(Expression, Text, Value) \
+  do {                                           \
+    if (!(Expression)) {                         \
+      CheckFailed(__FILE__, __LINE__, Text);     \
+      return Value;                              \
+    }                                            \
+  } while (0)
+
+// Reports a failed firmware call: the debug report
+// "\nASSERT_EFI_ERROR (Status = %r)\n", then the check "!EFI_ERROR (Status)"
+// at FileName and LineNumber. Returns Status.
+TAMBERLUNE_EXTERN_C EFI_STATUS EFIAPI ReportEfiError(EFI_STATUS Status, CONST CHAR8 *FileName,
+                                                     UINTN LineNumber);
+
+// REPORT_EFI_ERROR (Status): ReportEfiError at the caller's file and line.
+#define REPORT_EFI_ERROR(Status) ReportEfiError(Status, __FILE__, __LINE__)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The print entry points: ConsolePrint to the console, FormatAsciiToUcs2 into
-// a caller's buffer.
+// ConsolePrint: a UCS-2 format to the console, through a pool buffer that
+// lives for the call.
 #include "Check.h"
 #include "Print.h"
 #include "PrintFlags.h"
@@ -8,12 +8,6 @@
 
 // 321 UCS-2 characters of pool, terminator included: 320 characters a call.
 static constexpr UINTN ConsoleCharacters = 321;
-
-extern "C" UINTN EFIAPI FormatAsciiToUcs2(CHAR16 *StartOfBuffer, UINTN BufferSize,
-                                          CONST CHAR8 *FormatString, VA_LIST Arguments) {
-  CHECK((((UINTN)(StartOfBuffer)) & 0x01) == 0, "(((UINTN) (StartOfBuffer)) & 0x01) == 0");
-  return FormatCore(StartOfBuffer, BufferSize / 2, PF_OUT_UCS2, FormatString, Arguments);
-}
 
 extern "C" UINTN EFIAPI ConsolePrint(CONST CHAR16 *Format, ...) {
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *Console = gST != nullptr ? gST->ConOut : nullptr;
@@ -48,8 +42,7 @@ extern "C" UINTN EFIAPI ConsolePrint(CONST CHAR16 *Format, ...) {
   if (gBS != nullptr) {
     EFI_STATUS Status = gBS->FreePool(Buffer);
     if (EFI_ERROR(Status)) {
-      ReportDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", Status);
-      CHECK(FALSE, "!EFI_ERROR (Status)");
+      REPORT_EFI_ERROR(Status);
     }
   }
   return Count;

@@ -1,8 +1,60 @@
 // SPDX-License-Identifier: MIT
-// The directive parser and the integer, character and string conversions.
-// Each conversion consumes its slots and leaves the item state (text, flags,
-// W, P, sign, zero pad, grouping) for the output stage in FormatCore.cpp.
+// The item readers: the directive parser, the line-end reader, and the
+// integer, character and string conversions. Each conversion consumes its
+// slots and leaves the item state (text, flags, W, P, sign, zero pad) for the
+// output stage in FormatCore.cpp.
 #include "FormatInternal.h"
+
+CONST UINT8 *EFIAPI ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, DIRECTIVE *Directive) {
+  for (;; Scan += FmtBytes) {
+    UINTN Character = FormatCharAt(FmtBytes, Scan);
+    BOOLEAN Precision = (Directive->Flags & PF_PRECISION) != 0;
+    if (Character >= '0' && Character <= '9') {
+      if (Character == '0' && !Precision) {
+        Directive->Flags |= PF_ZERO_FILL;
+      }
+      UINTN Number = 0;
+      for (; Character >= '0' && Character <= '9'; Character = FormatCharAt(FmtBytes, Scan)) {
+        Number = Number * 10 + (Character - '0');
+        Scan += FmtBytes;
+      }
+      if (Precision) {
+        Directive->Precision = Number;
+      } else {
+        Directive->Width = Number;
+        Directive->Flags |= PF_WIDTH;
+      }
+      // The character that ended the number is the next directive character.
+      Scan -= FmtBytes;
+      continue;
+    }
+    switch (Character) {
+      case ' ':
+        Directive->Flags |= PF_BLANK;
+        continue;
+      case '+':
+        Directive->Flags |= PF_SIGN;
+        continue;
+      case '-':
+        Directive->Flags |= PF_LEFT;
+        continue;
+      case ',':
+        Directive->Flags |= PF_COMMA;
+        continue;
+      case 'l':
+      case 'L':
+        Directive->Flags |= PF_LONG;
+        continue;
+      case '.':
+        Directive->Flags |= PF_PRECISION;
+        continue;
+      default:
+        // A '*', the conversion character, or the NUL of a format that ended first.
+        Directive->Conversion = Character;
+        return Scan;
+    }
+  }
+}
 
 static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
   UINT64 Value = NextSlot(Frame);
@@ -13,13 +65,14 @@ static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
   Item->Sign = (Flags & PF_SIGN) ? '+' : (Flags & PF_BLANK) ? ' ' : 0;
 
   UINT64 Radix = 16;
+  BOOLEAN Grouped = FALSE;
   if (!(Flags & PF_HEX)) {
     Radix = 10;
     if (Flags & PF_COMMA) {
       // Grouping drops zero fill and any precision.
       Flags &= ~(UINTN)PF_ZERO_FILL;
       Item->Precision = 1;
-      Item->Comma = TRUE;
+      Grouped = TRUE;
     }
     if ((INT64)Value < 0 && !(Flags & PF_UNSIGNED)) {
       Value = 0 - Value;
@@ -31,12 +84,18 @@ static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
     Value &= 0xFFFFFFFF;
   }
 
-  // Least significant digit first, behind a NUL that ends the backward read.
+  // Least significant digit first, behind a NUL, with the grouping commas
+  // already in place: the output stage copies it backward as it stands.
   CHAR8 *Buffer = Frame->ValueBuffer;
   Buffer[0] = 0;
   UINTN Generated = 0;
+  UINTN GroupLeft = 3;
   BOOLEAN Zero = Value == 0;
   do {
+    if (Grouped && GroupLeft-- == 0) {
+      Buffer[++Generated] = ',';
+      GroupLeft = 2;
+    }
     UINTN Digit;
     if (Radix == 16) {
       Digit = Value & 0xF;
@@ -50,12 +109,7 @@ static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
   } while (Value != 0);
 
   // %.0d of 0 prints no digit at all.
-  UINTN DigitCount = (Zero && Item->Precision == 0) ? 0 : Generated;
-  Item->CommaPhase = (3 - DigitCount % 3) % 3;
-  UINTN Length = DigitCount;
-  if (Item->Comma && DigitCount > 0) {
-    Length += (DigitCount - 1) / 3;
-  }
+  UINTN Length = (Zero && Item->Precision == 0) ? 0 : Generated;
   if (Item->Sign != 0) {
     Length++;
     Item->Precision++;
@@ -86,101 +140,105 @@ static VOID ConvertString(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, BOOLEAN Ucs2) 
   }
 }
 
-CONST UINT8 *EFIAPI ParseDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan) {
-  for (;; Scan += Frame->FmtBytes) {
-    UINTN Character = FormatCharAt(Frame, Scan);
-    if (Character >= '0' && Character <= '9') {
-      if (Character == '0' && !(Item->Flags & PF_PRECISION)) {
-        Item->Flags |= PF_ZERO_FILL;
-      }
-      UINTN Number = 0;
-      for (; Character >= '0' && Character <= '9'; Character = FormatCharAt(Frame, Scan)) {
-        Number = Number * 10 + (Character - '0');
-        Scan += Frame->FmtBytes;
-      }
-      if (Item->Flags & PF_PRECISION) {
-        Item->Precision = Number;
-      } else {
-        Item->Width = Number;
-        Item->Flags |= PF_WIDTH;
-      }
-      // The character that ended the number is the next directive character.
-      Scan -= Frame->FmtBytes;
-      continue;
-    }
-    switch (Character) {
-      case ' ':
-        Item->Flags |= PF_BLANK;
-        continue;
-      case '+':
-        Item->Flags |= PF_SIGN;
-        continue;
-      case '-':
-        Item->Flags |= PF_LEFT;
-        continue;
-      case ',':
-        Item->Flags |= PF_COMMA;
-        continue;
-      case 'l':
-      case 'L':
-        Item->Flags |= PF_LONG;
-        continue;
-      case '.':
-        Item->Flags |= PF_PRECISION;
-        continue;
-      case '*':
-        if (Item->Flags & PF_PRECISION) {
-          Item->Precision = NextSlot(Frame);
-        } else {
-          Item->Width = NextSlot(Frame);
-          Item->Flags |= PF_WIDTH;
-        }
-        continue;
-      case 0:
-        // Cut off by the format's end: only the width still prints.
-        Item->Text = (CONST UINT8 *)"";
-        Item->Precision = 0;
-        return Scan;
-      case 'u':
-        Item->Flags = (Item->Flags | PF_UNSIGNED) & ~(UINTN)PF_SIGN;
-        ConvertInteger(Frame, Item);
-        return Scan;
-      case 'X':
-        Item->Flags |= PF_ZERO_FILL;
-        [[fallthrough]];
-      case 'x':
-        Item->Flags |= PF_HEX;
-        [[fallthrough]];
-      case 'd':
-        ConvertInteger(Frame, Item);
-        return Scan;
-      case 'p':
-        Item->Flags &= ~(UINTN)(PF_SIGN | PF_BLANK | PF_LONG | PF_ZERO_FILL);
-        Item->Flags |= PF_LONG | PF_ZERO_FILL | PF_HEX;
-        ConvertInteger(Frame, Item);
-        return Scan;
-      case 'c':
-        // A NUL character still takes its one position, as a blank.
-        SetOneCharText(Frame, Item, (UINTN)(NextSlot(Frame) & 0xFFFF));
-        return Scan;
-      case 'a':
-        ConvertString(Frame, Item, FALSE);
-        return Scan;
-      case 's':
-      case 'S':
-        ConvertString(Frame, Item, TRUE);
-        return Scan;
-      case 'g':
-      case 't':
-      case 'r':
-        ConvertValueText(Frame, Item, Character);
-        return Scan;
-      case '\n':
-      case '\r':
-        return ReadLineEnd(Frame, Item, Scan);
-      default:
-        SetOneCharText(Frame, Item, Character);
-        return Scan;
-    }
+// One UCS-2 character as the item's text; a NUL character still takes its
+// one position, as a blank.
+static VOID SetOneCharText(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, UINTN Character) {
+  Frame->CharText[0] = (UINT8)Character;
+  Frame->CharText[1] = (UINT8)(Character >> 8);
+  Frame->CharText[2] = 0;
+  Frame->CharText[3] = 0;
+  Item->Text = Frame->CharText;
+  Item->Flags |= PF_ARG_UCS2;
+}
+
+CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan) {
+  UINTN FmtBytes = Frame->FmtBytes;
+  UINTN Character = FormatCharAt(FmtBytes, Scan);
+  UINTN Next = FormatCharAt(FmtBytes, Scan + FmtBytes);
+  Item->Flags &= ~(UINTN)PF_ARG_UCS2;
+  Item->Text = (CONST UINT8 *)"\r\n";
+  if (Character == '\n') {
+    // "\n\r" is one line end too.
+    return Next == '\r' ? Scan + FmtBytes : Scan;
   }
+  if (Next == '\n') {
+    return Scan + FmtBytes;
+  }
+  Item->Text = (CONST UINT8 *)"\r";
+  return Scan;
+}
+
+CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan) {
+  DIRECTIVE Directive = {Item->Flags, 0, 1, 0};
+  for (;;) {
+    Scan = ParseDirective(Frame->FmtBytes, Scan, &Directive);
+    if (Directive.Conversion != '*') {
+      break;
+    }
+    // Each '*' takes its slot in turn: the precision after a '.', else the width.
+    UINT64 Value = NextSlot(Frame);
+    if (Directive.Flags & PF_PRECISION) {
+      Directive.Precision = Value;
+    } else {
+      Directive.Width = Value;
+      Directive.Flags |= PF_WIDTH;
+    }
+    Scan += Frame->FmtBytes;
+  }
+  Item->Flags = Directive.Flags;
+  Item->Width = Directive.Width;
+  Item->Precision = Directive.Precision;
+  CHAR8 *Buffer = Frame->ValueBuffer;
+  UINTN Character = Directive.Conversion;
+  switch (Character) {
+    case 0:
+      // Cut off by the format's end: only the width still prints.
+      Item->Text = (CONST UINT8 *)"";
+      Item->Precision = 0;
+      break;
+    case 'u':
+      Item->Flags = (Item->Flags | PF_UNSIGNED) & ~(UINTN)PF_SIGN;
+      ConvertInteger(Frame, Item);
+      break;
+    case 'X':
+      Item->Flags |= PF_ZERO_FILL;
+      [[fallthrough]];
+    case 'x':
+      Item->Flags |= PF_HEX;
+      [[fallthrough]];
+    case 'd':
+      ConvertInteger(Frame, Item);
+      break;
+    case 'p':
+      Item->Flags &= ~(UINTN)(PF_SIGN | PF_BLANK | PF_LONG | PF_ZERO_FILL);
+      Item->Flags |= PF_LONG | PF_ZERO_FILL | PF_HEX;
+      ConvertInteger(Frame, Item);
+      break;
+    case 'c':
+      SetOneCharText(Frame, Item, (UINTN)(NextSlot(Frame) & 0xFFFF));
+      break;
+    case 'a':
+      ConvertString(Frame, Item, FALSE);
+      break;
+    case 's':
+    case 'S':
+      ConvertString(Frame, Item, TRUE);
+      break;
+    case 'g':
+      Item->Text = (CONST UINT8 *)GuidText(Buffer, (CONST UINT8 *)(UINTN)NextSlot(Frame));
+      break;
+    case 't':
+      Item->Text = (CONST UINT8 *)TimeText(Buffer, (CONST UINT8 *)(UINTN)NextSlot(Frame));
+      break;
+    case 'r':
+      Item->Text = (CONST UINT8 *)StatusText(Buffer, NextSlot(Frame));
+      break;
+    case '\n':
+    case '\r':
+      return ReadLineEnd(Frame, Item, Scan);
+    default:
+      SetOneCharText(Frame, Item, Character);
+      break;
+  }
+  return Scan;
 }

@@ -20,7 +20,7 @@
 #include "Print.h"
 
 // Format characters that start an item of their own; every other character
-// prints as itself, so runs of them are copied in one step. All four lie at
+// prints as itself, so runs of them are written in one step. All four lie at
 // or below '%', so most characters are ruled out by one comparison.
 static constexpr UINT64 ItemStarts = (1ull << 0) | (1ull << '\n') | (1ull << '\r') | (1ull << '%');
 static inline BOOLEAN IsItemStart(UINTN Character) {
@@ -30,228 +30,184 @@ static inline BOOLEAN IsItemStart(UINTN Character) {
   return ((ItemStarts >> Character) & 1) != 0;
 }
 
-static UINTN FormatCharacter(CONST UINT8 *Scan, UINTN Index, UINTN FmtBytes) {
-  return FmtBytes == 1 ? Scan[Index] : (UINTN)(Scan[2 * Index] | (Scan[2 * Index + 1] << 8));
+static inline BOOLEAN IsStop(UINTN Character, BOOLEAN Items) {
+  return Items ? IsItemStart(Character) : Character == 0;
 }
 
-// The format characters before the next item start, counting at most Limit.
-static UINTN PlainRunLength(CONST UINT8 *Scan, UINTN Limit, UINTN FmtBytes) {
-  UINTN Length = 0;
-  while (Length < Limit && !IsItemStart(FormatCharacter(Scan, Length, FmtBytes))) {
-    Length++;
-  }
-  return Length;
-}
-
-// Format length, bounded by Limit, measured a character at a time: no read
-// goes past the terminator. It also reports how long the leading plain run
-// is, so the scan need not read that run twice.
-static UINTN FormatLength(CONST UINT8 *Format, UINTN Limit, UINTN FmtBytes, UINTN *FirstRun) {
-  UINTN Length = PlainRunLength(Format, Limit, FmtBytes);
-  *FirstRun = Length;
-  while (Length < Limit && FormatCharacter(Format, Length, FmtBytes) != 0) {
-    Length++;
-  }
-  return Length;
-}
-
-static UINTN StrnLenS(CONST CHAR16 *String, UINTN MaxSize, UINTN *FirstRun) {
-  CHECK(((UINTN)String & 0x00000001) == 0, "((UINTN) String & 0x00000001) == 0");
-  *FirstRun = 0;
-  if (String == nullptr || MaxSize == 0) {
-    return 0;
-  }
-  return FormatLength((CONST UINT8 *)String, MaxSize, 2, FirstRun);
-}
-
-static UINTN AsciiStrnLenS(CONST CHAR8 *String, UINTN MaxSize, UINTN *FirstRun) {
-  *FirstRun = 0;
-  if (String == nullptr || MaxSize == 0) {
-    return 0;
-  }
-  return FormatLength((CONST UINT8 *)String, MaxSize, 1, FirstRun);
-}
-
-// Writes Character Length times below Limit; a negative or zero Length writes
-// nothing. The loop runs only for the characters that fit, so a width or
-// precision of any size costs nothing beyond the buffer's end.
-static UINT8 *FillOutput(UINT8 *Cursor, UINT8 *Limit, INTN Length, UINTN Character,
-                         UINTN Increment) {
-  if (Length <= 0 || Cursor >= Limit) {
-    return Cursor;
-  }
-  UINTN Fits = (UINTN)(Limit - Cursor) >> (Increment - 1);
-  UINTN Count = (UINTN)Length < Fits ? (UINTN)Length : Fits;
-  if (Increment == 2) {
-    for (UINTN Index = 0; Index < Count; Index++) {
-      Cursor[2 * Index] = (UINT8)Character;
-      Cursor[2 * Index + 1] = (UINT8)(Character >> 8);
-    }
-  } else {
-    for (UINTN Index = 0; Index < Count; Index++) {
-      Cursor[Index] = (UINT8)Character;
+// Bytes before the first that is NUL or, with Items, an item start, counting
+// at most Limit.
+//
+// After the bytes up to an 8-byte boundary it reads whole aligned words and
+// tests eight bytes at once. An aligned word never crosses a page, so the
+// word that holds the stopping byte lies in memory that byte's page has; its
+// bytes beyond the stop are read but not used. AddressSanitizer, which would
+// call that read an overflow, is told to leave this one function alone.
+__attribute__((no_sanitize("address"))) static UINTN ScanBytes(CONST UINT8 *Text, UINTN Limit,
+                                                             BOOLEAN Items) {
+  UINTN Index = 0;
+  for (; Index < Limit && ((UINTN)(Text + Index) & 7) != 0; Index++) {
+    if (IsStop(Text[Index], Items)) {
+      return Index;
     }
   }
-  return Cursor + Count * Increment;
-}
-
-// Copies Count characters of text, each InBytes wide, stepping Step
-// characters (1 forward, -1 backward), as output characters of OutBytes. The
-// caller has bounded Count by the room left and by the text's own length.
-static UINT8 *CopyText(UINT8 *Cursor, CONST UINT8 *Text, UINTN Count, UINTN InBytes, INTN Step,
-                       UINTN OutBytes) {
-  INTN Stride = Step * (INTN)InBytes;
-  for (UINT8 *Stop = Cursor + Count * OutBytes; Cursor < Stop; Cursor += OutBytes, Text += Stride) {
-    Cursor[0] = Text[0];
-    if (OutBytes == 2) {
-      Cursor[1] = InBytes == 2 ? Text[1] : 0;
+  constexpr UINT64 Ones = 0x0101010101010101ull;
+  for (; Index < Limit; Index += 8) {
+    UINT64 Word;
+    __builtin_memcpy(&Word, Text + Index, 8);
+    // A byte's high bit survives (Byte - 1) & ~Byte only where the byte is
+    // zero; the lowest such byte is exact, and that is the one used.
+    UINT64 Found = (Word - Ones) & ~Word;
+    if (Items) {
+      static constexpr UINT8 ItemCharacters[] = {'%', '\n', '\r'};
+      for (UINT8 Character : ItemCharacters) {
+        UINT64 Match = Word ^ (Ones * Character);
+        Found |= (Match - Ones) & ~Match;
+      }
+    }
+    Found &= Ones << 7;
+    if (Found != 0) {
+      Index += (UINTN)__builtin_ctzll(Found) / 8;
+      break;
     }
   }
-  return Cursor;
+  return Index < Limit ? Index : Limit;
 }
 
-// Characters of Text before its NUL, counting at most Limit.
-static UINTN TextLength(CONST UINT8 *Text, BOOLEAN Ucs2, UINTN Limit) {
-  UINTN Length = 0;
-  if (Ucs2) {
-    while (Length < Limit && (Text[2 * Length] | Text[2 * Length + 1]) != 0) {
-      Length++;
-    }
-  } else {
-    while (Length < Limit && Text[Length] != 0) {
-      Length++;
-    }
+// Characters of Bytes each (1 or 2) before the first that is NUL or, with
+// Items, an item start, counting at most Limit.
+static UINTN ScanText(CONST UINT8 *Text, UINTN Limit, UINTN Bytes, BOOLEAN Items) {
+  if (Bytes == 1) {
+    return ScanBytes(Text, Limit, Items);
   }
-  return Length;
+  UINTN Index = 0;
+  while (Index < Limit && !IsStop(FormatCharAt(2, Text + 2 * Index), Items)) {
+    Index++;
+  }
+  return Index;
 }
 
-// The output stage: blanks, sign, zeros, the text with its commas, blanks.
-static VOID EmitItem(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
-  UINTN Flags = Item->Flags;
-  BOOLEAN Ucs2 = (Flags & PF_ARG_UCS2) != 0;
+// How long a format is, counting at most Limit characters, and where its
+// first item starts: the scan then writes the leading plain run without
+// reading it again.
+typedef struct {
   UINTN Length;
-  if (Flags & PF_REVERSED) {
-    Length = Item->Count;
-  } else {
-    Length = TextLength(Item->Text, Ucs2, (Flags & PF_PRECISION) ? Item->Precision : ~(UINTN)0);
+  UINTN FirstItem;
+} FORMAT_EXTENT;
+
+static FORMAT_EXTENT MeasureFormat(CONST UINT8 *Format, UINTN Limit, UINTN FmtBytes) {
+  if (FmtBytes == 2) {
+    CHECK(((UINTN)Format & 0x00000001) == 0, "((UINTN) String & 0x00000001) == 0");
   }
-  UINTN Precision = Item->Precision < Length ? Length : Item->Precision;
-  UINTN Out = Frame->OutBytes;
-  UINT8 *End = Frame->End;
+  FORMAT_EXTENT Extent = {0, 0};
+  if (Format != nullptr) {
+    Extent.FirstItem = ScanText(Format, Limit, FmtBytes, TRUE);
+    Extent.Length = Extent.FirstItem + ScanText(Format + Extent.FirstItem * FmtBytes,
+                                                Limit - Extent.FirstItem, FmtBytes, FALSE);
+  }
+  return Extent;
+}
+
+// The one write path: Count characters, clamped at the buffer's end. Stride
+// says where they come from: 0 repeats the 8-bit character at Text, 1 and 2
+// read 8-bit and UCS-2 text forward, -1 reads a digit string backward. An
+// 8-bit output keeps each character's low byte. Zero or a negative Count
+// writes nothing, so a width or precision of any size costs only what fits.
+static VOID WriteOutput(FORMAT_FRAME *Frame, CONST UINT8 *Text, INTN Stride, INTN Count) {
   UINT8 *Cursor = Frame->Cursor;
-
-  BOOLEAN Padded = (Flags & PF_WIDTH) != 0;
-  if (Padded && !(Flags & PF_LEFT)) {
-    Cursor = FillOutput(Cursor, End, (INTN)(Item->Width - Precision), ' ', Out);
+  UINTN Out = Frame->OutBytes;
+  UINTN Room = (UINTN)(Frame->End - Cursor) >> (Out - 1);
+  if (Count <= 0 || Room == 0) {
+    return;
   }
-  if (Item->ZeroPad) {
-    if (Item->Sign != 0) {
-      Cursor = FillOutput(Cursor, End, 1, Item->Sign, Out);
-    }
-    Cursor = FillOutput(Cursor, End, (INTN)(Precision - Length), '0', Out);
-  } else {
-    Cursor = FillOutput(Cursor, End, (INTN)(Precision - Length), ' ', Out);
-  }
-
-  // The sign already holds one of the Length positions.
-  UINTN Index = Item->Sign != 0 ? 1 : 0;
-  CONST UINT8 *Text = Item->Text;
-  if (!Item->Comma) {
-    // Length counts only characters before the text's end: copy what fits.
-    UINTN Fits = (UINTN)(End - Cursor) / Out;
-    UINTN Count = Index < Length ? Length - Index : 0;
-    Count = Count < Fits ? Count : Fits;
-    Cursor = CopyText(Cursor, Text, Count, Ucs2 ? 2 : 1, (Flags & PF_REVERSED) ? -1 : 1, Out);
-  } else {
-    // Decimal digits, read backward, with a comma after every third from the right.
-    UINTN Phase = Item->CommaPhase;
-    while (Index < Length && Cursor < End) {
-      UINTN Character = *Text--;
-      if (Character == 0) {
-        break;
-      }
-      Cursor = FillOutput(Cursor, End, 1, Character, Out);
-      Index++;
-      if (++Phase == 3) {
-        Phase = 0;
-        Index++;
-        if (Index < Length) {
-          Cursor = FillOutput(Cursor, End, 1, ',', Out);
-        }
-      }
+  UINT8 *Stop = Cursor + ((UINTN)Count < Room ? (UINTN)Count : Room) * Out;
+  if (Stride == 1 && Out == 2) {
+    // 8-bit text into UCS-2, four characters a step: spread the bytes apart.
+    for (; Stop - Cursor >= 8; Cursor += 8, Text += 4) {
+      UINT32 Four;
+      __builtin_memcpy(&Four, Text, 4);
+      UINT64 Wide = Four;
+      Wide = (Wide | (Wide << 16)) & 0x0000FFFF0000FFFFull;
+      Wide = (Wide | (Wide << 8)) & 0x00FF00FF00FF00FFull;
+      __builtin_memcpy(Cursor, &Wide, 8);
     }
   }
-
-  if (Padded && (Flags & PF_LEFT)) {
-    Cursor = FillOutput(Cursor, End, (INTN)(Item->Width - Precision), ' ', Out);
+  for (; Cursor < Stop; Cursor += Out, Text += Stride) {
+    Cursor[0] = Text[0];
+    if (Out == 2) {
+      Cursor[1] = Stride == 2 ? Text[1] : 0;
+    }
   }
   Frame->Cursor = Cursor;
 }
 
-CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan) {
-  UINTN Character = FormatCharAt(Frame, Scan);
-  UINTN Next = FormatCharAt(Frame, Scan + Frame->FmtBytes);
-  Item->Flags &= ~(UINTN)PF_ARG_UCS2;
-  Item->Text = (CONST UINT8 *)"\r\n";
-  if (Character == '\n') {
-    // "\n\r" is one line end too.
-    return Next == '\r' ? Scan + Frame->FmtBytes : Scan;
+static CONST UINT8 Blank[] = " ";
+static CONST UINT8 Zero[] = "0";
+
+// The output stage, the same for every item: blanks, sign, zeros or blanks up
+// to the precision, the text, and blanks after it when left-justified.
+static VOID EmitItem(FORMAT_FRAME *Frame, CONST FORMAT_ITEM *Item) {
+  UINTN Flags = Item->Flags;
+  INTN Stride = (Flags & PF_REVERSED) ? -1 : (Flags & PF_ARG_UCS2) ? 2 : 1;
+  UINTN Length = Item->Count;
+  if (!(Flags & PF_REVERSED)) {
+    Length = ScanText(Item->Text, (Flags & PF_PRECISION) ? Item->Precision : ~(UINTN)0,
+                      (UINTN)Stride, FALSE);
   }
-  if (Next == '\n') {
-    return Scan + Frame->FmtBytes;
+  UINTN Precision = Item->Precision < Length ? Length : Item->Precision;
+  INTN Pad = (Flags & PF_WIDTH) ? (INTN)(Item->Width - Precision) : 0;
+  if (!(Flags & PF_LEFT)) {
+    WriteOutput(Frame, Blank, 0, Pad);
   }
-  Item->Text = (CONST UINT8 *)"\r";
-  return Scan;
+  UINTN Sign = Item->Sign;
+  CONST UINT8 *Fill = Blank;
+  if (Item->ZeroPad) {
+    WriteOutput(Frame, (CONST UINT8 *)&Sign, 0, Sign != 0);
+    Fill = Zero;
+  }
+  WriteOutput(Frame, Fill, 0, (INTN)(Precision - Length));
+  // The sign already holds one of the Length positions.
+  WriteOutput(Frame, Item->Text, Stride, (INTN)(Length - (Sign != 0)));
+  if (Flags & PF_LEFT) {
+    WriteOutput(Frame, Blank, 0, Pad);
+  }
 }
 
 extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Format,
                                    VA_LIST Arguments) {
   if (BufferSize != 0) {
-    if (Buffer == nullptr) {
-      CHECK(FALSE, "(Buffer != ((void *) 0))");
-      return 0;
-    }
-    if (Format == nullptr) {
-      CHECK(FALSE, "(Format != ((void *) 0))");
-      return 0;
-    }
+    CHECK_OR_RETURN(Buffer != nullptr, "(Buffer != ((void *) 0))", 0);
+    CHECK_OR_RETURN(Format != nullptr, "(Format != ((void *) 0))", 0);
   }
 
   FORMAT_FRAME Frame;
   Frame.CallerFlags = Flags & (PF_OUT_UCS2 | PF_FMT_UCS2);
   if (Flags & PF_OUT_UCS2) {
     Frame.OutBytes = 2;
-    if (BufferSize > PcdMaximumUnicodeStringLength) {
-      CHECK(FALSE, "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))");
-      return 0;
-    }
+    CHECK_OR_RETURN(BufferSize <= PcdMaximumUnicodeStringLength,
+                    "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))", 0);
   } else {
     Frame.OutBytes = 1;
-    if (BufferSize > PcdMaximumAsciiStringLength) {
-      CHECK(FALSE, "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))");
-      return 0;
-    }
+    CHECK_OR_RETURN(BufferSize <= PcdMaximumAsciiStringLength,
+                    "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))", 0);
   }
 
-  UINTN PlainRun;
+  FORMAT_EXTENT Extent;
   if (Flags & PF_FMT_UCS2) {
     Frame.FmtBytes = 2;
-    if (StrnLenS((CONST CHAR16 *)Format, PcdMaximumUnicodeStringLength + 1, &PlainRun) >
-        PcdMaximumUnicodeStringLength) {
-      CHECK(FALSE,
-            "(StrnLenS ((CHAR16 *)Format, (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength) + "
-            "1) <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))");
-      return 0;
-    }
+    Extent = MeasureFormat((CONST UINT8 *)Format, PcdMaximumUnicodeStringLength + 1, 2);
+    CHECK_OR_RETURN(
+        Extent.Length <= PcdMaximumUnicodeStringLength,
+        "(StrnLenS ((CHAR16 *)Format, (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength) + "
+        "1) <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))",
+        0);
   } else {
     Frame.FmtBytes = 1;
-    if (AsciiStrnLenS((CONST CHAR8 *)Format, PcdMaximumAsciiStringLength + 1, &PlainRun) >
-        PcdMaximumAsciiStringLength) {
-      CHECK(FALSE,
-            "(AsciiStrnLenS (Format, (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength) + 1) <= "
-            "(_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))");
-      return 0;
-    }
+    Extent = MeasureFormat((CONST UINT8 *)Format, PcdMaximumAsciiStringLength + 1, 1);
+    CHECK_OR_RETURN(
+        Extent.Length <= PcdMaximumAsciiStringLength,
+        "(AsciiStrnLenS (Format, (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength) + 1) <= "
+        "(_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))",
+        0);
   }
 
   if (BufferSize == 0) {
@@ -264,47 +220,35 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
   Frame.Arguments = Arguments;
 
   CONST UINT8 *Scan = (CONST UINT8 *)Format;
-  while (Frame.Cursor < Frame.End) {
-    UINTN Character = FormatCharAt(&Frame, Scan);
-    if (!IsItemStart(Character)) {
-      // A plain character is an item with no width or precision: it prints
-      // as itself (its low byte into 8-bit output), so a run is one copy.
-      UINTN Run = PlainRun != 0 ? PlainRun : PlainRunLength(Scan, ~(UINTN)0, Frame.FmtBytes);
-      PlainRun = 0;
-      UINTN Fits = (UINTN)(Frame.End - Frame.Cursor) / Frame.OutBytes;
-      Run = Run < Fits ? Run : Fits;
-      Frame.Cursor = CopyText(Frame.Cursor, Scan, Run, Frame.FmtBytes, 1, Frame.OutBytes);
-      Scan += Run * Frame.FmtBytes;
-      continue;
-    }
-    PlainRun = 0;
-    if (Character == 0) {
+  UINTN Run = Extent.FirstItem;
+  for (;;) {
+    // A plain character is an item with no width or precision: it prints as
+    // itself (its low byte into 8-bit output), so a run is one write.
+    WriteOutput(&Frame, Scan, (INTN)Frame.FmtBytes, (INTN)Run);
+    Scan += Run * Frame.FmtBytes;
+    UINTN Character = FormatCharAt(Frame.FmtBytes, Scan);
+    if (Character == 0 || Frame.Cursor >= Frame.End) {
       break;
     }
     // Nothing one item sets reaches the next.
-    FORMAT_ITEM Item;
-    Item.Flags = Frame.CallerFlags;
-    Item.Width = 0;
-    Item.Precision = 1;
-    Item.Count = 0;
-    Item.Sign = 0;
-    Item.ZeroPad = FALSE;
-    Item.Comma = FALSE;
-    Item.CommaPhase = 0;
+    FORMAT_ITEM Item = {Frame.CallerFlags, 0, 1, nullptr, 0, 0, FALSE};
     if (Character == '%') {
-      Scan = ParseDirective(&Frame, &Item, Scan + Frame.FmtBytes);
+      Scan = ReadDirective(&Frame, &Item, Scan + Frame.FmtBytes);
     } else {
       Scan = ReadLineEnd(&Frame, &Item, Scan);
     }
     EmitItem(&Frame, &Item);
     // A directive cut off by the format's end leaves Scan on the NUL.
-    if (FormatCharAt(&Frame, Scan) == 0) {
+    if (FormatCharAt(Frame.FmtBytes, Scan) == 0) {
       break;
     }
     Scan += Frame.FmtBytes;
+    Run = ScanText(Scan, ~(UINTN)0, Frame.FmtBytes, TRUE);
   }
 
+  UINTN Written = (UINTN)(Frame.Cursor - Start) / Frame.OutBytes;
   // The terminator may use the character reserved for it at End.
-  FillOutput(Frame.Cursor, Frame.End + Frame.OutBytes, 1, 0, Frame.OutBytes);
-  return (UINTN)(Frame.Cursor - Start) / Frame.OutBytes;
+  Frame.End += Frame.OutBytes;
+  WriteOutput(&Frame, (CONST UINT8 *)"", 0, 1);
+  return Written;
 }

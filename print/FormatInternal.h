@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The format engine's own state, shared by its three pieces: the frame and
-// output stage (FormatCore.cpp), the directive parser with the integer,
-// character and string conversions (Directive.cpp), and the GUID, time and
-// status conversions (ValueText.cpp). Everything lives in one call's frame,
-// so FormatCore may be entered again while a call is in progress.
+// The format engine's own state, shared by its pieces: the frame, the scan
+// and the output stage (FormatCore.cpp); the directive parser, the line-end
+// reader and the integer, character and string conversions (Directive.cpp);
+// and the GUID, time and status conversions (ValueText.cpp). Everything lives
+// in one call's frame, so FormatCore may be entered again while a call is in
+// progress.
 #pragma once
 #include "PrintFlags.h"
 #include "Uefi.h"
@@ -11,6 +12,17 @@
 // Scratch text of one FormatCore call: room for 37 characters and the NUL.
 #define VALUE_BUFFER_SIZE 38
 
+// What a directive's characters say, before any argument is read.
+typedef struct {
+  UINTN Flags;       // PF_ bits set by the flag, width and precision characters
+  UINTN Width;       // W, meaningful with PF_WIDTH
+  UINTN Precision;   // P; 1 unless given
+  UINTN Conversion;  // where the parser stopped: the conversion character, '*'
+                     // (a slot gives W or P, then parsing goes on), or 0 when
+                     // the format ended first
+} DIRECTIVE;
+
+// One item for the output stage: a plain character, a line end or a directive.
 typedef struct {
   UINTN Flags;
   UINTN Width;        // W, meaningful with PF_WIDTH
@@ -20,8 +32,6 @@ typedef struct {
   UINTN Count;        // N of a reversed text, supplied by the conversion
   UINTN Sign;         // 0, '+', ' ' or '-' (integers only)
   BOOLEAN ZeroPad;    // integers: zeros fill up to the precision
-  BOOLEAN Comma;      // group the copied digits by threes
-  UINTN CommaPhase;   // 0 to 2: digits since the last comma position
 } FORMAT_ITEM;
 
 typedef struct {
@@ -37,32 +47,32 @@ typedef struct {
 
 // The format character at Scan: a byte, or a little-endian UCS-2 unit read a
 // byte at a time so an odd format address is safe.
-static inline UINTN FormatCharAt(CONST FORMAT_FRAME *Frame, CONST UINT8 *Scan) {
-  return Frame->FmtBytes == 2 ? (UINTN)(Scan[0] | (Scan[1] << 8)) : Scan[0];
+static inline UINTN FormatCharAt(UINTN FmtBytes, CONST UINT8 *Scan) {
+  return FmtBytes == 2 ? (UINTN)(Scan[0] | (Scan[1] << 8)) : Scan[0];
 }
 
 static inline UINT64 NextSlot(FORMAT_FRAME *Frame) {
   return VA_ARG(Frame->Arguments, UINT64);
 }
 
-static inline VOID SetOneCharText(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, UINTN Character) {
-  Frame->CharText[0] = (UINT8)Character;
-  Frame->CharText[1] = (UINT8)(Character >> 8);
-  Frame->CharText[2] = 0;
-  Frame->CharText[3] = 0;
-  Item->Text = Frame->CharText;
-  Item->Flags |= PF_ARG_UCS2;
-}
+// Parses directive characters from Scan into Directive, which holds what the
+// characters before them said, reading no argument. Returns where it stopped:
+// at the conversion character, at a '*', or at the NUL that cut the
+// directive off.
+CONST UINT8 *EFIAPI ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, DIRECTIVE *Directive);
+
+// Reads the '%' directive after Scan: parses it, takes its slots and runs its
+// conversion into Item. Returns the last format character it consumed.
+CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan);
 
 // Line feed or carriage return at Scan (as a literal or as a directive's
 // conversion character): sets the item's text to "\r\n" or "\r" and returns
 // the last format character the line end consumed.
 CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan);
 
-// Parses the directive whose first character after '%' is at Scan, runs its
-// conversion and fills Item. Returns the last format character consumed: the
-// conversion character, or the NUL that cut the directive off.
-CONST UINT8 *EFIAPI ParseDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan);
-
-// The g, t and r conversions.
-VOID EFIAPI ConvertValueText(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, UINTN Conversion);
+// The g, t and r conversions: the argument text of a GUID reference, an
+// EFI_TIME reference or a status value, built in Buffer (the value buffer)
+// or taken from a constant text.
+CONST CHAR8 *EFIAPI GuidText(CHAR8 *Buffer, CONST UINT8 *Guid);
+CONST CHAR8 *EFIAPI TimeText(CHAR8 *Buffer, CONST UINT8 *Time);
+CONST CHAR8 *EFIAPI StatusText(CHAR8 *Buffer, UINT64 Status);

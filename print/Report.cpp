@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The check-and-report facility: assertion and debug reports on StdErr.
-// A report never stops the program, and vanishes without a StdErr device.
+// The check-and-report facility: assertion and debug reports on StdErr, and
+// FormatAsciiToUcs2, the 8-bit-format-to-UCS-2 road they take. A report never
+// stops the program, and vanishes without a StdErr device.
 #include "Check.h"
 #include "Print.h"
+#include "PrintFlags.h"
 #include "ServiceGlobals.h"
 
 static constexpr CONST CHAR8 *ModuleBaseName = "Tamberlune";
@@ -18,8 +20,15 @@ static VOID WriteStdErr(CHAR16 *Text) {
   }
 }
 
-static UINTN EFIAPI FormatAsciiToUcs2Va(CHAR16 *StartOfBuffer, UINTN BufferSize,
-                                        CONST CHAR8 *FormatString, ...) {
+extern "C" UINTN EFIAPI FormatAsciiToUcs2(CHAR16 *StartOfBuffer, UINTN BufferSize,
+                                          CONST CHAR8 *FormatString, VA_LIST Arguments) {
+  CHECK((((UINTN)(StartOfBuffer)) & 0x01) == 0, "(((UINTN) (StartOfBuffer)) & 0x01) == 0");
+  return FormatCore(StartOfBuffer, BufferSize / 2, PF_OUT_UCS2, FormatString, Arguments);
+}
+
+// FormatAsciiToUcs2 with the arguments written out in the call.
+static UINTN EFIAPI PrintAsciiToUcs2(CHAR16 *StartOfBuffer, UINTN BufferSize,
+                                     CONST CHAR8 *FormatString, ...) {
   VA_LIST Arguments;
   VA_START(Arguments, FormatString);
   UINTN Count = FormatAsciiToUcs2(StartOfBuffer, BufferSize, FormatString, Arguments);
@@ -35,7 +44,7 @@ extern "C" VOID EFIAPI ReportAssertion(CONST CHAR8 *FileName, UINTN LineNumber,
                                        CONST CHAR8 *Description) {
   CHAR16 Buffer[ReportBufferBytes / sizeof(CHAR16)];
   Buffer[0] = 0;
-  FormatAsciiToUcs2Va(Buffer, sizeof(Buffer), "ASSERT [%a] %a(%d): %a\n", ModuleBaseName, FileName,
+  PrintAsciiToUcs2(Buffer, sizeof(Buffer), "ASSERT [%a] %a(%d): %a\n", ModuleBaseName, FileName,
                       LineNumber, Description);
   WriteStdErr(Buffer);
 }
@@ -58,4 +67,11 @@ extern "C" VOID EFIAPI ReportDebugMessage(UINTN ErrorLevel, CONST CHAR8 *Format,
   FormatAsciiToUcs2(Buffer, DebugMessageBytes, Format, Arguments);
   VA_END(Arguments);
   WriteStdErr(Buffer);
+}
+
+extern "C" EFI_STATUS EFIAPI ReportEfiError(EFI_STATUS Status, CONST CHAR8 *FileName,
+                                           UINTN LineNumber) {
+  ReportDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", Status);
+  CheckFailed(FileName, LineNumber, "!EFI_ERROR (Status)");
+  return Status;
 }

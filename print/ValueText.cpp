@@ -103,7 +103,7 @@ static inline UINT64 ReadUint16(CONST UINT8 *Bytes) {
   return (UINT64)Bytes[0] | ((UINT64)Bytes[1] << 8);
 }
 
-static CONST CHAR8 *GuidText(CHAR8 *Buffer, CONST UINT8 *Guid) {
+CONST CHAR8 *EFIAPI GuidText(CHAR8 *Buffer, CONST UINT8 *Guid) {
   if (Guid == nullptr) {
     return "<null guid>";
   }
@@ -117,7 +117,7 @@ static CONST CHAR8 *GuidText(CHAR8 *Buffer, CONST UINT8 *Guid) {
   return Buffer;
 }
 
-static CONST CHAR8 *TimeText(CHAR8 *Buffer, CONST UINT8 *Time) {
+CONST CHAR8 *EFIAPI TimeText(CHAR8 *Buffer, CONST UINT8 *Time) {
   if (Time == nullptr) {
     return "<null time>";
   }
@@ -127,7 +127,7 @@ static CONST CHAR8 *TimeText(CHAR8 *Buffer, CONST UINT8 *Time) {
   return Buffer;
 }
 
-static CONST CHAR8 *StatusText(CHAR8 *Buffer, UINT64 Status) {
+CONST CHAR8 *EFIAPI StatusText(CHAR8 *Buffer, UINT64 Status) {
   if (Status & EFI_ERROR_BIT) {
     UINT64 Code = Status & ~EFI_ERROR_BIT;
     if (Code >= 1 && Code <= LastError) {
@@ -139,18 +139,4 @@ static CONST CHAR8 *StatusText(CHAR8 *Buffer, UINT64 Status) {
   // "%08X" takes the low 32 bits: the error bit and bits 32 and up do not show.
   FormatValueText(Buffer, "%08X", &Status);
   return Buffer;
-}
-
-VOID EFIAPI ConvertValueText(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, UINTN Conversion) {
-  UINT64 Slot = NextSlot(Frame);
-  CHAR8 *Buffer = Frame->ValueBuffer;
-  CONST CHAR8 *Text;
-  if (Conversion == 'g') {
-    Text = GuidText(Buffer, (CONST UINT8 *)(UINTN)Slot);
-  } else if (Conversion == 't') {
-    Text = TimeText(Buffer, (CONST UINT8 *)(UINTN)Slot);
-  } else {
-    Text = StatusText(Buffer, Slot);
-  }
-  Item->Text = (CONST UINT8 *)Text;
 }

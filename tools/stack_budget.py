@@ -27,7 +27,7 @@ import subprocess
 import sys
 
 RETURN_ADDRESS = 8
-NESTED = {"FormatCore", "ParseDirective"}
+NESTED = {"FormatCore", "ReadDirective", "ParseDirective"}
 REPORTS = {"ReportAssertion", "ReportDebugMessage"}
 CHECK = "CheckFailed"
 
