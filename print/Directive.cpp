@@ -5,56 +5,8 @@
 // output stage in FormatCore.cpp.
 #include "FormatInternal.h"
 
-CONST UINT8 *EFIAPI ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, DIRECTIVE *Directive) {
-  for (;; Scan += FmtBytes) {
-    UINTN Character = FormatCharAt(FmtBytes, Scan);
-    BOOLEAN Precision = (Directive->Flags & PF_PRECISION) != 0;
-    if (Character >= '0' && Character <= '9') {
-      if (Character == '0' && !Precision) {
-        Directive->Flags |= PF_ZERO_FILL;
-      }
-      UINTN Number = 0;
-      for (; Character >= '0' && Character <= '9'; Character = FormatCharAt(FmtBytes, Scan)) {
-        Number = Number * 10 + (Character - '0');
-        Scan += FmtBytes;
-      }
-      if (Precision) {
-        Directive->Precision = Number;
-      } else {
-        Directive->Width = Number;
-        Directive->Flags |= PF_WIDTH;
-      }
-      // The character that ended the number is the next directive character.
-      Scan -= FmtBytes;
-      continue;
-    }
-    switch (Character) {
-      case ' ':
-        Directive->Flags |= PF_BLANK;
-        continue;
-      case '+':
-        Directive->Flags |= PF_SIGN;
-        continue;
-      case '-':
-        Directive->Flags |= PF_LEFT;
-        continue;
-      case ',':
-        Directive->Flags |= PF_COMMA;
-        continue;
-      case 'l':
-      case 'L':
-        Directive->Flags |= PF_LONG;
-        continue;
-      case '.':
-        Directive->Flags |= PF_PRECISION;
-        continue;
-      default:
-        // A '*', the conversion character, or the NUL of a format that ended first.
-        Directive->Conversion = Character;
-        return Scan;
-    }
-  }
-}
+// Upper case always: x and X share their digits.
+static constexpr CHAR8 DigitCharacters[] = "0123456789ABCDEF";
 
 static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
   UINT64 Value = NextSlot(Frame);
@@ -104,8 +56,7 @@ static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
       Digit = Value % 10;
       Value /= 10;
     }
-    // Upper case always: x and X share their digits.
-    Buffer[++Generated] = (CHAR8)(Digit < 10 ? '0' + Digit : 'A' - 10 + Digit);
+    Buffer[++Generated] = DigitCharacters[Digit];
   } while (Value != 0);
 
   // %.0d of 0 prints no digit at all.

@@ -30,23 +30,17 @@ static inline BOOLEAN IsItemStart(UINTN Character) {
   return ((ItemStarts >> Character) & 1) != 0;
 }
 
-static inline BOOLEAN IsStop(UINTN Character, BOOLEAN Items) {
-  return Items ? IsItemStart(Character) : Character == 0;
-}
-
-// Bytes before the first that is NUL or, with Items, an item start, counting
-// at most Limit.
+// Bytes before the first NUL, counting at most Limit.
 //
 // After the bytes up to an 8-byte boundary it reads whole aligned words and
 // tests eight bytes at once. An aligned word never crosses a page, so the
-// word that holds the stopping byte lies in memory that byte's page has; its
-// bytes beyond the stop are read but not used. AddressSanitizer, which would
-// call that read an overflow, is told to leave this one function alone.
-__attribute__((no_sanitize("address"))) static UINTN ScanBytes(CONST UINT8 *Text, UINTN Limit,
-                                                             BOOLEAN Items) {
+// word that holds the NUL lies in memory that the NUL's page has; its bytes
+// beyond the NUL are read but not used. AddressSanitizer, which would call
+// that read an overflow, is told to leave this one function alone.
+__attribute__((no_sanitize("address"))) static UINTN ByteLength(CONST UINT8 *Text, UINTN Limit) {
   UINTN Index = 0;
   for (; Index < Limit && ((UINTN)(Text + Index) & 7) != 0; Index++) {
-    if (IsStop(Text[Index], Items)) {
+    if (Text[Index] == 0) {
       return Index;
     }
   }
@@ -56,31 +50,32 @@ __attribute__((no_sanitize("address"))) static UINTN ScanBytes(CONST UINT8 *Text
     __builtin_memcpy(&Word, Text + Index, 8);
     // A byte's high bit survives (Byte - 1) & ~Byte only where the byte is
     // zero; the lowest such byte is exact, and that is the one used.
-    UINT64 Found = (Word - Ones) & ~Word;
-    if (Items) {
-      static constexpr UINT8 ItemCharacters[] = {'%', '\n', '\r'};
-      for (UINT8 Character : ItemCharacters) {
-        UINT64 Match = Word ^ (Ones * Character);
-        Found |= (Match - Ones) & ~Match;
-      }
-    }
-    Found &= Ones << 7;
-    if (Found != 0) {
-      Index += (UINTN)__builtin_ctzll(Found) / 8;
+    UINT64 Zeros = (Word - Ones) & ~Word & (Ones << 7);
+    if (Zeros != 0) {
+      Index += (UINTN)__builtin_ctzll(Zeros) / 8;
       break;
     }
   }
   return Index < Limit ? Index : Limit;
 }
 
-// Characters of Bytes each (1 or 2) before the first that is NUL or, with
-// Items, an item start, counting at most Limit.
-static UINTN ScanText(CONST UINT8 *Text, UINTN Limit, UINTN Bytes, BOOLEAN Items) {
+// Characters of Bytes each (1 or 2) before the first NUL, counting at most Limit.
+static UINTN TextLength(CONST UINT8 *Text, UINTN Limit, UINTN Bytes) {
   if (Bytes == 1) {
-    return ScanBytes(Text, Limit, Items);
+    return ByteLength(Text, Limit);
   }
   UINTN Index = 0;
-  while (Index < Limit && !IsStop(FormatCharAt(2, Text + 2 * Index), Items)) {
+  while (Index < Limit && FormatCharAt(2, Text + 2 * Index) != 0) {
+    Index++;
+  }
+  return Index;
+}
+
+// Format characters before the next item start, counting at most Limit.
+static UINTN PlainRunLength(CONST UINT8 *Scan, UINTN Limit, UINTN FmtBytes) {
+  UINTN Index = 0;
+  for (CONST UINT8 *At = Scan; Index < Limit && !IsItemStart(FormatCharAt(FmtBytes, At));
+       At += FmtBytes) {
     Index++;
   }
   return Index;
@@ -100,9 +95,9 @@ static FORMAT_EXTENT MeasureFormat(CONST UINT8 *Format, UINTN Limit, UINTN FmtBy
   }
   FORMAT_EXTENT Extent = {0, 0};
   if (Format != nullptr) {
-    Extent.FirstItem = ScanText(Format, Limit, FmtBytes, TRUE);
-    Extent.Length = Extent.FirstItem + ScanText(Format + Extent.FirstItem * FmtBytes,
-                                                Limit - Extent.FirstItem, FmtBytes, FALSE);
+    Extent.FirstItem = PlainRunLength(Format, Limit, FmtBytes);
+    Extent.Length = Extent.FirstItem + TextLength(Format + Extent.FirstItem * FmtBytes,
+                                                  Limit - Extent.FirstItem, FmtBytes);
   }
   return Extent;
 }
@@ -113,22 +108,25 @@ static FORMAT_EXTENT MeasureFormat(CONST UINT8 *Format, UINTN Limit, UINTN FmtBy
 // 8-bit output keeps each character's low byte. Zero or a negative Count
 // writes nothing, so a width or precision of any size costs only what fits.
 static VOID WriteOutput(FORMAT_FRAME *Frame, CONST UINT8 *Text, INTN Stride, INTN Count) {
+  if (Count <= 0) {
+    return;
+  }
   UINT8 *Cursor = Frame->Cursor;
   UINTN Out = Frame->OutBytes;
   UINTN Room = (UINTN)(Frame->End - Cursor) >> (Out - 1);
-  if (Count <= 0 || Room == 0) {
-    return;
-  }
   UINT8 *Stop = Cursor + ((UINTN)Count < Room ? (UINTN)Count : Room) * Out;
   if (Stride == 1 && Out == 2) {
-    // 8-bit text into UCS-2, four characters a step: spread the bytes apart.
-    for (; Stop - Cursor >= 8; Cursor += 8, Text += 4) {
-      UINT32 Four;
-      __builtin_memcpy(&Four, Text, 4);
-      UINT64 Wide = Four;
-      Wide = (Wide | (Wide << 16)) & 0x0000FFFF0000FFFFull;
-      Wide = (Wide | (Wide << 8)) & 0x00FF00FF00FF00FFull;
-      __builtin_memcpy(Cursor, &Wide, 8);
+    // 8-bit text into UCS-2, eight characters a step: spread each half's
+    // bytes apart.
+    for (; Stop - Cursor >= 16; Cursor += 16, Text += 8) {
+      UINT64 Eight;
+      __builtin_memcpy(&Eight, Text, 8);
+      for (UINTN Half = 0; Half < 2; Half++) {
+        UINT64 Wide = (Eight >> (32 * Half)) & 0xFFFFFFFF;
+        Wide = (Wide | (Wide << 16)) & 0x0000FFFF0000FFFFull;
+        Wide = (Wide | (Wide << 8)) & 0x00FF00FF00FF00FFull;
+        __builtin_memcpy(Cursor + 8 * Half, &Wide, 8);
+      }
     }
   }
   for (; Cursor < Stop; Cursor += Out, Text += Stride) {
@@ -150,8 +148,8 @@ static VOID EmitItem(FORMAT_FRAME *Frame, CONST FORMAT_ITEM *Item) {
   INTN Stride = (Flags & PF_REVERSED) ? -1 : (Flags & PF_ARG_UCS2) ? 2 : 1;
   UINTN Length = Item->Count;
   if (!(Flags & PF_REVERSED)) {
-    Length = ScanText(Item->Text, (Flags & PF_PRECISION) ? Item->Precision : ~(UINTN)0,
-                      (UINTN)Stride, FALSE);
+    Length = TextLength(Item->Text, (Flags & PF_PRECISION) ? Item->Precision : ~(UINTN)0,
+                        (UINTN)Stride);
   }
   UINTN Precision = Item->Precision < Length ? Length : Item->Precision;
   INTN Pad = (Flags & PF_WIDTH) ? (INTN)(Item->Width - Precision) : 0;
@@ -231,7 +229,11 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
       break;
     }
     // Nothing one item sets reaches the next.
-    FORMAT_ITEM Item = {Frame.CallerFlags, 0, 1, nullptr, 0, 0, FALSE};
+    FORMAT_ITEM Item;
+    Item.Flags = Frame.CallerFlags;
+    Item.Precision = 1;
+    Item.Sign = 0;
+    Item.ZeroPad = FALSE;
     if (Character == '%') {
       Scan = ReadDirective(&Frame, &Item, Scan + Frame.FmtBytes);
     } else {
@@ -243,7 +245,7 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
       break;
     }
     Scan += Frame.FmtBytes;
-    Run = ScanText(Scan, ~(UINTN)0, Frame.FmtBytes, TRUE);
+    Run = PlainRunLength(Scan, ~(UINTN)0, Frame.FmtBytes);
   }
 
   UINTN Written = (UINTN)(Frame.Cursor - Start) / Frame.OutBytes;

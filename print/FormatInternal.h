@@ -58,8 +58,58 @@ static inline UINT64 NextSlot(FORMAT_FRAME *Frame) {
 // Parses directive characters from Scan into Directive, which holds what the
 // characters before them said, reading no argument. Returns where it stopped:
 // at the conversion character, at a '*', or at the NUL that cut the
-// directive off.
-CONST UINT8 *EFIAPI ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, DIRECTIVE *Directive);
+// directive off. Defined here so that its one caller, ReadDirective, may
+// take it in whole.
+inline CONST UINT8 *ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, DIRECTIVE *Directive) {
+  for (;; Scan += FmtBytes) {
+    UINTN Character = FormatCharAt(FmtBytes, Scan);
+    BOOLEAN Precision = (Directive->Flags & PF_PRECISION) != 0;
+    if (Character >= '0' && Character <= '9') {
+      if (Character == '0' && !Precision) {
+        Directive->Flags |= PF_ZERO_FILL;
+      }
+      UINTN Number = 0;
+      for (; Character >= '0' && Character <= '9'; Character = FormatCharAt(FmtBytes, Scan)) {
+        Number = Number * 10 + (Character - '0');
+        Scan += FmtBytes;
+      }
+      if (Precision) {
+        Directive->Precision = Number;
+      } else {
+        Directive->Width = Number;
+        Directive->Flags |= PF_WIDTH;
+      }
+      // The character that ended the number is the next directive character.
+      Scan -= FmtBytes;
+      continue;
+    }
+    switch (Character) {
+      case ' ':
+        Directive->Flags |= PF_BLANK;
+        continue;
+      case '+':
+        Directive->Flags |= PF_SIGN;
+        continue;
+      case '-':
+        Directive->Flags |= PF_LEFT;
+        continue;
+      case ',':
+        Directive->Flags |= PF_COMMA;
+        continue;
+      case 'l':
+      case 'L':
+        Directive->Flags |= PF_LONG;
+        continue;
+      case '.':
+        Directive->Flags |= PF_PRECISION;
+        continue;
+      default:
+        // A '*', the conversion character, or the NUL of a format that ended first.
+        Directive->Conversion = Character;
+        return Scan;
+    }
+  }
+}
 
 // Reads the '%' directive after Scan: parses it, takes its slots and runs its
 // conversion into Item. Returns the last format character it consumed.
