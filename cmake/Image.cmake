@@ -47,6 +47,9 @@ foreach(source IN LISTS TAMBERLUNE_SOURCES ITEMS app/ImageSupport.cpp)
 endforeach()
 
 # The help text's resource section, written by a generator built for the host.
+add_executable(make_help_resource app/MakeHelpResource.cpp)
+target_include_directories(make_help_resource PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/app)
+target_compile_options(make_help_resource PRIVATE -Wall -Wextra -Werror)
 set(TAMBERLUNE_RESOURCE_OBJECT "${CMAKE_BINARY_DIR}/image/HelpResource.obj")
 add_custom_command(
   OUTPUT ${TAMBERLUNE_RESOURCE_OBJECT}

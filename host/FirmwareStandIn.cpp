@@ -2,6 +2,7 @@
 #include "FirmwareStandIn.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -43,6 +44,13 @@ static EFI_STATUS EFIAPI ReadKeyStroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *, EFI_INP
 
 static EFI_STATUS EFIAPI OutputString(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, CHAR16 *String) {
   bool IsStdErr = This == &Current->StdErrProtocol;
+  (IsStdErr ? Current->StdErrCalls : Current->ConOutCalls)++;
+  if (String == nullptr) {
+    // Firmware reads the string whatever it is: a null one is a fault of the caller.
+    std::fprintf(stderr, "firmware stand-in: OutputString on %s with a null string\n",
+                 IsStdErr ? "StdErr" : "ConOut");
+    std::abort();
+  }
   EFI_STATUS Status = IsStdErr ? Current->StdErrStatus : Current->ConOutStatus;
   if (EFI_ERROR(Status)) {
     return Status;

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // A stand-in for the UEFI firmware: the system table and the services the
 // image calls, scripted and recorded so tests (and tools) can drive
-// ImageEntry, ConsolePrint and the reports on the host.
+// ImageEntry, ConsolePrint and the reports on the host. It is as strict as
+// firmware where the image could fault it: OutputString with a null string
+// ends the process.
 #pragma once
 #include <string>
 #include <vector>
@@ -36,6 +38,8 @@ struct FIRMWARE_STAND_IN {
   // Record.
   std::u16string ConOut;
   std::u16string StdErr;
+  UINTN ConOutCalls = 0;  // OutputString calls, failed ones included
+  UINTN StdErrCalls = 0;
   UINTN ReadKeyStrokeCalls = 0;
   std::vector<UINTN> Stalls;
   std::vector<RECORDED_VARIABLE> Variables;

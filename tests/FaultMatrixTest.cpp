@@ -45,7 +45,7 @@ struct SCENARIO {
 const SCENARIO Scenarios[] = {
     {"p", true, KeyChar(u'p'), u"Loading PXE boot..\r\n", u"PXEVariable"},
     {"r", true, KeyChar(u'r'), u"Boot Order Factory  Reset ...\r\n", u"RestOrderVariable"},
-    {"Escape", true, KeyScan(SCAN_ESC), u"Launching Boot Menu ...\r\n", u"BootmenuVariable"},
+    {"Escape", true, KeyScan(EscapeScanCode), u"Launching Boot Menu ...\r\n", u"BootmenuVariable"},
     {"x", true, KeyChar(u'x'), nullptr, nullptr},
     {"no key", false, {}, nullptr, nullptr},
 };

@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The format engine: directives, conversions and the output stage, each case
 // run in all four encodings; the frame's checks; truncation and bounds.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdint>
 
 #include "FirmwareStandIn.h"
 #include "FormatHarness.h"
+#include "FormatInternal.h"
 
 namespace {
 
@@ -193,9 +197,9 @@ TEST(FormatEncodings, UcsCharactersAboveFfKeepTheirLowByteIn8BitOutput) {
   FIRMWARE_STAND_IN Firmware;
   Firmware.Install();
   const char16_t Format[] = u"\u0141%s";
-  EXPECT_EQ(RunFormat(PF_FMT_UCS2, Format, {Slot(WideHigh)}).Text, u"\x41\x41x");
-  EXPECT_EQ(RunFormat(PF_FMT_UCS2 | PF_OUT_UCS2, Format, {Slot(WideHigh)}).Text, u"\u0141\u0141x");
-  EXPECT_EQ(RunFormat(PF_OUT_UCS2, "%c", {0x0141}).Text, u"\u0141");
+  EXPECT_EQ(RunFormat(FMT_UCS2, Format, {Slot(WideHigh)}).Text, u"\x41\x41x");
+  EXPECT_EQ(RunFormat(FMT_UCS2 | OUT_UCS2, Format, {Slot(WideHigh)}).Text, u"\u0141\u0141x");
+  EXPECT_EQ(RunFormat(OUT_UCS2, "%c", {0x0141}).Text, u"\u0141");
   EXPECT_EQ(RunFormat(0, "%c", {0x0141}).Text, u"\x41");
 }
 
@@ -204,7 +208,7 @@ TEST(FormatEncodings, UcsFormatDirectiveCharactersCompareAllSixteenBits) {
   Firmware.Install();
   // U+0164 has the low byte of 'd' but is no conversion.
   const char16_t Format[] = u"%5\u0164|%\u0130";
-  EXPECT_EQ(RunFormat(PF_FMT_UCS2 | PF_OUT_UCS2, Format, {7}).Text, u"    \u0164|\u0130");
+  EXPECT_EQ(RunFormat(FMT_UCS2 | OUT_UCS2, Format, {7}).Text, u"    \u0164|\u0130");
 }
 
 TEST(FormatEncodings, OddAddressesAreReadByteWise) {
@@ -215,12 +219,12 @@ TEST(FormatEncodings, OddAddressesAreReadByteWise) {
   std::memcpy(Memory + 1, Text, sizeof(Text));
   alignas(2) UINT8 Argument[16] = {};
   std::memcpy(Argument + 1, u"hi", 6);
-  FORMATTED Result = RunFormat(PF_FMT_UCS2 | PF_OUT_UCS2, Memory + 1, {Slot(Argument + 1)});
+  FORMATTED Result = RunFormat(FMT_UCS2 | OUT_UCS2, Memory + 1, {Slot(Argument + 1)});
   EXPECT_EQ(Result.Text, u"hiok");
   EXPECT_NE(Firmware.StdErr.find(u"((UINTN) String & 0x00000001) == 0"), std::u16string::npos);
   // An odd output buffer works too: every write is byte-wise.
   UINT8 Out[16];
-  EXPECT_EQ(FormatCore(Out + 1, 4, PF_OUT_UCS2, "abcdef", nullptr), 3u);
+  EXPECT_EQ(FormatCore(Out + 1, 4, OUT_UCS2, "abcdef", nullptr), 3u);
   EXPECT_EQ(std::memcmp(Out + 1, "a\0b\0c\0\0\0", 8), 0);
 }
 
@@ -244,7 +248,7 @@ TEST(FormatChecks, RefusedCallsReportAndWriteNothing) {
       {"size 0, nothing else", nullptr, 0, 0, nullptr, nullptr},
       {"8-bit size over the limit", Scratch, 1000001, 0, "x",
        "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))"},
-      {"UCS-2 size over the limit", Scratch, 1000001, PF_OUT_UCS2, "x",
+      {"UCS-2 size over the limit", Scratch, 1000001, OUT_UCS2, "x",
        "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"},
   };
   for (const CHECK_CASE &Case : Cases) {
@@ -271,7 +275,7 @@ TEST(FormatChecks, SizeAtTheLimitIsAccepted) {
   FIRMWARE_STAND_IN Firmware;
   Firmware.Install();
   std::vector<UINT8> Big(2 * 1000000);
-  EXPECT_EQ(FormatCore(Big.data(), 1000000, PF_OUT_UCS2, "ok", nullptr), 2u);
+  EXPECT_EQ(FormatCore(Big.data(), 1000000, OUT_UCS2, "ok", nullptr), 2u);
   EXPECT_EQ(Firmware.StdErr, u"");
 }
 
@@ -281,7 +285,7 @@ TEST(FormatChecks, OverlongFormatsAreRefused) {
   std::string Ascii(1000000, 'a');
   std::u16string Wide(1000000, u'a');
   EXPECT_EQ(RunFormat(0, Ascii.c_str(), {}, 4).Text, u"aaa");
-  EXPECT_EQ(RunFormat(PF_FMT_UCS2, Wide.c_str(), {}, 4).Text, u"aaa");
+  EXPECT_EQ(RunFormat(FMT_UCS2, Wide.c_str(), {}, 4).Text, u"aaa");
   EXPECT_EQ(Firmware.StdErr, u"");
   Ascii.push_back('a');
   Wide.push_back(u'a');
@@ -293,7 +297,7 @@ TEST(FormatChecks, OverlongFormatsAreRefused) {
                 u"(_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))"),
             std::u16string::npos);
   Firmware.StdErr.clear();
-  EXPECT_EQ(FormatCore(Out, 4, PF_FMT_UCS2, Wide.c_str(), nullptr), 0u);
+  EXPECT_EQ(FormatCore(Out, 4, FMT_UCS2, Wide.c_str(), nullptr), 0u);
   EXPECT_NE(Firmware.StdErr.find(
                 u"(StrnLenS ((CHAR16 *)Format, (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength) "
                 u"+ 1) <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"),
@@ -306,6 +310,85 @@ TEST(FormatChecks, BufferSizeOneHoldsOnlyTheTerminator) {
   for (const ENCODING &Encoding : Encodings) {
     EXPECT_EQ(RunFormatAs(Encoding.Flags, "%d abc", {5}, 1).Count, 0u);
   }
+}
+
+// The parser alone: the characters after '%' in, a description out, no
+// argument read. Flags as the design states them: - 0x01, + 0x02, blank 0x04,
+// comma 0x08, l 0x10, 0 0x20, width 0x200, precision 0x800.
+struct PARSE_CASE {
+  const char *Characters;
+  UINTN Flags;
+  UINTN Width;
+  UINTN Precision;
+  UINTN StopsAt;     // the character where it stopped
+  size_t Consumed;   // characters before it
+};
+
+const PARSE_CASE ParseCases[] = {
+    {"d", 0, 0, 1, 'd', 0},
+    {"-08.3lX", 0x01 | 0x20 | 0x200 | 0x800 | 0x10, 8, 3, 'X', 6},
+    {"+ ,5d", 0x02 | 0x04 | 0x08 | 0x200, 5, 1, 'd', 4},
+    {".d", 0x800, 0, 1, 'd', 1},     // a point without digits leaves P at 1
+    {".0d", 0x800, 0, 0, 'd', 2},    // a 0 after the point is a precision, not a fill
+    {"12.34.5x", 0x200 | 0x800, 12, 5, 'x', 7},
+    {"L%", 0x10, 0, 1, '%', 1},
+    {"5*d", 0x200, 5, 1, '*', 1},    // a '*' hands the next slot to the caller
+    {".*d", 0x800, 0, 1, '*', 1},
+    {"-5", 0x01 | 0x200, 5, 1, 0, 2},  // cut off by the format's end
+    {"", 0, 0, 1, 0, 0},
+};
+
+TEST(DirectiveParser, DescribesTheCharactersAndStopsWhereItShould) {
+  for (const PARSE_CASE &Case : ParseCases) {
+    for (UINTN FmtBytes : {1, 2}) {
+      std::u16string Wide = Widen(Case.Characters);
+      const UINT8 *Start = FmtBytes == 1 ? (const UINT8 *)Case.Characters : (const UINT8 *)Wide.c_str();
+      DIRECTIVE Directive = {0, 0, 1, 0};
+      const UINT8 *Stop = ParseDirective(FmtBytes, Start, &Directive);
+      EXPECT_EQ(Directive.Flags, Case.Flags) << Case.Characters;
+      EXPECT_EQ(Directive.Width, Case.Width) << Case.Characters;
+      EXPECT_EQ(Directive.Precision, Case.Precision) << Case.Characters;
+      EXPECT_EQ(Directive.Conversion, Case.StopsAt) << Case.Characters;
+      EXPECT_EQ((size_t)(Stop - Start), Case.Consumed * FmtBytes) << Case.Characters;
+    }
+  }
+}
+
+// The engine finds the end of a format and of a %a string a word at a time:
+// exact at every alignment and length, and never past the page that holds
+// the last byte it needs, even when that byte is a page's last.
+TEST(FormatScan, ExactAtEveryAlignmentAndAtAPageEnd) {
+  FIRMWARE_STAND_IN Firmware;
+  Firmware.Install();
+  const size_t Page = (size_t)sysconf(_SC_PAGESIZE);
+  UINT8 *Pages = (UINT8 *)mmap(nullptr, 2 * Page, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(Pages, MAP_FAILED);
+  ASSERT_EQ(mprotect(Pages + Page, Page, PROT_NONE), 0);
+  std::string Text = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (size_t Length = 0; Length < 34; Length++) {
+    std::string Expected = Text.substr(0, Length);
+    std::u16string Wide = Widen(Expected);
+    // Ending with its NUL on the page's last byte; in a buffer whose bytes
+    // after the NUL are not zero, at every offset.
+    UINT8 *AtEnd = Pages + Page - Length - 1;
+    std::memcpy(AtEnd, Expected.c_str(), Length + 1);
+    EXPECT_EQ(RunFormat(OUT_UCS2, AtEnd, {}).Text, Wide) << Length;
+    EXPECT_EQ(RunFormat(OUT_UCS2, "<%a>", {Slot(AtEnd)}).Text, u"<" + Wide + u">") << Length;
+    // Without a NUL at all, a precision bounds the read.
+    UINT8 *Unended = Pages + Page - Length;
+    std::memcpy(Unended, Expected.data(), Length);
+    EXPECT_EQ(RunFormat(OUT_UCS2, "%.*a", {Length, Slot(Unended)}).Text, Wide) << Length;
+    for (size_t Offset = 0; Offset < 8; Offset++) {
+      alignas(8) UINT8 Memory[64];
+      std::memset(Memory, 'Z', sizeof(Memory));
+      std::memcpy(Memory + Offset, Expected.c_str(), Length + 1);
+      EXPECT_EQ(RunFormat(OUT_UCS2, Memory + Offset, {}).Text, Wide) << Length << "+" << Offset;
+      EXPECT_EQ(RunFormat(0, "%a|", {Slot(Memory + Offset)}).Text, Wide + u"|") << Length;
+    }
+  }
+  munmap(Pages, 2 * Page);
+  EXPECT_EQ(Firmware.StdErr, u"");
 }
 
 }  // namespace

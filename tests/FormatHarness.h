@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "Print.h"
-#include "PrintFlags.h"
 
 using SLOTS = std::vector<UINT64>;
 
@@ -35,6 +34,12 @@ struct FORMATTED {
   UINTN Count;          // what FormatCore returned
 };
 
+// Constants as the design states them, written out rather than taken from
+// the product's headers, so that a wrong value there cannot pass.
+constexpr UINTN OUT_UCS2 = 0x0040;   // PF_OUT_UCS2
+constexpr UINTN FMT_UCS2 = 0x0100;   // PF_FMT_UCS2
+constexpr UINT16 EscapeScanCode = 0x17;
+
 constexpr UINT8 GuardByte = 0xA5;
 constexpr size_t GuardBytes = 64;
 
@@ -42,7 +47,7 @@ constexpr size_t GuardBytes = 64;
 // sides; fails the test if a guard byte or the terminator is wrong.
 inline FORMATTED RunFormat(UINTN Flags, const void *Format, const SLOTS &Slots,
                            UINTN BufferSize = 400) {
-  size_t Unit = (Flags & PF_OUT_UCS2) ? 2 : 1;
+  size_t Unit = (Flags & OUT_UCS2) ? 2 : 1;
   std::vector<UINT8> Memory(GuardBytes * 2 + BufferSize * Unit, GuardByte);
   UINT8 *Buffer = Memory.data() + GuardBytes;
   UINTN Count = FormatCore(Buffer, BufferSize, Flags, Format, SlotList(Slots));
@@ -73,9 +78,9 @@ struct ENCODING {
 };
 constexpr ENCODING Encodings[] = {
     {"8-bit to 8-bit", 0},
-    {"8-bit to UCS-2", PF_OUT_UCS2},
-    {"UCS-2 to 8-bit", PF_FMT_UCS2},
-    {"UCS-2 to UCS-2", PF_FMT_UCS2 | PF_OUT_UCS2},
+    {"8-bit to UCS-2", OUT_UCS2},
+    {"UCS-2 to 8-bit", FMT_UCS2},
+    {"UCS-2 to UCS-2", FMT_UCS2 | OUT_UCS2},
 };
 
 inline void PrintTo(const ENCODING &Encoding, std::ostream *Stream) {
@@ -95,7 +100,7 @@ inline std::string EncodingName(const ::testing::TestParamInfo<ENCODING> &Info) 
 // Formats Format (given 8-bit) in the encoding Flags names.
 inline FORMATTED RunFormatAs(UINTN Flags, const std::string &Format, const SLOTS &Slots,
                              UINTN BufferSize = 400) {
-  if (Flags & PF_FMT_UCS2) {
+  if (Flags & FMT_UCS2) {
     std::u16string Wide = Widen(Format);
     return RunFormat(Flags, Wide.c_str(), Slots, BufferSize);
   }

@@ -34,9 +34,9 @@ struct KEY_CASE {
 const KEY_CASE KeyCases[] = {
     {"p", {KeyChar(u'p')}, u"Loading PXE boot..\r\n", u"PXEVariable", 1},
     {"r", {KeyChar(u'r')}, u"Boot Order Factory  Reset ...\r\n", u"RestOrderVariable", 1},
-    {"Escape", {KeyScan(SCAN_ESC)}, u"Launching Boot Menu ...\r\n", u"BootmenuVariable", 1},
+    {"Escape", {KeyScan(EscapeScanCode)}, u"Launching Boot Menu ...\r\n", u"BootmenuVariable", 1},
     {"p with a scan code", {KeyScan(0x01, u'p')}, u"Loading PXE boot..\r\n", u"PXEVariable", 1},
-    {"Escape carrying a character", {KeyScan(SCAN_ESC, 0x1B)}, nullptr, nullptr, 1},
+    {"Escape carrying a character", {KeyScan(EscapeScanCode, 0x1B)}, nullptr, nullptr, 1},
     {"P", {KeyChar(u'P')}, nullptr, nullptr, 1},
     {"R", {KeyChar(u'R')}, nullptr, nullptr, 1},
     {"Enter", {KeyChar(u'\r')}, nullptr, nullptr, 1},
@@ -108,7 +108,7 @@ TEST(ImageEntry, SetsTheServiceGlobals) {
 
 TEST(ImageEntry, FailedSetVariableIsReportedAndReturned) {
   FIRMWARE_STAND_IN Firmware;
-  Firmware.Keys = {KeyScan(SCAN_ESC)};
+  Firmware.Keys = {KeyScan(EscapeScanCode)};
   Firmware.SetVariableStatus = EFI_OUT_OF_RESOURCES;
   EXPECT_EQ(Firmware.StartImage(), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Firmware.ConOut, Menu + u"Launching Boot Menu ...\r\n");

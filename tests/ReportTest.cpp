@@ -44,35 +44,37 @@ struct FAILURE_CASE {
   void (*Arrange)(FIRMWARE_STAND_IN &);
   UINTN Result;
   const char16_t *ConOut;
+  UINTN ConOutCalls;  // firmware dereferences what it is given: no call without text
   std::string StdErrPattern;
 };
 
 const FAILURE_CASE FailureCases[] = {
-    {"console fails", [](FIRMWARE_STAND_IN &F) { F.ConOutStatus = EFI_DEVICE_ERROR; }, 0, u"", ""},
-    {"no console", [](FIRMWARE_STAND_IN &F) { F.HasConOut = false; }, 0, u"",
+    {"console fails", [](FIRMWARE_STAND_IN &F) { F.ConOutStatus = EFI_DEVICE_ERROR; }, 0, u"", 1,
+     ""},
+    {"no console", [](FIRMWARE_STAND_IN &F) { F.HasConOut = false; }, 0, u"", 0,
      "ASSERT \\[Tamberlune\\] print/ConsolePrint\\.cpp\\(\\d+\\): Console != \\(\\(void \\*\\) "
      "0\\)\r\n"},
     {"allocation fails", [](FIRMWARE_STAND_IN &F) { F.AllocatePoolStatus = EFI_OUT_OF_RESOURCES; },
-     0, u"",
+     0, u"", 0,
      "ASSERT \\[Tamberlune\\] print/ConsolePrint\\.cpp\\(\\d+\\): Buffer != \\(\\(void \\*\\) "
      "0\\)\r\n"
      "ASSERT \\[Tamberlune\\] print/FormatCore\\.cpp\\(\\d+\\): \\(Buffer != \\(\\(void \\*\\) "
      "0\\)\\)\r\n" +
          InvalidParameterReport},
     {"FreePool fails", [](FIRMWARE_STAND_IN &F) { F.FreePoolStatus = EFI_INVALID_PARAMETER; }, 5,
-     u"hello", InvalidParameterReport},
+     u"hello", 1, InvalidParameterReport},
     {"FreePool fails, no standard error",
      [](FIRMWARE_STAND_IN &F) {
        F.FreePoolStatus = EFI_INVALID_PARAMETER;
        F.HasStdErr = false;
      },
-     5, u"hello", ""},
+     5, u"hello", 1, ""},
     {"standard error fails",
      [](FIRMWARE_STAND_IN &F) {
        F.FreePoolStatus = EFI_DEVICE_ERROR;
        F.StdErrStatus = EFI_DEVICE_ERROR;
      },
-     5, u"hello", ""},
+     5, u"hello", 1, ""},
 };
 
 TEST(ConsolePrint, FirmwareFailuresAreAbsorbedAndReported) {
@@ -82,6 +84,7 @@ TEST(ConsolePrint, FirmwareFailuresAreAbsorbedAndReported) {
     Firmware.Install();
     EXPECT_EQ(ConsolePrint(u"hello"), Case.Result) << Case.Name;
     EXPECT_EQ(Firmware.ConOut, Case.ConOut) << Case.Name;
+    EXPECT_EQ(Firmware.ConOutCalls, Case.ConOutCalls) << Case.Name;
     EXPECT_TRUE(std::regex_match(Narrow(Firmware.StdErr), std::regex(Case.StdErrPattern)))
         << Case.Name << ": " << Narrow(Firmware.StdErr);
     EXPECT_TRUE(Firmware.LivePool.empty()) << Case.Name;
@@ -159,7 +162,19 @@ TEST(Reports, DebugMessageWithNullFormatWritesAnEmptyLine) {
   FIRMWARE_STAND_IN Firmware;
   Firmware.Install();
   ReportDebugMessage(DEBUG_ERROR, nullptr);
-  EXPECT_NE(Narrow(Firmware.StdErr).find("(Format != ((void *) 0))"), std::string::npos);
+  // The engine's report, then the message: an empty string, no stale stack text.
+  EXPECT_EQ(Firmware.StdErrCalls, 2u);
+  EXPECT_TRUE(std::regex_match(Narrow(Firmware.StdErr),
+                               std::regex("ASSERT \\[Tamberlune\\] print/FormatCore\\.cpp\\(\\d+\\): "
+                                          "\\(Format != \\(\\(void \\*\\) 0\\)\\)\r\n")))
+      << Narrow(Firmware.StdErr);
+}
+
+TEST(ConsolePrint, NothingFormattedMakesNoOutputCall) {
+  FIRMWARE_STAND_IN Firmware;
+  Firmware.Install();
+  EXPECT_EQ(ConsolePrint(u""), 0u);
+  EXPECT_EQ(Firmware.ConOutCalls, 0u);
 }
 
 TEST(Reports, VanishWithoutStandardError) {

@@ -12,7 +12,6 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import uboot  # noqa: E402
 
 IMAGE = None

@@ -14,7 +14,6 @@ import time
 import unittest
 
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
-sys.path.insert(0, TOOLS)
 import uboot  # noqa: E402
 
 IMAGE = None

@@ -13,7 +13,6 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 import uboot  # noqa: E402
 
 IMAGE = INSPECT = None

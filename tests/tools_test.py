@@ -40,10 +40,10 @@ class Arguments(unittest.TestCase):
             "run.sh", "disk.sh", "sign.sh", "fuzz.sh", "bench.sh", "test.sh", "install-deps.sh",
             "build.sh")]
         commands += [f"{sys.executable} {tool(path)}" for path in (
-            "tools/uboot.py", "tools/make_disk.py", "tools/image_sizes.py", "tools/stack_budget.py",
+            "tests/uboot.py", "tools/make_disk.py", "tools/image_sizes.py", "tools/stack_budget.py",
             "bench/run.py", "cmake/link_image.py")]
-        commands += [os.path.join(BUILD, "tools", name)
-                     for name in ("tamberlune-inspect", "tamberlune-sim", "make_help_resource")]
+        commands += [os.path.join(BUILD, path) for path in (
+            "tools/tamberlune-inspect", "tools/tamberlune-sim", "make_help_resource")]
         for command in commands:
             with self.subTest(command=command):
                 result = run(*command.split(), "--help", timeout=10)
@@ -148,7 +148,7 @@ class Machine(unittest.TestCase):
     def test_a_killed_driver_ends_its_qemu(self):
         for number in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
             with self.subTest(signal=number.name):
-                driver = subprocess.Popen([sys.executable, tool("tools/uboot.py"), "--image",
+                driver = subprocess.Popen([sys.executable, tool("tests/uboot.py"), "--image",
                                            os.path.join(BUILD, "Tamberlune.efi"), "--key", "none"],
                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 qemu = None

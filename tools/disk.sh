@@ -47,5 +47,5 @@ fi
 "$repo/tools/build.sh"
 python3 "$repo/tools/make_disk.py" "$repo/build/Tamberlune.efi" "$disk"
 if [ "$boot" = yes ]; then
-  exec python3 "$repo/tools/uboot.py" --disk "$disk"
+  exec python3 "$repo/tests/uboot.py" --disk "$disk"
 fi

@@ -41,4 +41,4 @@ if [ -n "$key" ]; then
 fi
 
 "$repo/tools/build.sh"
-exec python3 "$repo/tools/uboot.py" --image "$repo/build/Tamberlune.efi" ${key:+--key "$key"}
+exec python3 "$repo/tests/uboot.py" --image "$repo/build/Tamberlune.efi" ${key:+--key "$key"}

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 """Boots Tamberlune on U-Boot's UEFI firmware under QEMU.
 
-Shared by the end-to-end tests and the run and disk commands. It writes the
+The end-to-end tests' driver, also behind tools/run.sh and tools/disk.sh. It writes the
 image onto a FAT disk, starts qemu-system-x86_64 with U-Boot as its BIOS and
 talks to U-Boot over the serial line: stops autoboot, starts the image, types
 a key, and asks which boot-choice variable the image recorded.
@@ -21,7 +21,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import make_disk  # noqa: E402
 
 FIRMWARE = "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"
