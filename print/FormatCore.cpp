@@ -177,36 +177,32 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
     CHECK_OR_RETURN(Format != nullptr, "(Format != ((void *) 0))", 0);
   }
 
+  // Each encoding has its own limit and its own check text; one check site
+  // serves both.
   FORMAT_FRAME Frame;
   Frame.CallerFlags = Flags & (PF_OUT_UCS2 | PF_FMT_UCS2);
-  if (Flags & PF_OUT_UCS2) {
-    Frame.OutBytes = 2;
-    CHECK_OR_RETURN(BufferSize <= PcdMaximumUnicodeStringLength,
-                    "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))", 0);
-  } else {
-    Frame.OutBytes = 1;
-    CHECK_OR_RETURN(BufferSize <= PcdMaximumAsciiStringLength,
-                    "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))", 0);
-  }
+  BOOLEAN Ucs2Out = (Flags & PF_OUT_UCS2) != 0;
+  Frame.OutBytes = Ucs2Out ? 2 : 1;
+  CHECK_OR_RETURN(
+      BufferSize <= (Ucs2Out ? PcdMaximumUnicodeStringLength : PcdMaximumAsciiStringLength),
+      Ucs2Out ? "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"
+              : "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))",
+      0);
 
-  FORMAT_EXTENT Extent;
-  if (Flags & PF_FMT_UCS2) {
-    Frame.FmtBytes = 2;
-    Extent = MeasureFormat((CONST UINT8 *)Format, PcdMaximumUnicodeStringLength + 1, 2);
-    CHECK_OR_RETURN(
-        Extent.Length <= PcdMaximumUnicodeStringLength,
-        "(StrnLenS ((CHAR16 *)Format, (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength) + "
-        "1) <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))",
-        0);
-  } else {
-    Frame.FmtBytes = 1;
-    Extent = MeasureFormat((CONST UINT8 *)Format, PcdMaximumAsciiStringLength + 1, 1);
-    CHECK_OR_RETURN(
-        Extent.Length <= PcdMaximumAsciiStringLength,
-        "(AsciiStrnLenS (Format, (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength) + 1) <= "
-        "(_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))",
-        0);
-  }
+  BOOLEAN Ucs2Format = (Flags & PF_FMT_UCS2) != 0;
+  UINTN Longest = Ucs2Format ? PcdMaximumUnicodeStringLength : PcdMaximumAsciiStringLength;
+  Frame.FmtBytes = Ucs2Format ? 2 : 1;
+  // Two calls, each with its encoding as a constant the compiler may build in.
+  FORMAT_EXTENT Extent = Ucs2Format ? MeasureFormat((CONST UINT8 *)Format, Longest + 1, 2)
+                                    : MeasureFormat((CONST UINT8 *)Format, Longest + 1, 1);
+  CHECK_OR_RETURN(
+      Extent.Length <= Longest,
+      Ucs2Format
+          ? "(StrnLenS ((CHAR16 *)Format, (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength) + "
+            "1) <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"
+          : "(AsciiStrnLenS (Format, (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength) + 1) <= "
+            "(_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))",
+      0);
 
   if (BufferSize == 0) {
     return 0;
