@@ -18,8 +18,16 @@ namespace {
 constexpr UINT32 SectionAlignment = 0x40;           // the image's section and file alignment
 constexpr UINT32 RsrcCharacteristics = 0x40000040;  // initialized data, readable
 constexpr UINT32 ScnAlign4Bytes = 0x00300000;       // object-file only; the linker drops it
-constexpr UINT16 MachineAmd64 = 0x8664;
-constexpr UINT16 RelAmd64Addr32Nb = 3;  // 32-bit RVA of the target
+// The object's machine and its relocation type for a 32-bit RVA of the target.
+struct MACHINE {
+  const char *Name;  // as lld-link's /machine names it
+  UINT16 Machine;
+  UINT16 Addr32Nb;
+};
+constexpr MACHINE Machines[] = {
+    {"x64", 0x8664, 3},    // IMAGE_REL_AMD64_ADDR32NB
+    {"arm64", 0xAA64, 2},  // IMAGE_REL_ARM64_ADDR32NB
+};
 constexpr UINT8 SymClassStatic = 3;
 constexpr UINT32 NameIsString = 0x80000000;
 constexpr UINT32 TargetIsDirectory = 0x80000000;
@@ -120,7 +128,7 @@ SECTION ResourceSection() {
 }
 
 // A COFF object with the one section, its relocation and its section symbol.
-std::vector<UINT8> CoffObject(const SECTION &Section) {
+std::vector<UINT8> CoffObject(const SECTION &Section, const MACHINE &Machine) {
   constexpr UINT32 FileHeaderSize = 20;
   constexpr UINT32 SectionHeaderSize = 40;
   const UINT32 RawData = FileHeaderSize + SectionHeaderSize;
@@ -128,7 +136,7 @@ std::vector<UINT8> CoffObject(const SECTION &Section) {
   const UINT32 Symbols = Relocations + 10;
 
   BYTES Object;
-  Object.U16(MachineAmd64);
+  Object.U16(Machine.Machine);
   Object.U16(1);  // sections
   Object.U32(0);  // no time stamp: reproducible
   Object.U32(Symbols);
@@ -151,7 +159,7 @@ std::vector<UINT8> CoffObject(const SECTION &Section) {
 
   Object.U32(Section.RvaFixup);
   Object.U32(0);  // symbol 0: the section
-  Object.U16(RelAmd64Addr32Nb);
+  Object.U16(Machine.Addr32Nb);
 
   Object.Raw(".rsrc\0\0\0", 8);
   Object.U32(0);  // value
@@ -172,24 +180,35 @@ std::vector<UINT8> CoffObject(const SECTION &Section) {
 
 int main(int ArgumentCount, char **Arguments) {
   const char Usage[] =
-      "usage: make_help_resource OUTPUT.obj\n"
+      "usage: make_help_resource [--machine x64|arm64] OUTPUT.obj\n"
       "Writes the image's resource section (the help text's HII package list under\n"
-      "HII/EFI/BIN) as a COFF object for the linker. Exit status 0 when written.\n"
-      "example: make_help_resource build/image/HelpResource.obj\n";
+      "HII/EFI/BIN) as a COFF object for the linker, for x64 unless --machine says\n"
+      "otherwise. Exit status 0 when written, 2 on bad arguments.\n"
+      "example: make_help_resource --machine arm64 build/image-aa64/HelpResource.obj\n";
   if (ArgumentCount == 2 && std::strcmp(Arguments[1], "--help") == 0) {
     std::fputs(Usage, stdout);
     return 0;
   }
-  if (ArgumentCount != 2 || Arguments[1][0] == '-') {
+  const MACHINE *Machine = &Machines[0];
+  int Next = 1;
+  if (ArgumentCount == 4 && std::strcmp(Arguments[1], "--machine") == 0) {
+    Machine = nullptr;
+    for (const MACHINE &Known : Machines) {
+      if (std::strcmp(Arguments[2], Known.Name) == 0) Machine = &Known;
+    }
+    Next = 3;
+  }
+  if (Machine == nullptr || ArgumentCount != Next + 1 || Arguments[Next][0] == '-') {
     std::fputs(Usage, stderr);
     return 2;
   }
-  std::vector<UINT8> Object = CoffObject(ResourceSection());
-  std::string Temporary = std::string(Arguments[1]) + ".tmp";
+  const char *Output = Arguments[Next];
+  std::vector<UINT8> Object = CoffObject(ResourceSection(), *Machine);
+  std::string Temporary = std::string(Output) + ".tmp";
   FILE *File = std::fopen(Temporary.c_str(), "wb");
   if (File == nullptr || std::fwrite(Object.data(), 1, Object.size(), File) != Object.size() ||
-      std::fclose(File) != 0 || std::rename(Temporary.c_str(), Arguments[1]) != 0) {
-    std::fprintf(stderr, "make_help_resource: cannot write %s: %s\n", Arguments[1],
+      std::fclose(File) != 0 || std::rename(Temporary.c_str(), Output) != 0) {
+    std::fprintf(stderr, "make_help_resource: cannot write %s: %s\n", Output,
                  std::strerror(errno));
     return 1;
   }

@@ -38,19 +38,37 @@ typedef UINTN EFI_STATUS;
 typedef VOID *EFI_HANDLE;
 typedef VOID *EFI_EVENT;
 
-// The UEFI calling convention is the Microsoft x64 one. The image is built for
-// a Windows target where it is the default; the host build asks for it
-// explicitly, so that every variadic argument is one 8-byte slot in both.
-#if defined(_WIN32)
+// On x86-64 the UEFI calling convention is the Microsoft x64 one: the image
+// is built for a Windows target where it is the default, and the host build
+// asks for it explicitly. On AArch64 it is the platform's own, which the
+// Windows target also follows for every call the firmware makes.
+#if defined(_WIN32) || !defined(__x86_64__)
 #define EFIAPI
 #else
 #define EFIAPI __attribute__((ms_abi))
 #endif
 
+// Variadic lists. The engine reads every argument as one 8-byte slot, and
+// builds a list from an array of slots for its nested call (SLOT_LIST): both
+// hold where a list is a pointer that walks 8-byte slots, which is so for
+// the Microsoft x64 list, for the list of the Windows AArch64 target and for
+// RISC-V's LP64 one. The static_assert below keeps a target where it is not
+// from building.
+#if defined(__x86_64__)
 typedef __builtin_ms_va_list VA_LIST;
 #define VA_START(Marker, Parameter) __builtin_ms_va_start(Marker, Parameter)
-#define VA_ARG(Marker, TYPE) __builtin_va_arg(Marker, TYPE)
 #define VA_END(Marker) __builtin_ms_va_end(Marker)
+#else
+typedef __builtin_va_list VA_LIST;
+#define VA_START(Marker, Parameter) __builtin_va_start(Marker, Parameter)
+#define VA_END(Marker) __builtin_va_end(Marker)
+#endif
+#define VA_ARG(Marker, TYPE) __builtin_va_arg(Marker, TYPE)
+#ifdef __cplusplus
+static_assert(__is_pointer(VA_LIST) && sizeof(VA_LIST) == 8,
+              "the engine's argument slots need a variadic list that walks 8-byte slots");
+#endif
+#define SLOT_LIST(Slots) ((VA_LIST)(Slots))
 
 #define EFI_ERROR_BIT 0x8000000000000000ULL
 #define ENCODE_ERROR(Code) ((EFI_STATUS)(EFI_ERROR_BIT | (Code)))

@@ -95,7 +95,7 @@ static CONST CHAR8 *StatusName(UINTN Index) {
 // and out, over Values laid out as an argument list: one 8-byte slot each.
 // Its own frame keeps the outer call's state untouched.
 static UINTN FormatValueText(CHAR8 *Buffer, CONST CHAR8 *Format, CONST UINT64 *Values) {
-  return FormatCore(Buffer, VALUE_BUFFER_SIZE, 0, Format, (VA_LIST)Values);
+  return FormatCore(Buffer, VALUE_BUFFER_SIZE, 0, Format, SLOT_LIST(Values));
 }
 
 // Little-endian fields read a byte at a time: the GUID may lie at any address.

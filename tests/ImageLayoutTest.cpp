@@ -56,10 +56,10 @@ class ImageLayoutTest : public ::testing::Test {
 };
 std::vector<char> ImageLayoutTest::File;
 
-TEST_F(ImageLayoutTest, HeadersSayEfiApplicationForX64) {
+TEST_F(ImageLayoutTest, HeadersSayEfiApplicationForItsMachine) {
   EXPECT_EQ(U16(0), 0x5A4Du);
   EXPECT_EQ(U32(PeHeader()), 0x4550u);
-  EXPECT_EQ(U16(PeHeader() + 4), 0x8664u);       // machine
+  EXPECT_EQ(U16(PeHeader() + 4), TAMBERLUNE_MACHINE);  // machine
   EXPECT_EQ(U16(OptionalHeader()), 0x20Bu);      // PE32+
   EXPECT_EQ(U16(OptionalHeader() + 68), 10u);    // subsystem: EFI application
   EXPECT_EQ(U32(OptionalHeader() + 32), 0x40u);  // section alignment

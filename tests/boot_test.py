@@ -15,6 +15,7 @@ import unittest
 import uboot  # noqa: E402
 
 IMAGE = None
+ARCH = "x64"
 
 # U-Boot's serial console writes every line feed as CR LF, so the image's own
 # CR LF arrives as CR CR LF.
@@ -33,7 +34,7 @@ class BootTest(unittest.TestCase):
         self.directory = tempfile.TemporaryDirectory()
         disk = os.path.join(self.directory.name, "disk.img")
         uboot.make_fat_disk(IMAGE, disk)
-        self.session = uboot.Session(disk)
+        self.session = uboot.Session(disk, arch=ARCH)
         self.session.prompt()
 
     def tearDown(self):
@@ -85,13 +86,17 @@ class BootTest(unittest.TestCase):
         # 10 ms, plus a tenth of a second of U-Boot's own work (starting its
         # UEFI layer, asking the terminal for its size). Twice the polls or
         # twice the stall would show as 8 s.
-        self.session.command(f"virtio scan; load virtio 0:0 {uboot.LOAD_ADDRESS} Tamberlune.efi")
-        shown = self.session.command(f"time bootefi {uboot.LOAD_ADDRESS}", timeout=60).decode(errors="replace")
-        self.assertTrue(shown.endswith("Any key to continue\r\r\n\r\ntime: " + shown.rsplit("time: ", 1)[1]), shown)
-        seconds = float(re.search(r"time: ([0-9.]+) seconds", shown).group(1))
+        address = self.session.load_address
+        self.session.command(f"virtio scan; load virtio 0:0 {address} Tamberlune.efi")
+        shown, seconds = self.session.timed(f"bootefi {address}")
         print(f"no-key wait: {seconds:.3f} s of firmware time", file=sys.stderr)
-        self.assertGreaterEqual(seconds, 4.01)
-        self.assertLess(seconds, 4.5)
+        # The menu, then nothing: no confirmation, no report.
+        self.assertTrue(shown.rstrip("\r\n").endswith(" Any key to continue"), shown)
+        if isinstance(seconds, float):
+            self.assertGreaterEqual(seconds, 4.01)
+            self.assertLess(seconds, 4.5)
+        else:  # a clock of whole seconds
+            self.assertIn(seconds, (4, 5))
         self.assert_recorded(None)
 
     def test_key_storm_records_only_the_first_key(self):
@@ -119,9 +124,12 @@ class BootTest(unittest.TestCase):
 
 if __name__ == "__main__":
     if len(sys.argv) < 2 or not os.path.isfile(sys.argv[1]):
-        sys.exit("usage: boot_test.py IMAGE [unittest arguments]: IMAGE is the built Tamberlune.efi")
-    missing = uboot.missing_prerequisites()
-    if missing:
-        sys.exit("missing: " + " ".join(missing) + "; install with: apt-get install " + " ".join(missing))
+        sys.exit("usage: boot_test.py IMAGE [ARCH] [unittest arguments]: IMAGE is a built image, "
+                 "ARCH one of " + ", ".join(sorted(uboot.ARCHES)) + " (default x64)")
     IMAGE = sys.argv.pop(1)
+    if len(sys.argv) > 1 and sys.argv[1] in uboot.ARCHES:
+        ARCH = sys.argv.pop(1)
+    missing = uboot.missing_prerequisites(ARCH)
+    if missing:
+        sys.exit("missing: " + " ".join(missing) + "; install with: " + uboot.install_advice(missing))
     unittest.main()

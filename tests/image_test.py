@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The built image through other eyes: llvm-readobj's view of its headers,
 sections and resources, and tamberlune-inspect on the image and on
-corrupted copies of it. Usage: image_test.py IMAGE INSPECT-TOOL [unittest arguments]
+corrupted copies of it. Usage: image_test.py IMAGE INSPECT-TOOL [ARCH] [unittest arguments]
 """
 
 import os
@@ -14,6 +14,12 @@ import tempfile
 import unittest
 
 IMAGE = INSPECT = None
+# How llvm-readobj and tamberlune-inspect name each architecture's machine.
+MACHINES = {
+    "x64": ("IMAGE_FILE_MACHINE_AMD64 (0x8664)", "x86-64 (0x8664)"),
+    "aa64": ("IMAGE_FILE_MACHINE_ARM64 (0xAA64)", "AArch64 (0xAA64)"),
+}
+ARCH = "x64"
 HELP = ('.TH Tamberlune 0 "Displays a "UEFI Tamberlune!" string."\n'
         ".SH NAME\nTamberlune application.\n")
 
@@ -28,7 +34,7 @@ def readobj(*flags):
 class ReadobjCrossCheck(unittest.TestCase):
     def test_file_headers(self):
         text = readobj("--file-headers")
-        self.assertIn("Machine: IMAGE_FILE_MACHINE_AMD64 (0x8664)", text)
+        self.assertIn("Machine: " + MACHINES[ARCH][0], text)
         self.assertIn("Subsystem: IMAGE_SUBSYSTEM_EFI_APPLICATION (0xA)", text)
         self.assertIn("SectionAlignment: 64", text)
         self.assertIn("FileAlignment: 64", text)
@@ -84,7 +90,7 @@ class InspectTool(unittest.TestCase):
         result = inspect(IMAGE)
         self.assertEqual(result.returncode, 0, result.stderr)
         out = result.stdout
-        self.assertIn("machine      x86-64 (0x8664)", out)
+        self.assertIn("machine      " + MACHINES[ARCH][1], out)
         self.assertIn("subsystem    EFI application (10)", out)
         self.assertIn("imports      none", out)
         self.assertRegex(out, r"\.rsrc +0x[0-9A-F]+ 0x001C0 .* 0x40000040 initialized-data read\n")
@@ -163,7 +169,9 @@ class InspectTool(unittest.TestCase):
 
 if __name__ == "__main__":
     if len(sys.argv) < 3:
-        sys.exit("usage: image_test.py IMAGE INSPECT-TOOL [unittest arguments]")
+        sys.exit("usage: image_test.py IMAGE INSPECT-TOOL [ARCH] [unittest arguments]")
     IMAGE, INSPECT = sys.argv[1], sys.argv[2]
     del sys.argv[1:3]
+    if len(sys.argv) > 1 and sys.argv[1] in MACHINES:
+        ARCH = sys.argv.pop(1)
     unittest.main()

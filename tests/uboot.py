@@ -3,7 +3,7 @@
 """Boots Tamberlune on U-Boot's UEFI firmware under QEMU.
 
 The end-to-end tests' driver, also behind tools/run.sh and tools/disk.sh. It writes the
-image onto a FAT disk, starts qemu-system-x86_64 with U-Boot as its BIOS and
+image onto a FAT disk, starts QEMU with U-Boot as its firmware and
 talks to U-Boot over the serial line: stops autoboot, starts the image, types
 a key, and asks which boot-choice variable the image recorded.
 
@@ -24,11 +24,24 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import make_disk  # noqa: E402
 
-FIRMWARE = "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"
-QEMU = "qemu-system-x86_64"
+# Each architecture's QEMU machine and U-Boot build (Debian's u-boot-qemu).
+ARCHES = {
+    "x64": {
+        "qemu": "qemu-system-x86_64", "package": "qemu-system-x86", "machine": [],
+        "firmware": "/usr/lib/u-boot/qemu-x86_64/u-boot.rom",
+        "load": "0x2000000", "removable": "BOOTX64.EFI", "timed_by": "time",
+    },
+    "aa64": {
+        "qemu": "qemu-system-aarch64", "package": "qemu-system-arm",
+        # The real-time clock follows the guest clock, so that `date` times
+        # what the guest does (this U-Boot has no `time` command).
+        "machine": ["-M", "virt", "-cpu", "cortex-a57", "-rtc", "clock=vm"],
+        "firmware": "/usr/lib/u-boot/qemu_arm64/u-boot.bin",
+        "load": "${kernel_addr_r}", "removable": "BOOTAA64.EFI", "timed_by": "date",
+    },
+}
 VENDOR_GUID = "c450ed8e-c3c2-4fe7-aee6-d1c50abb78cf"
 VARIABLES = ("PXEVariable", "RestOrderVariable", "BootmenuVariable")
-LOAD_ADDRESS = "0x2000000"
 PROMPT = b"=> "
 MENU_END = b"Any key to continue"
 # U-Boot's UEFI console asks the terminal for its size when it starts. A
@@ -45,13 +58,11 @@ TERMINAL_SIZE_QUERY = b"\x1b7\x1b[r\x1b[999;999H\x1b[6n\x1b8"
 TEST_CLOCK = ["-icount", "shift=3"]
 REAL_TIME_CLOCK = ["-icount", "shift=auto"]
 
-# What each tool is, and the Debian package that brings it.
-PREREQUISITES = {
-    QEMU: "qemu-system-x86",
-    "mformat": "mtools",
-    "mcopy": "mtools",
-    FIRMWARE: "u-boot-qemu",
-}
+
+def prerequisites(arch):
+    """What each tool is, and the Debian package that brings it."""
+    return {ARCHES[arch]["qemu"]: ARCHES[arch]["package"], "mformat": "mtools", "mcopy": "mtools",
+            ARCHES[arch]["firmware"]: "u-boot-qemu"}
 
 
 class BootError(Exception):
@@ -65,9 +76,9 @@ def found(tool):
     return shutil.which(tool) or shutil.which(tool, path="/usr/sbin:/sbin")
 
 
-def missing_prerequisites():
+def missing_prerequisites(arch="x64"):
     """The Debian packages whose tools are not on this machine."""
-    return sorted({package for tool, package in PREREQUISITES.items() if not found(tool)})
+    return sorted({package for tool, package in prerequisites(arch).items() if not found(tool)})
 
 
 def install_advice(packages):
@@ -75,8 +86,8 @@ def install_advice(packages):
     return f"{sudo}apt-get install --no-install-recommends {' '.join(packages)}"
 
 
-def require_prerequisites():
-    missing = missing_prerequisites()
+def require_prerequisites(arch="x64"):
+    missing = missing_prerequisites(arch)
     if missing:
         raise BootError(f"missing: {' '.join(missing)}; install with: {install_advice(missing)}")
 
@@ -93,9 +104,11 @@ def drive_option(disk):
     return "if=none,id=disk,format=raw,file=" + os.path.abspath(disk).replace(",", ",,")
 
 
-def qemu_command(disk, clock):
-    return [QEMU, "-accel", "tcg", *clock, "-nographic", "-nic", "none", "-m", "256",
-            "-bios", FIRMWARE, "-drive", drive_option(disk), "-device", "virtio-blk-pci,drive=disk"]
+def qemu_command(disk, clock, arch="x64"):
+    machine = ARCHES[arch]
+    return [machine["qemu"], *machine["machine"], "-accel", "tcg", *clock, "-nographic", "-nic", "none",
+            "-m", "256", "-bios", machine["firmware"], "-drive", drive_option(disk),
+            "-device", "virtio-blk-pci,drive=disk"]
 
 
 def _end_with_parent():
@@ -155,11 +168,13 @@ class Console:
 class Session:
     """One QEMU machine running U-Boot, driven over its serial line."""
 
-    def __init__(self, disk, log=None, clock=TEST_CLOCK):
+    def __init__(self, disk, log=None, clock=TEST_CLOCK, arch="x64"):
         self.log = log
+        self.arch = arch
+        self.load_address = ARCHES[arch]["load"]
         self.pending = b""
         self.transcript = b""
-        self.process = subprocess.Popen(qemu_command(disk, clock), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.process = subprocess.Popen(qemu_command(disk, clock, arch), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, preexec_fn=_end_with_parent)
 
     def __enter__(self):
@@ -223,9 +238,28 @@ class Session:
     def start_image(self, name="Tamberlune.efi"):
         """Loads the image from the disk and starts it; returns the serial output up to
         U-Boot's line that announces it, so the image's own output comes next."""
-        self.send(f"virtio scan; load virtio 0:0 {LOAD_ADDRESS} {name}; "
-                  f"bootefi {LOAD_ADDRESS}\n".encode())
+        self.send(f"virtio scan; load virtio 0:0 {self.load_address} {name}; "
+                  f"bootefi {self.load_address}\n".encode())
         return self.expect(f"Booting /{name}\r\n".encode())
+
+    def timed(self, line, timeout=60):
+        """Runs one command line; returns what it printed and how long it took by
+        the firmware's clock: to the millisecond where U-Boot has `time`, else
+        to the second, from `date` before and after."""
+        if ARCHES[self.arch]["timed_by"] == "time":
+            shown = self.command(f"time {line}", timeout).decode(errors="replace")
+            text, _, tail = shown.rpartition("\r\ntime: ")
+            return text, float(tail.split()[0])
+        shown = self.command(f"date; {line}; date", timeout).decode(errors="replace")
+        lines = shown.split("\r\n")
+        stamps = [line for line in lines if line.startswith("Date: ")]
+        if len(stamps) != 2:
+            raise BootError(f"no two dates around {line!r}:\n{shown}")
+        def seconds(stamp):
+            hours, minutes, second = stamp.rsplit("Time: ", 1)[1].split(":")
+            return int(hours) * 3600 + int(minutes) * 60 + int(second)
+        body = shown.split("\r\n", 1)[1].rsplit("Date: ", 1)[0]
+        return body, (seconds(stamps[1]) - seconds(stamps[0])) % 86400
 
     def variable(self, name):
         """What `printenv -e` says of one boot-choice variable."""
@@ -287,14 +321,14 @@ def pass_keys_until(session, done):
         session.read(0.05)
 
 
-def run_image(image, key):
+def run_image(image, key, arch):
     """Starts the image from U-Boot's prompt, presses key (None: the person
     types it), and reports the recorded variable."""
-    require_prerequisites()
-    disk = os.path.join(os.path.dirname(os.path.abspath(image)), "run-disk.img")
+    require_prerequisites(arch)
+    disk = os.path.join(os.path.dirname(os.path.abspath(image)), f"run-disk-{arch}.img")
     make_fat_disk(image, disk)
     console = Console(sys.stdout.buffer)
-    with Session(disk, clock=REAL_TIME_CLOCK) as session:
+    with Session(disk, clock=REAL_TIME_CLOCK, arch=arch) as session:
         session.prompt()
         console.write(b"U-Boot is up; starting Tamberlune.efi\r\n")
         session.log = console
@@ -317,13 +351,13 @@ def run_image(image, key):
         print(text.replace("\r", "").rstrip())
 
 
-def boot_disk(disk):
+def boot_disk(disk, arch):
     """Boots a disk through the firmware's own boot flow on this terminal, until
     QEMU ends (Ctrl-A X)."""
-    require_prerequisites()
+    require_prerequisites(arch)
     if not os.path.isfile(disk):
         raise BootError(f"no disk at {disk}")
-    with Session(disk, log=Console(sys.stdout.buffer), clock=REAL_TIME_CLOCK) as session, RawTerminal():
+    with Session(disk, log=Console(sys.stdout.buffer), clock=REAL_TIME_CLOCK, arch=arch) as session, RawTerminal():
         try:
             pass_keys_until(session, lambda: False)
         except BootError:
@@ -341,6 +375,8 @@ def main(argv):
     what.add_argument("--disk", help="a disk to boot through the firmware's own flow (leave with Ctrl-A X)")
     parser.add_argument("--key", help="with --image: send this key unattended: p, r, esc, none, "
                                       "or one character")
+    parser.add_argument("--arch", choices=sorted(ARCHES), default="x64",
+                        help="the image's architecture and so the machine and firmware (default x64)")
     args = parser.parse_args(argv)
     if args.key is not None and args.disk:
         parser.error("--key goes with --image")
@@ -353,9 +389,9 @@ def main(argv):
     end_on_signals()
     try:
         if args.disk:
-            boot_disk(args.disk)
+            boot_disk(args.disk, args.arch)
         else:
-            run_image(args.image, key)
+            run_image(args.image, key, args.arch)
     except BootError as error:
         sys.exit(f"uboot: {error}")
     except KeyboardInterrupt:

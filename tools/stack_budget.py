@@ -56,7 +56,7 @@ def calls(directory, functions):
             if header:
                 current = header.group(1)
                 continue
-            relocation = re.search(r"IMAGE_REL_AMD64_REL32\s+(\S+)", line)
+            relocation = re.search(r"IMAGE_REL_(?:AMD64_REL32|ARM64_BRANCH26)\s+(\S+)", line)
             if current in graph and relocation and relocation.group(1) in functions:
                 graph[current].add(relocation.group(1))
     return graph

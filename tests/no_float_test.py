@@ -1,0 +1,58 @@
+# SPDX-License-Identifier: MIT
+"""No floating-point or vector instruction in an image: the firmware may start
+it with that unit off (x86-64 U-Boot leaves SSE off), and one such instruction
+faults. Disassembles every executable section and fails on any instruction
+that names a floating-point or vector register.
+Usage: no_float_test.py IMAGE...
+"""
+
+import re
+import shutil
+import subprocess
+import sys
+
+# Registers by the disassembler's machine names.
+REGISTERS = {
+    "x86-64": re.compile(r"%(?:[xyz]mm\d+|mm\d|st\b|st\(\d\)|k[0-7]\b)"),
+    "aarch64": re.compile(r"\b(?:[vqdshb]\d{1,2}|z\d{1,2}|p\d{1,2}|fpcr|fpsr)\b"),
+    "riscv64": re.compile(r"\b(?:f(?:t|s|a)\d{1,2}|f\d{1,2}|v\d{1,2}|fcsr|frm|fflags)\b"),
+}
+
+
+def offending(image):
+    tool = shutil.which("llvm-objdump") or shutil.which("llvm-objdump-14")
+    if tool is None:
+        sys.exit("no_float_test: llvm-objdump is missing: apt-get install llvm")
+    text = subprocess.run([tool, "-d", "--no-show-raw-insn", image], check=True,
+                          capture_output=True, text=True).stdout
+    kind = re.search(r"file format \S+-(x86-64|aarch64|arm64|riscv64|littleriscv)", text)
+    machine = {"arm64": "aarch64", "littleriscv": "riscv64"}.get(kind.group(1), kind.group(1)) if kind else None
+    if machine not in REGISTERS:
+        sys.exit(f"no_float_test: {image}: unknown machine in '{text.splitlines()[1] if text else ''}'")
+    found = []
+    for line in text.splitlines():
+        parts = line.split("\t")
+        # "address: <tab>mnemonic<tab>operands"
+        if len(parts) >= 3 and REGISTERS[machine].search(parts[2].split("//")[0].split("#")[0]):
+            found.append(line.strip())
+    return machine, found
+
+
+def main():
+    if len(sys.argv) < 2:
+        sys.exit("usage: no_float_test.py IMAGE...")
+    failed = False
+    for image in sys.argv[1:]:
+        machine, found = offending(image)
+        if found:
+            failed = True
+            print(f"{image} ({machine}): {len(found)} floating-point or vector instructions:")
+            for line in found[:20]:
+                print("  " + line)
+        else:
+            print(f"{image} ({machine}): no floating-point or vector instruction")
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
