@@ -180,30 +180,35 @@ std::vector<UINT8> CoffObject(const SECTION &Section, const MACHINE &Machine) {
 
 int main(int ArgumentCount, char **Arguments) {
   const char Usage[] =
-      "usage: make_help_resource [--machine x64|arm64] OUTPUT.obj\n"
+      "usage: make_help_resource [--machine x64|arm64|raw] OUTPUT\n"
       "Writes the image's resource section (the help text's HII package list under\n"
       "HII/EFI/BIN) as a COFF object for the linker, for x64 unless --machine says\n"
-      "otherwise. Exit status 0 when written, 2 on bad arguments.\n"
+      "otherwise; raw writes the section's bytes alone, its data entry holding the\n"
+      "package list's offset in the section, for a converter that adds the section's\n"
+      "RVA. Exit status 0 when written, 2 on bad arguments.\n"
       "example: make_help_resource --machine arm64 build/image-aa64/HelpResource.obj\n";
   if (ArgumentCount == 2 && std::strcmp(Arguments[1], "--help") == 0) {
     std::fputs(Usage, stdout);
     return 0;
   }
   const MACHINE *Machine = &Machines[0];
+  bool Raw = false;
   int Next = 1;
   if (ArgumentCount == 4 && std::strcmp(Arguments[1], "--machine") == 0) {
     Machine = nullptr;
     for (const MACHINE &Known : Machines) {
       if (std::strcmp(Arguments[2], Known.Name) == 0) Machine = &Known;
     }
+    Raw = std::strcmp(Arguments[2], "raw") == 0;
     Next = 3;
   }
-  if (Machine == nullptr || ArgumentCount != Next + 1 || Arguments[Next][0] == '-') {
+  if ((Machine == nullptr && !Raw) || ArgumentCount != Next + 1 || Arguments[Next][0] == '-') {
     std::fputs(Usage, stderr);
     return 2;
   }
   const char *Output = Arguments[Next];
-  std::vector<UINT8> Object = CoffObject(ResourceSection(), *Machine);
+  std::vector<UINT8> Object =
+      Raw ? ResourceSection().Data : CoffObject(ResourceSection(), *Machine);
   std::string Temporary = std::string(Output) + ".tmp";
   FILE *File = std::fopen(Temporary.c_str(), "wb");
   if (File == nullptr || std::fwrite(Object.data(), 1, Object.size(), File) != Object.size() ||

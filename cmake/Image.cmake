@@ -1,11 +1,14 @@
 # SPDX-License-Identifier: MIT
-# The images: Tamberlune.efi for x86-64 and TamberluneAA64.efi for AArch64,
-# PE32+ EFI applications compiled from the same sources as the host library
-# with clang for a Windows target (whose conventions for the entry point are
-# the UEFI ones) and linked by lld-link.
+# The images: Tamberlune.efi for x86-64, TamberluneAA64.efi for AArch64 and
+# TamberluneRISCV64.efi for RISC-V 64, PE32+ EFI applications compiled from
+# the same sources as the host library. x86-64 and AArch64 are compiled with
+# clang for a Windows target (whose conventions for the entry point are the
+# UEFI ones) and linked by lld-link; RISC-V, which no linker here writes as
+# PE, is linked as a position-independent ELF file and converted.
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(TAMBERLUNE_LLD_LINK NAMES lld-link lld-link-14 lld-link-15 lld-link-16 REQUIRED)
+find_program(TAMBERLUNE_LD_LLD NAMES ld.lld ld.lld-14 ld.lld-15 ld.lld-16 REQUIRED)
 
 set(TAMBERLUNE_IMAGE_FLAGS
   -std=c++20
@@ -14,11 +17,8 @@ set(TAMBERLUNE_IMAGE_FLAGS
   -ffreestanding
   # No C++ runtime: no exceptions, RTTI or unwind tables in the image.
   -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
-  # The firmware may start us with the floating-point and vector unit off
-  # (x86-64 U-Boot leaves SSE off): one such instruction faults.
-  -mgeneral-regs-only
-  # There is no __chkstk, and no stack guard to feed.
-  -mno-stack-arg-probe -fno-stack-protector
+  # There is no stack guard to feed.
+  -fno-stack-protector
   # One section per function and object, so the linker drops what nothing uses
   # (memcpy and memset stay out unless the compiler calls them).
   -ffunction-sections -fdata-sections
@@ -34,10 +34,9 @@ add_executable(make_help_resource app/MakeHelpResource.cpp)
 target_include_directories(make_help_resource PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/app)
 target_compile_options(make_help_resource PRIVATE -Wall -Wextra -Werror)
 
-# tamberlune_image(NAME MACHINE TARGET OBJECTS-FOLDER [FLAGS...]): compiles the
-# sources for one machine (x64 or arm64, as lld-link names them) and links
-# NAME, then prints its size and stack figures. Sets TAMBERLUNE_IMAGE_<MACHINE>.
-function(tamberlune_image name machine target folder)
+# tamberlune_objects(NAME TARGET OBJECTS-FOLDER [FLAGS...]): compiles the
+# sources for one target into OBJECTS-FOLDER; sets TAMBERLUNE_OBJECTS.
+function(tamberlune_objects name target folder)
   file(MAKE_DIRECTORY ${folder})
   set(objects)
   foreach(source IN LISTS TAMBERLUNE_SOURCES ITEMS app/ImageSupport.cpp)
@@ -53,6 +52,15 @@ function(tamberlune_image name machine target folder)
       VERBATIM)
     list(APPEND objects ${object})
   endforeach()
+  set(TAMBERLUNE_OBJECTS ${objects} PARENT_SCOPE)
+endfunction()
+
+# tamberlune_image(NAME MACHINE TARGET OBJECTS-FOLDER [FLAGS...]): compiles the
+# sources for one machine (x64 or arm64, as lld-link names them) and links
+# NAME, then prints its size and stack figures. Sets TAMBERLUNE_IMAGE_<MACHINE>.
+function(tamberlune_image name machine target folder)
+  tamberlune_objects(${name} ${target} ${folder} ${ARGN})
+  set(objects ${TAMBERLUNE_OBJECTS})
   set(resource "${folder}/HelpResource.obj")
   add_custom_command(
     OUTPUT ${resource}
@@ -85,9 +93,43 @@ function(tamberlune_image name machine target folder)
   set(TAMBERLUNE_IMAGE_${upper} ${image} PARENT_SCOPE)
 endfunction()
 
+# For both Windows targets: the firmware may start us with the
+# floating-point and vector unit off (x86-64 U-Boot leaves SSE off), and one
+# such instruction faults; and there is no __chkstk to probe the stack with.
+set(TAMBERLUNE_WINDOWS_FLAGS -mgeneral-regs-only -mno-stack-arg-probe)
 # Interrupt handlers run on our stack: nothing may live below the stack
 # pointer (x86-64 has a red zone there unless told otherwise).
-tamberlune_image(Tamberlune.efi x64 x86_64-unknown-windows ${CMAKE_BINARY_DIR}/image -mno-red-zone)
-tamberlune_image(TamberluneAA64.efi arm64 aarch64-unknown-windows ${CMAKE_BINARY_DIR}/image-aa64)
+tamberlune_image(Tamberlune.efi x64 x86_64-unknown-windows ${CMAKE_BINARY_DIR}/image
+                 ${TAMBERLUNE_WINDOWS_FLAGS} -mno-red-zone)
+tamberlune_image(TamberluneAA64.efi arm64 aarch64-unknown-windows ${CMAKE_BINARY_DIR}/image-aa64
+                 ${TAMBERLUNE_WINDOWS_FLAGS})
+
+# RISC-V 64: rv64imac has no floating-point or vector unit to touch; the code
+# model and PIE let the image run wherever the firmware loads it, and
+# -mno-relax keeps ld.lld from rewriting the code the converter copies.
+set(folder ${CMAKE_BINARY_DIR}/image-riscv64)
+tamberlune_objects(TamberluneRISCV64.efi riscv64-unknown-elf ${folder}
+                   -march=rv64imac -mabi=lp64 -mcmodel=medany -fPIE -mno-relax)
+set(TAMBERLUNE_IMAGE_RISCV64 ${CMAKE_BINARY_DIR}/TamberluneRISCV64.efi)
+add_custom_command(
+  OUTPUT ${folder}/HelpResource.bin
+  COMMAND make_help_resource --machine raw ${folder}/HelpResource.bin
+  DEPENDS make_help_resource
+  COMMENT "Generating the help resource for TamberluneRISCV64.efi"
+  VERBATIM)
+add_custom_command(
+  OUTPUT ${TAMBERLUNE_IMAGE_RISCV64}
+  COMMAND ${TAMBERLUNE_LD_LLD} -pie --no-dynamic-linker -z norelro --gc-sections --build-id=none
+          -T ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld -o ${folder}/Tamberlune.elf ${TAMBERLUNE_OBJECTS}
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/elf_to_pe.py ${folder}/Tamberlune.elf
+          ${folder}/HelpResource.bin ${TAMBERLUNE_IMAGE_RISCV64}
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/image_sizes.py ${TAMBERLUNE_IMAGE_RISCV64}
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/stack_budget.py ${folder}
+  DEPENDS ${TAMBERLUNE_OBJECTS} ${folder}/HelpResource.bin ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld
+          ${CMAKE_SOURCE_DIR}/cmake/elf_to_pe.py
+  COMMENT "Linking and converting TamberluneRISCV64.efi"
+  VERBATIM)
+
 set(TAMBERLUNE_IMAGE ${TAMBERLUNE_IMAGE_X64})
-add_custom_target(image ALL DEPENDS ${TAMBERLUNE_IMAGE_X64} ${TAMBERLUNE_IMAGE_ARM64})
+add_custom_target(image ALL DEPENDS ${TAMBERLUNE_IMAGE_X64} ${TAMBERLUNE_IMAGE_ARM64}
+                                    ${TAMBERLUNE_IMAGE_RISCV64})

@@ -18,6 +18,8 @@ IMAGE = INSPECT = None
 MACHINES = {
     "x64": ("IMAGE_FILE_MACHINE_AMD64 (0x8664)", "x86-64 (0x8664)"),
     "aa64": ("IMAGE_FILE_MACHINE_ARM64 (0xAA64)", "AArch64 (0xAA64)"),
+    # llvm-readobj 14 has no name for it.
+    "riscv64": ("0x5064", "RISC-V 64 (0x5064)"),
 }
 ARCH = "x64"
 HELP = ('.TH Tamberlune 0 "Displays a "UEFI Tamberlune!" string."\n'

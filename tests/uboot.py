@@ -14,6 +14,7 @@ a key, and asks which boot-choice variable the image recorded.
 import argparse
 import ctypes
 import os
+import re
 import select
 import shutil
 import signal
@@ -28,7 +29,7 @@ import make_disk  # noqa: E402
 ARCHES = {
     "x64": {
         "qemu": "qemu-system-x86_64", "package": "qemu-system-x86", "machine": [],
-        "firmware": "/usr/lib/u-boot/qemu-x86_64/u-boot.rom",
+        "firmware": ["-bios", "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"],
         "load": "0x2000000", "removable": "BOOTX64.EFI", "timed_by": "time",
     },
     "aa64": {
@@ -36,8 +37,23 @@ ARCHES = {
         # The real-time clock follows the guest clock, so that `date` times
         # what the guest does (this U-Boot has no `time` command).
         "machine": ["-M", "virt", "-cpu", "cortex-a57", "-rtc", "clock=vm"],
-        "firmware": "/usr/lib/u-boot/qemu_arm64/u-boot.bin",
+        "firmware": ["-bios", "/usr/lib/u-boot/qemu_arm64/u-boot.bin"],
         "load": "${kernel_addr_r}", "removable": "BOOTAA64.EFI", "timed_by": "date",
+    },
+    "riscv64": {
+        "qemu": "qemu-system-riscv64", "package": "qemu-system-misc",
+        "machine": ["-M", "virt", "-rtc", "clock=vm"],
+        # U-Boot in machine mode, as the platform's first and only firmware.
+        "firmware": ["-bios", "/usr/lib/u-boot/qemu-riscv64/u-boot.bin"],
+        "load": "${kernel_addr_r}", "removable": "BOOTRISCV64.EFI", "timed_by": "rtc",
+    },
+    "riscv64-smode": {
+        "qemu": "qemu-system-riscv64", "package": "qemu-system-misc",
+        "machine": ["-M", "virt", "-rtc", "clock=vm"],
+        # U-Boot in supervisor mode, started by QEMU's own OpenSBI (no UEFI
+        # firmware of its own), as on most RISC-V boards.
+        "firmware": ["-bios", "default", "-kernel", "/usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin"],
+        "load": "${kernel_addr_r}", "removable": "BOOTRISCV64.EFI", "timed_by": "rtc",
     },
 }
 VENDOR_GUID = "c450ed8e-c3c2-4fe7-aee6-d1c50abb78cf"
@@ -61,8 +77,9 @@ REAL_TIME_CLOCK = ["-icount", "shift=auto"]
 
 def prerequisites(arch):
     """What each tool is, and the Debian package that brings it."""
+    firmware = [path for path in ARCHES[arch]["firmware"] if path.startswith("/")]
     return {ARCHES[arch]["qemu"]: ARCHES[arch]["package"], "mformat": "mtools", "mcopy": "mtools",
-            ARCHES[arch]["firmware"]: "u-boot-qemu"}
+            **{path: "u-boot-qemu" for path in firmware}}
 
 
 class BootError(Exception):
@@ -107,7 +124,7 @@ def drive_option(disk):
 def qemu_command(disk, clock, arch="x64"):
     machine = ARCHES[arch]
     return [machine["qemu"], *machine["machine"], "-accel", "tcg", *clock, "-nographic", "-nic", "none",
-            "-m", "256", "-bios", machine["firmware"], "-drive", drive_option(disk),
+            "-m", "256", *machine["firmware"], "-drive", drive_option(disk),
             "-device", "virtio-blk-pci,drive=disk"]
 
 
@@ -242,14 +259,29 @@ class Session:
                   f"bootefi {self.load_address}\n".encode())
         return self.expect(f"Booting /{name}\r\n".encode())
 
+    # The RISC-V virt machine's Goldfish real-time clock: nanoseconds, low
+    # word first (reading it latches the high word).
+    GOLDFISH_RTC = "md.l 0x101000 2"
+
     def timed(self, line, timeout=60):
         """Runs one command line; returns what it printed and how long it took by
-        the firmware's clock: to the millisecond where U-Boot has `time`, else
-        to the second, from `date` before and after."""
-        if ARCHES[self.arch]["timed_by"] == "time":
+        the guest's clock: to the millisecond where U-Boot has `time`; to the
+        nanosecond from the RISC-V machine's real-time clock, read before and
+        after; else to the second, from `date` before and after."""
+        timed_by = ARCHES[self.arch]["timed_by"]
+        if timed_by == "time":
             shown = self.command(f"time {line}", timeout).decode(errors="replace")
             text, _, tail = shown.rpartition("\r\ntime: ")
             return text, float(tail.split()[0])
+        if timed_by == "rtc":
+            shown = self.command(f"{self.GOLDFISH_RTC}; {line}; {self.GOLDFISH_RTC}", timeout)
+            shown = shown.decode(errors="replace")
+            stamps = re.findall(r"^00101000: ([0-9a-f]{8}) ([0-9a-f]{8})", shown, re.M)
+            if len(stamps) != 2:
+                raise BootError(f"no two clock readings around {line!r}:\n{shown}")
+            nanoseconds = [int(high, 16) << 32 | int(low, 16) for low, high in stamps]
+            body = shown.split("\r\n", 1)[1].rsplit("00101000: ", 1)[0]
+            return body, (nanoseconds[1] - nanoseconds[0]) / 1e9
         shown = self.command(f"date; {line}; date", timeout).decode(errors="replace")
         lines = shown.split("\r\n")
         stamps = [line for line in lines if line.startswith("Date: ")]

@@ -23,6 +23,8 @@ const char *MachineName(uint16_t Machine) {
       return "i386";
     case 0xAA64:
       return "AArch64";
+    case 0x5064:
+      return "RISC-V 64";
     default:
       return "unknown";
   }

@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Installs the Debian packages that building and testing Tamberlune need,
 # when any of them is missing. Safe to run again: it installs nothing twice.
-# Recommended packages stay out: qemu-system-x86 and qemu-system-arm recommend
-# other UEFI firmware, and the images run on U-Boot's (u-boot-qemu) alone.
+# Recommended packages stay out: the QEMU packages recommend other UEFI
+# firmware, and the images run on U-Boot's (u-boot-qemu) alone.
 set -euo pipefail
 
 case "${1:-}" in
@@ -21,7 +21,7 @@ USAGE
 esac
 
 packages=(clang libclang-rt-dev lld llvm cmake make googletest libgtest-dev python3 git
-          qemu-system-x86 qemu-system-arm u-boot-qemu mtools
+          qemu-system-x86 qemu-system-arm qemu-system-misc u-boot-qemu mtools
           libbenchmark-dev libfmt-dev libstb-dev valgrind sbsigntool openssl)
 
 missing=()

@@ -54,16 +54,23 @@ def calls(directory, functions):
         for line in text.splitlines():
             header = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
             if header:
-                current = header.group(1)
+                # A local label (ELF objects show them) stays inside its function.
+                if not header.group(1).startswith(".L"):
+                    current = header.group(1)
                 continue
-            relocation = re.search(r"IMAGE_REL_(?:AMD64_REL32|ARM64_BRANCH26)\s+(\S+)", line)
+            # Calls and tail calls: x86-64 and AArch64 COFF, RISC-V ELF.
+            relocation = re.search(
+                r"(?:IMAGE_REL_(?:AMD64_REL32|ARM64_BRANCH26)|R_RISCV_CALL(?:_PLT)?)\s+(\S+)", line)
             if current in graph and relocation and relocation.group(1) in functions:
                 graph[current].add(relocation.group(1))
     return graph
 
 
 def base(name):
-    """The plain name of a (Microsoft-mangled) C++ function."""
+    """The plain name of a C++ function, Microsoft- or Itanium-mangled."""
+    itanium = re.match(r"_ZL?(\d+)", name)
+    if itanium:
+        return name[itanium.end():itanium.end() + int(itanium.group(1))]
     return re.sub(r"^[?]|@@.*$", "", name)
 
 

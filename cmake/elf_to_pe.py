@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Turns the RISC-V image, linked by ld.lld as a position-independent ELF
+file, into a PE32+ EFI application: no compiler or linker here writes RISC-V
+PE. The PE's sections are the ELF's .text and .data, the help resource
+(make_help_resource --machine raw) and base relocations: every
+R_RISCV_RELATIVE relocation becomes a DIR64 one, with its addend written in
+place (the image base is 0, so an address is its RVA).
+
+It is strict about what it accepts: a 64-bit little-endian RISC-V ELF file
+of type ET_DYN, linked by cmake/riscv64.ld so that .text starts right after
+the PE headers and every section is 64-byte aligned; no allocated section
+but .text, .data and the dynamic-linking tables ld.lld adds; no relocation
+but R_RISCV_RELATIVE. Anything else is refused with a message.
+
+Usage: elf_to_pe.py ELF RESOURCE OUTPUT
+"""
+
+import struct
+import sys
+
+ALIGNMENT = 0x40
+SECTIONS = 4
+HEADERS = (0x40 + 4 + 20 + 240 + 40 * SECTIONS + ALIGNMENT - 1) // ALIGNMENT * ALIGNMENT
+MACHINE_RISCV64 = 0x5064
+EM_RISCV = 243
+ET_DYN = 3
+SHF_WRITE, SHF_ALLOC, SHF_EXECINSTR = 1, 2, 4
+R_RISCV_RELATIVE = 3
+DIR64 = 10
+# What ld.lld adds to any -pie link; the converter reads .rela.dyn and
+# ignores the rest, since the PE loader needs none of it.
+DYNAMIC_TABLES = {".rela.dyn", ".dynsym", ".gnu.hash", ".hash", ".dynstr", ".dynamic"}
+RESOURCE_DATA_RVA = 0x60  # the data entry's RVA field in the resource section
+
+
+class Refused(Exception):
+    pass
+
+
+def align(value):
+    return (value + ALIGNMENT - 1) // ALIGNMENT * ALIGNMENT
+
+
+def read_elf(data):
+    if data[:4] != b"\x7fELF" or data[4] != 2 or data[5] != 1:
+        raise Refused("not a 64-bit little-endian ELF file")
+    kind, machine = struct.unpack_from("<HH", data, 16)
+    if machine != EM_RISCV or kind != ET_DYN:
+        raise Refused(f"not a position-independent RISC-V image (type {kind}, machine {machine})")
+    entry, = struct.unpack_from("<Q", data, 24)
+    section_offset, = struct.unpack_from("<Q", data, 40)
+    entry_size, count, names_index = struct.unpack_from("<HHH", data, 58)
+    headers = [struct.unpack_from("<IIQQQQIIQQ", data, section_offset + index * entry_size)
+               for index in range(count)]
+    names_offset = headers[names_index][4]
+
+    def name(header):
+        start = names_offset + header[0]
+        return data[start:data.index(b"\0", start)].decode()
+
+    sections = {name(header): header for header in headers}
+    return entry, sections
+
+
+def convert(elf, resource):
+    entry, sections = read_elf(elf)
+    for name, (_, kind, flags, address, offset, size, *_rest) in sections.items():
+        if flags & SHF_ALLOC and name not in {".text", ".data"} | DYNAMIC_TABLES:
+            raise Refused(f"section {name} is not one the image may have (link with cmake/riscv64.ld)")
+    if ".text" not in sections or ".data" not in sections:
+        raise Refused("no .text or no .data section")
+    _, _, text_flags, text_address, text_offset, text_size, *_ = sections[".text"]
+    _, data_kind, data_flags, data_address, data_offset, data_size, *_ = sections[".data"]
+    if text_flags & (SHF_ALLOC | SHF_EXECINSTR) != SHF_ALLOC | SHF_EXECINSTR or text_flags & SHF_WRITE:
+        raise Refused(".text is not allocated, executable and read-only")
+    if data_flags & SHF_EXECINSTR or data_kind == 8:
+        raise Refused(".data is executable or holds no file data (NOBITS)")
+    if text_address != HEADERS:
+        raise Refused(f".text starts at 0x{text_address:X}, not right after the headers at 0x{HEADERS:X}")
+    if data_address % ALIGNMENT or data_address < align(text_address + text_size):
+        raise Refused(f".data at 0x{data_address:X} is not 64-byte aligned behind .text")
+    if not text_address <= entry < text_address + text_size:
+        raise Refused(f"the entry point 0x{entry:X} is not in .text")
+    text = bytearray(elf[text_offset:text_offset + text_size])
+    data = bytearray(elf[data_offset:data_offset + data_size])
+
+    fixups = []
+    if ".rela.dyn" in sections:
+        _, _, _, _, offset, size, _, _, _, entry_size = sections[".rela.dyn"]
+        for at in range(offset, offset + size, entry_size):
+            where, info, addend = struct.unpack_from("<QQq", elf, at)
+            if info & 0xFFFFFFFF != R_RISCV_RELATIVE or info >> 32 != 0:
+                raise Refused(f"relocation type {info & 0xFFFFFFFF} at 0x{where:X}: only R_RISCV_RELATIVE is known")
+            if not data_address <= where <= data_address + data_size - 8:
+                raise Refused(f"a relocation at 0x{where:X} lies outside .data")
+            struct.pack_into("<Q", data, where - data_address, addend)
+            fixups.append(where)
+
+    rsrc_address = align(data_address + data_size)
+    resource = bytearray(resource)
+    if len(resource) < RESOURCE_DATA_RVA + 4:
+        raise Refused("the resource section is too short to hold its data entry")
+    offset, = struct.unpack_from("<I", resource, RESOURCE_DATA_RVA)
+    struct.pack_into("<I", resource, RESOURCE_DATA_RVA, offset + rsrc_address)
+    # The resource's data entry holds an RVA, which needs no base relocation.
+    reloc_address = align(rsrc_address + len(resource))
+    relocations = bytearray()
+    pages = sorted({where & ~0xFFF for where in fixups})
+    for page in pages:
+        entries = [DIR64 << 12 | (where - page) for where in sorted(fixups) if where & ~0xFFF == page]
+        if len(entries) % 2:
+            entries.append(0)  # padding: blocks hold whole 32-bit words
+        relocations += struct.pack("<II", page, 8 + 2 * len(entries))
+        relocations += struct.pack(f"<{len(entries)}H", *entries)
+    image_size = align(reloc_address + max(len(relocations), 1))
+
+    # (name, RVA, contents, characteristics); each section's file data is its
+    # contents padded to the alignment, at the same offset as its RVA.
+    table = [(b".text", text_address, text, 0x60000020),
+             (b".data", data_address, data, 0xC0000040),
+             (b".rsrc", rsrc_address, resource, 0x40000040),
+             (b".reloc", reloc_address, relocations, 0x42000040)]
+    out = bytearray(HEADERS)
+    out[0:2] = b"MZ"
+    struct.pack_into("<I", out, 0x3C, 0x40)
+    out[0x40:0x44] = b"PE\0\0"
+    struct.pack_into("<HHIIIHH", out, 0x44, MACHINE_RISCV64, SECTIONS, 0, 0, 0, 240, 0x22)
+    optional = 0x58
+    directories = [(0, 0)] * 16
+    directories[2] = (rsrc_address, len(resource))
+    directories[5] = (reloc_address, len(relocations))
+    struct.pack_into("<HBBIIIIIQIIHHHHHHIIIIHHQQQQII", out, optional,
+                     0x20B, 0, 0, align(len(text)), align(len(data)) + align(len(resource)) + align(len(relocations)),
+                     0, entry, text_address, 0, ALIGNMENT, ALIGNMENT, 0, 0, 0, 0, 0, 0, 0,
+                     image_size, HEADERS, 0, 10, 0x0140, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    for index, (rva, size) in enumerate(directories):
+        struct.pack_into("<II", out, optional + 112 + 8 * index, rva, size)
+    for index, (name, rva, contents, characteristics) in enumerate(table):
+        struct.pack_into("<8sIIIIIIHHI", out, optional + 240 + 40 * index, name, len(contents), rva,
+                         align(len(contents)), rva, 0, 0, 0, 0, characteristics)
+    for name, rva, contents, _ in table:
+        out += bytes(rva - len(out))
+        out += contents + bytes(align(len(contents)) - len(contents))
+    return bytes(out)
+
+
+def main():
+    if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__.strip() + "\nexample: elf_to_pe.py build/image-riscv64/Tamberlune.elf "
+              "build/image-riscv64/HelpResource.bin build/TamberluneRISCV64.efi")
+        return
+    if len(sys.argv) != 4:
+        sys.exit("usage: elf_to_pe.py ELF RESOURCE OUTPUT (--help for more)")
+    try:
+        with open(sys.argv[1], "rb") as file:
+            elf = file.read()
+        with open(sys.argv[2], "rb") as file:
+            resource = file.read()
+        image = convert(elf, resource)
+    except Refused as error:
+        sys.exit(f"elf_to_pe: {sys.argv[1]}: {error}")
+    except (OSError, struct.error, ValueError, IndexError) as error:
+        sys.exit(f"elf_to_pe: {sys.argv[1]}: cannot read it as an ELF image ({error})")
+    with open(sys.argv[3] + ".tmp", "wb") as out:
+        out.write(image)
+    import os
+    os.replace(sys.argv[3] + ".tmp", sys.argv[3])
+
+
+if __name__ == "__main__":
+    main()

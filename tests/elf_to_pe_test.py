@@ -1,0 +1,102 @@
+# SPDX-License-Identifier: MIT
+"""The RISC-V ELF-to-PE converter: what it makes of the real image, and that
+it refuses, with a message, every file it does not understand.
+Usage: elf_to_pe_test.py ELF RESOURCE [unittest arguments]
+"""
+
+import os
+import struct
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cmake"))
+import elf_to_pe  # noqa: E402
+
+ELF = RESOURCE = None
+
+
+def sections(elf):
+    _, table = elf_to_pe.read_elf(elf)
+    return table
+
+
+class Converter(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(ELF, "rb") as file:
+            cls.elf = file.read()
+        with open(RESOURCE, "rb") as file:
+            cls.resource = file.read()
+        cls.image = elf_to_pe.convert(cls.elf, cls.resource)
+
+    def test_code_is_copied_byte_for_byte_and_every_relative_relocation_is_a_base_relocation(self):
+        table = sections(self.elf)
+        _, _, _, address, offset, size, *_ = table[".text"]
+        self.assertEqual(self.image[address:address + size], self.elf[offset:offset + size])
+        _, _, _, _, rela, rela_size, *_ = table[".rela.dyn"]
+        relatives = sorted(struct.unpack_from("<Q", self.elf, at)[0] for at in range(rela, rela + rela_size, 24))
+        pe = struct.unpack_from("<I", self.image, 0x3C)[0]
+        reloc_rva, reloc_size = struct.unpack_from("<II", self.image, pe + 24 + 112 + 5 * 8)
+        found, at = [], reloc_rva
+        while at < reloc_rva + reloc_size:
+            page, block = struct.unpack_from("<II", self.image, at)
+            for entry in struct.unpack_from(f"<{(block - 8) // 2}H", self.image, at + 8):
+                if entry >> 12:
+                    self.assertEqual(entry >> 12, 10)  # DIR64
+                    found.append(page + (entry & 0xFFF))
+            at += block
+        self.assertEqual(sorted(found), relatives)
+        for where in relatives:  # the addend, in place: the image's base is 0
+            addend = next(struct.unpack_from("<q", self.elf, at + 16)[0] for at in range(rela, rela + rela_size, 24)
+                          if struct.unpack_from("<Q", self.elf, at)[0] == where)
+            self.assertEqual(struct.unpack_from("<Q", self.image, where)[0], addend)
+
+    def refused(self, elf, message):
+        with self.assertRaises(elf_to_pe.Refused) as caught:
+            elf_to_pe.convert(bytes(elf), self.resource)
+        self.assertIn(message, str(caught.exception))
+
+    def patched(self, offset, fmt, value):
+        elf = bytearray(self.elf)
+        struct.pack_into(fmt, elf, offset, value)
+        return elf
+
+    def section_header(self, name):
+        section_offset, = struct.unpack_from("<Q", self.elf, 40)
+        entry_size, count, _ = struct.unpack_from("<HHH", self.elf, 58)
+        for index in range(count):
+            at = section_offset + index * entry_size
+            if sections(self.elf)[name] == struct.unpack_from("<IIQQQQIIQQ", self.elf, at):
+                return at
+        raise AssertionError(name)
+
+    def test_refuses_what_it_does_not_understand(self):
+        rela = sections(self.elf)[".rela.dyn"][4]
+        data_header = self.section_header(".data")
+        for name, elf, message in (
+                ("not ELF", b"MZ" + self.elf[2:], "not a 64-bit little-endian ELF file"),
+                ("another machine", self.patched(18, "<H", 62), "not a position-independent RISC-V image"),
+                ("not PIE", self.patched(16, "<H", 2), "not a position-independent RISC-V image"),
+                ("another relocation", self.patched(rela + 8, "<Q", 2), "only R_RISCV_RELATIVE is known"),
+                ("a relocation outside .data", self.patched(rela, "<Q", 0x10), "lies outside .data"),
+                (".text elsewhere", self.patched(self.section_header(".text") + 16, "<Q", 0x1000),
+                 "not right after the headers"),
+                ("executable .data", self.patched(data_header + 8, "<Q", 7), ".data is executable")):
+            with self.subTest(name):
+                self.refused(elf, message)
+
+    def test_an_extra_allocated_section_is_refused(self):
+        # Rename .data's header to point at another name in the string table:
+        # .text's name with its first byte skipped reads "text", an unknown
+        # allocated section.
+        header = self.section_header(".data")
+        text_name = sections(self.elf)[".text"][0]
+        self.refused(self.patched(header, "<I", text_name + 1), "section text is not one the image may have")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3:
+        sys.exit("usage: elf_to_pe_test.py ELF RESOURCE [unittest arguments]")
+    ELF, RESOURCE = sys.argv[1], sys.argv[2]
+    del sys.argv[1:3]
+    unittest.main()
