@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Installs what is missing and builds, in build/, the image and the host tools
 # that the other commands and the README use: Tamberlune.efi,
-# tamberlune-inspect and tamberlune-sim. The image's link step prints its size
-# and stack figures.
+# TamberluneAA64.efi, TamberluneRISCV64.efi, tamberlune-inspect and
+# tamberlune-sim; then prints the images' sizes and the stack figure.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -35,5 +35,7 @@ if ! { cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
   echo "build: the build failed; its output is above and in $log" >&2
   exit 1
 fi
-python3 "$repo/tools/image_sizes.py" "$repo/build/Tamberlune.efi"
+for image in Tamberlune TamberluneAA64 TamberluneRISCV64; do
+  python3 "$repo/tools/image_sizes.py" "$repo/build/$image.efi"
+done
 python3 "$repo/tools/stack_budget.py" "$repo/build/image"

@@ -1,33 +1,42 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs what is missing, builds the image and writes a bootable disk: a GPT
-# with an EFI system partition holding it as \EFI\BOOT\BOOTX64.EFI, which a
-# UEFI firmware's own boot flow starts with nothing typed. With --boot, boots
-# the disk on U-Boot under QEMU on this terminal.
+# Installs what is missing, builds the images and writes a bootable disk: a
+# GPT with an EFI system partition holding each at its machine's
+# removable-media path, which a UEFI firmware's own boot flow starts with
+# nothing typed. With --boot, boots the disk on U-Boot under QEMU on this
+# terminal.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
-usage() { echo "usage: tools/disk.sh [--boot] [DISK] (--help for more)" >&2; exit 2; }
+usage() { echo "usage: tools/disk.sh [--boot [--arch x64|aa64|riscv64]] [DISK] (--help for more)" >&2; exit 2; }
 boot=no
+arch=x64
 disk=
 while [ $# -gt 0 ]; do
   case "$1" in
     -h|--help)
       cat <<'USAGE'
-usage: tools/disk.sh [--boot] [DISK]
-Builds Tamberlune.efi and writes a bootable disk image: a GPT with an EFI
-system partition holding it as \EFI\BOOT\BOOTX64.EFI. The same image always
-gives the same disk, byte for byte.
+usage: tools/disk.sh [--boot [--arch x64|aa64|riscv64]] [DISK]
+Builds the images and writes a bootable disk image: a GPT with an EFI system
+partition holding each at its machine's removable-media path
+(\EFI\BOOT\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI). The same images
+always give the same disk, byte for byte.
   DISK    the disk file to write, relative to this folder
           (default: build/tamberlune-disk.img in the repository)
   --boot  then boot the disk on U-Boot under QEMU on this terminal; press a
           key at the menu, leave QEMU with Ctrl-A X
+  --arch  the machine --boot starts: x64 (default), aa64 or riscv64
 Exit status 0 when the disk was written (and booted), 1 on failure, 2 on bad
 arguments.
 example: tools/disk.sh /tmp/tamberlune.img && sudo dd if=/tmp/tamberlune.img of=/dev/sdX bs=4M conv=fsync
 USAGE
       exit 0 ;;
     --boot) boot=yes; shift ;;
+    --arch)
+      case "${2:-}" in
+        x64|aa64|riscv64) arch=$2; shift 2 ;;
+        *) echo "disk: --arch takes x64, aa64 or riscv64, not '${2:-}'" >&2; exit 2 ;;
+      esac ;;
     -*) echo "disk: unknown option '$1'" >&2; usage ;;
     *) [ -z "$disk" ] || usage; disk=$1; shift ;;
   esac
@@ -45,7 +54,8 @@ if [ "$disk" != "$repo/build/tamberlune-disk.img" ] && [ ! -d "$folder" ]; then
 fi
 
 "$repo/tools/build.sh"
-python3 "$repo/tools/make_disk.py" "$repo/build/Tamberlune.efi" "$disk"
+python3 "$repo/tools/make_disk.py" "$repo/build/Tamberlune.efi" "$repo/build/TamberluneAA64.efi" \
+  "$repo/build/TamberluneRISCV64.efi" "$disk"
 if [ "$boot" = yes ]; then
-  exec python3 "$repo/tests/uboot.py" --disk "$disk"
+  exec python3 "$repo/tests/uboot.py" --disk "$disk" --arch "$arch"
 fi

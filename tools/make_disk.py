@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 """Writes a bootable disk image: a GPT with one EFI system partition (FAT16)
-holding an image at the removable-media default path \\EFI\\BOOT\\BOOTX64.EFI,
-so a UEFI firmware's own boot flow starts it with nothing typed. The same
-image always gives the same disk, byte for byte.
+holding each image at its architecture's removable-media default path
+(\\EFI\\BOOT\\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI), so a UEFI
+firmware's own boot flow starts the one for its machine with nothing typed.
+The same images always give the same disk, byte for byte.
 
-Usage: make_disk.py IMAGE DISK      (make_disk.py --help for more)
+Usage: make_disk.py IMAGE... DISK      (make_disk.py --help for more)
 """
 
 import os
@@ -34,8 +35,28 @@ VOLUME_SERIAL = "7a3c91e4"
 FAT_EPOCH = "315532800"
 
 
+# The removable-media file name for each PE machine.
+REMOVABLE = {0x8664: "BOOTX64.EFI", 0xAA64: "BOOTAA64.EFI", 0x5064: "BOOTRISCV64.EFI"}
+
+
 class DiskError(Exception):
     pass
+
+
+def removable_path(image):
+    """Where the firmware's own boot flow looks for an image of this machine."""
+    try:
+        with open(image, "rb") as file:
+            head = file.read(4096)
+        pe = struct.unpack_from("<I", head, 0x3C)[0]
+        if head[:2] != b"MZ" or head[pe:pe + 4] != b"PE\0\0":
+            raise DiskError(f"{image} is no PE image")
+        machine = struct.unpack_from("<H", head, pe + 4)[0]
+    except (OSError, struct.error) as error:
+        raise DiskError(f"cannot read {image} as a PE image: {error}")
+    if machine not in REMOVABLE:
+        raise DiskError(f"{image}: machine 0x{machine:04X} has no removable-media path")
+    return "EFI/BOOT/" + REMOVABLE[machine]
 
 
 def protective_mbr():
@@ -93,10 +114,17 @@ def write_fat(path, size, files, hidden_sectors=0):
         mtools("mcopy", "-i", path, source, "::" + name)
 
 
-def write_disk(image, disk):
+def write_disk(images, disk):
     """Writes the GPT disk; nothing is left at disk's folder if it fails."""
-    if not os.path.isfile(image):
-        raise DiskError(f"no image at {image}: build it first (cmake --build build)")
+    for image in images:
+        if not os.path.isfile(image):
+            raise DiskError(f"no image at {image}: build it first (cmake --build build)")
+    files = {}
+    for image in images:
+        path = removable_path(image)
+        if path in files:
+            raise DiskError(f"{files[path]} and {image} are for the same machine")
+        files[path] = image
     if os.path.isdir(disk):
         raise DiskError(f"{disk} is a folder; give the path of the disk file to write")
     folder = os.path.dirname(os.path.abspath(disk))
@@ -105,7 +133,7 @@ def write_disk(image, disk):
     table = entries()
     with tempfile.TemporaryDirectory() as scratch:
         esp = os.path.join(scratch, "esp.img")
-        write_fat(esp, ESP_SECTORS * SECTOR, {"EFI/BOOT/BOOTX64.EFI": image}, hidden_sectors=ESP_FIRST)
+        write_fat(esp, ESP_SECTORS * SECTOR, files, hidden_sectors=ESP_FIRST)
         with open(esp, "rb") as part:
             fat = part.read()
     try:
@@ -134,19 +162,19 @@ def write_disk(image, disk):
 def main(argv):
     if argv in (["--help"], ["-h"]):
         print(__doc__.split("Usage:")[0].strip())
-        print("\nusage: make_disk.py IMAGE DISK\n  IMAGE  the EFI application to start"
+        print("\nusage: make_disk.py IMAGE... DISK\n  IMAGE  an EFI application, one per machine"
               "\n  DISK   the disk file to write (replaced if it exists)"
-              "\nexample: make_disk.py build/Tamberlune.efi build/tamberlune-disk.img")
+              "\nexample: make_disk.py build/Tamberlune.efi build/TamberluneAA64.efi build/tamberlune-disk.img")
         return
-    if len(argv) != 2 or any(argument.startswith("-") for argument in argv):
-        sys.exit("usage: make_disk.py IMAGE DISK (make_disk.py --help for more)")
-    image, disk = argv
+    if len(argv) < 2 or any(argument.startswith("-") for argument in argv):
+        sys.exit("usage: make_disk.py IMAGE... DISK (make_disk.py --help for more)")
+    *images, disk = argv
     try:
-        write_disk(image, disk)
+        write_disk(images, disk)
     except DiskError as error:
         sys.exit(f"make_disk: {error}")
-    print(f"{disk}: GPT disk of {TOTAL * SECTOR // (1024 * 1024)} MiB, EFI system partition with "
-          f"\\EFI\\BOOT\\BOOTX64.EFI")
+    paths = ", ".join("\\" + removable_path(image).replace("/", "\\") for image in images)
+    print(f"{disk}: GPT disk of {TOTAL * SECTOR // (1024 * 1024)} MiB, EFI system partition with {paths}")
 
 
 if __name__ == "__main__":
