@@ -1,0 +1,96 @@
+# SPDX-License-Identifier: MIT
+"""Secure Boot, enforced, on AArch64 U-Boot (the one U-Boot build here that
+has it). A throwaway PK, KEK and db are made with openssl and efitools and
+enrolled in every boot (U-Boot does not reload them from its variable file);
+then the unsigned image and one signed with a key outside db are refused and
+record nothing, and the image signed by tools/sign.sh with the db key runs.
+Usage: secure_boot_test.py IMAGE [unittest arguments]
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tools"))
+import make_disk  # noqa: E402
+import uboot  # noqa: E402
+
+IMAGE = None
+OWNER = "7a3c91e4-5b2d-4f68-9e1a-c84d20f6b576"  # the signature lists' owner
+
+
+def run(*command):
+    result = subprocess.run(command, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise AssertionError(f"{' '.join(command)}: {result.stderr.strip()}")
+
+
+class SecureBoot(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = tempfile.TemporaryDirectory()
+        folder = cls.directory.name
+        path = lambda name: os.path.join(folder, name)  # noqa: E731
+        for name in ("PK", "KEK", "db", "other"):
+            run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                "-subj", f"/CN=Tamberlune throwaway {name}/", "-keyout", path(name + ".key"),
+                "-out", path(name + ".crt"))
+        # PK signs itself and KEK; KEK signs db.
+        for name, signer in (("PK", "PK"), ("KEK", "PK"), ("db", "KEK")):
+            run("cert-to-efi-sig-list", "-g", OWNER, path(name + ".crt"), path(name + ".esl"))
+            run("sign-efi-sig-list", "-k", path(signer + ".key"), "-c", path(signer + ".crt"), name,
+                path(name + ".esl"), path(name + ".auth"))
+        sign = os.path.join(HERE, "..", "tools", "sign.sh")
+        run(sign, path("db.key"), path("db.crt"), IMAGE, path("signed.efi"))
+        run(sign, path("other.key"), path("other.crt"), IMAGE, path("wrong.efi"))
+        files = {name: path(name) for name in ("PK.auth", "KEK.auth", "db.auth", "signed.efi", "wrong.efi")}
+        files["unsigned.efi"] = IMAGE
+        cls.disk = path("disk.img")
+        make_disk.write_fat(cls.disk, 8 * 1024 * 1024, files)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.cleanup()
+
+    def boot_enrolled(self):
+        """A fresh machine at U-Boot's prompt with PK, KEK and db enrolled."""
+        session = uboot.Session(self.disk, arch="aa64")
+        session.prompt()
+        session.command("virtio scan")
+        for name in ("PK", "KEK", "db"):
+            session.command(f"load virtio 0:0 ${{kernel_addr_r}} {name}.auth && "
+                            f"setenv -e -nv -bs -rt -at -i ${{kernel_addr_r}}:${{filesize}} {name}")
+        self.assertIn("00000000: 01 ", session.command("printenv -e SecureBoot").decode(errors="replace"))
+        return session
+
+    def check_refused(self, name):
+        with self.boot_enrolled() as session:
+            shown = session.command(f"load virtio 0:0 ${{kernel_addr_r}} {name}; bootefi ${{kernel_addr_r}}",
+                                    timeout=60).decode(errors="replace")
+            self.assertIn("Image not authenticated", shown)
+            self.assertNotIn("Key Options", shown)
+            self.assertEqual(uboot.recorded_variables(session), {})
+
+    def test_unsigned_image_is_refused(self):
+        self.check_refused("unsigned.efi")
+
+    def test_image_signed_with_a_key_outside_db_is_refused(self):
+        self.check_refused("wrong.efi")
+
+    def test_image_signed_with_the_db_key_runs_and_p_records_pxe_boot(self):
+        with self.boot_enrolled() as session:
+            session.send(b"load virtio 0:0 ${kernel_addr_r} signed.efi; bootefi ${kernel_addr_r}\n")
+            session.expect(uboot.MENU_END, timeout=60)
+            session.send(b"p")
+            self.assertIn(b"Loading PXE boot..", session.expect(uboot.PROMPT, timeout=60))
+            self.assertEqual(list(uboot.recorded_variables(session)), ["PXEVariable"])
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2 or not os.path.isfile(sys.argv[1]):
+        sys.exit("usage: secure_boot_test.py IMAGE [unittest arguments]: IMAGE is TamberluneAA64.efi")
+    IMAGE = sys.argv.pop(1)
+    unittest.main()
