@@ -55,6 +55,23 @@ function(tamberlune_objects name target folder)
   set(TAMBERLUNE_OBJECTS ${objects} PARENT_SCOPE)
 endfunction()
 
+# tamberlune_self_test_object(TARGET OBJECTS-FOLDER [FLAGS...]): the
+# self-test's own source, compiled with the image's flags; sets
+# TAMBERLUNE_SELF_TEST_OBJECT.
+function(tamberlune_self_test_object target folder)
+  set(object "${folder}/tests_SelfTest.cpp.obj")
+  add_custom_command(
+    OUTPUT ${object}
+    COMMAND ${CMAKE_CXX_COMPILER} --target=${target} ${TAMBERLUNE_IMAGE_FLAGS} ${ARGN}
+            -I${CMAKE_SOURCE_DIR}/tests -MD -MF ${object}.d
+            -c ${CMAKE_SOURCE_DIR}/tests/SelfTest.cpp -o ${object}
+    DEPENDS ${CMAKE_SOURCE_DIR}/tests/SelfTest.cpp
+    DEPFILE ${object}.d
+    COMMENT "Compiling the self-test for ${target}"
+    VERBATIM)
+  set(TAMBERLUNE_SELF_TEST_OBJECT ${object} PARENT_SCOPE)
+endfunction()
+
 # tamberlune_image(NAME MACHINE TARGET OBJECTS-FOLDER [FLAGS...]): compiles the
 # sources for one machine (x64 or arm64, as lld-link names them) and links
 # NAME, then prints its size and stack figures. Sets TAMBERLUNE_IMAGE_<MACHINE>.
@@ -91,6 +108,21 @@ function(tamberlune_image name machine target folder)
     VERBATIM)
   string(TOUPPER ${machine} upper)
   set(TAMBERLUNE_IMAGE_${upper} ${image} PARENT_SCOPE)
+
+  # The self-test image: the same objects and link, another entry point.
+  tamberlune_self_test_object(${target} ${folder} ${ARGN})
+  string(REPLACE "Tamberlune" "TamberluneSelfTest" self_test ${name})
+  set(self_test "${CMAKE_BINARY_DIR}/${self_test}")
+  add_custom_command(
+    OUTPUT ${self_test}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/link_image.py ${TAMBERLUNE_LLD_LINK}
+            /machine:${machine} /subsystem:efi_application /entry:SelfTestEntry /nodefaultlib
+            /align:64 /filealign:64 /merge:.rdata=.data /Brepro /debug:none /opt:ref,icf
+            /out:${self_test} ${objects} ${resource} ${TAMBERLUNE_SELF_TEST_OBJECT}
+    DEPENDS ${objects} ${resource} ${TAMBERLUNE_SELF_TEST_OBJECT}
+    COMMENT "Linking the self-test of ${name}"
+    VERBATIM)
+  set(TAMBERLUNE_SELF_TEST_${upper} ${self_test} PARENT_SCOPE)
 endfunction()
 
 # For both Windows targets: the firmware may start us with the
@@ -130,6 +162,24 @@ add_custom_command(
   COMMENT "Linking and converting TamberluneRISCV64.efi"
   VERBATIM)
 
+tamberlune_self_test_object(riscv64-unknown-elf ${folder}
+                            -march=rv64imac -mabi=lp64 -mcmodel=medany -fPIE -mno-relax)
+set(TAMBERLUNE_SELF_TEST_RISCV64 ${CMAKE_BINARY_DIR}/TamberluneSelfTestRISCV64.efi)
+add_custom_command(
+  OUTPUT ${TAMBERLUNE_SELF_TEST_RISCV64}
+  COMMAND ${TAMBERLUNE_LD_LLD} -pie --no-dynamic-linker -z norelro --gc-sections --build-id=none
+          -e SelfTestEntry -T ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld -o ${folder}/SelfTest.elf
+          ${TAMBERLUNE_OBJECTS} ${TAMBERLUNE_SELF_TEST_OBJECT}
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/elf_to_pe.py ${folder}/SelfTest.elf
+          ${folder}/HelpResource.bin ${TAMBERLUNE_SELF_TEST_RISCV64}
+  DEPENDS ${TAMBERLUNE_OBJECTS} ${TAMBERLUNE_SELF_TEST_OBJECT} ${folder}/HelpResource.bin
+          ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld ${CMAKE_SOURCE_DIR}/cmake/elf_to_pe.py
+  COMMENT "Linking and converting the self-test of TamberluneRISCV64.efi"
+  VERBATIM)
+
 set(TAMBERLUNE_IMAGE ${TAMBERLUNE_IMAGE_X64})
 add_custom_target(image ALL DEPENDS ${TAMBERLUNE_IMAGE_X64} ${TAMBERLUNE_IMAGE_ARM64}
                                     ${TAMBERLUNE_IMAGE_RISCV64})
+# The self-test images, outside the product and its size budget.
+add_custom_target(self_test_images ALL DEPENDS ${TAMBERLUNE_SELF_TEST_X64} ${TAMBERLUNE_SELF_TEST_ARM64}
+                                               ${TAMBERLUNE_SELF_TEST_RISCV64})

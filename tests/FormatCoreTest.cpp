@@ -9,140 +9,14 @@
 
 #include "FirmwareStandIn.h"
 #include "FormatHarness.h"
+#include "FormatCases.h"
 #include "FormatInternal.h"
 
 namespace {
 
-struct CASE {
-  std::string Expected;
-  std::string Format;
-  SLOTS Slots;
-};
-
-const char Abcdef[] = "abcdef";
-const char Ab[] = "ab";
-const char16_t WideAbc[] = u"abc";
+const CHAR8 *const Abcdef = CaseAbcdef;
+const CHAR8 *const Ab = CaseAb;
 const char16_t WideHigh[] = u"\u0141x";  // a character above 0xFF, then x
-
-const CASE Cases[] = {
-    // Literals and line ends.
-    {"plain text", "plain text", {}},
-    {"a\r\nb", "a\nb", {}},
-    {"a\r\nb", "a\n\rb", {}},
-    {"a\r\nb", "a\r\nb", {}},
-    {"a\rb", "a\rb", {}},
-    {"a\r\n\r\nb", "a\n\nb", {}},
-    {"a\r\n\r\n", "a\n\r\n\r", {}},
-    {"\r", "\r", {}},
-    // Integers.
-    {"-1", "%d", {0xFFFFFFFFull}},
-    {"4294967295", "%ld", {0xFFFFFFFFull}},
-    {"4294967295", "%u", {0xFFFFFFFFull}},
-    {"42", "%d", {0xDEADBEEF0000002Aull}},  // only the low 32 bits without l
-    {"FF", "%x", {255}},
-    {"FF", "%X", {255}},
-    {"000000FF", "%08X", {255}},
-    {"   FF", "%5x", {255}},
-    {"000FF", "%5X", {255}},  // X zero-fills to the width
-    {"  -42", "%5d", {(UINT64)-42}},
-    {"-0042", "%05d", {(UINT64)-42}},
-    {"-42  ", "%-5d", {(UINT64)-42}},
-    {"+0042", "%+05d", {42}},
-    {" 0042", "% 05d", {42}},
-    {"1,234,567", "%,d", {1234567}},
-    {"-1,234", "%,d", {(UINT64)-1234}},
-    {"999", "%,d", {999}},
-    {"1,000", "%,d", {1000}},
-    {"12,345", "%,d", {12345}},
-    {"123,456", "%,d", {123456}},
-    {"+1,234", "%+,d", {1234}},
-    {"1234", "%,x", {4660}},
-    {" 1,234,567", "%,10d", {1234567}},
-    {"     1,234", "%010,d", {1234}},
-    {"1,234", "%,.8d", {1234}},  // grouping drops the precision
-    {"1,234     ", "%-,10d", {1234}},
-    {"18,446,744,073,709,551,615", "%,lu", {UINT64_MAX}},
-    {"", "%.0d", {0}},
-    {"+", "%+.0d", {0}},
-    {"0", "%.d", {0}},
-    {"+0", "%+d", {0}},
-    {" 5", "% d", {5}},
-    {"+5", "%+ d", {5}},
-    {"+FF", "%+x", {255}},
-    {"5", "%+u", {5}},
-    {" 5", "% u", {5}},
-    {"  007", "%5.3d", {7}},
-    {"000FF", "%.5x", {255}},
-    {"   -007", "%7.3d", {(UINT64)-7}},
-    {"-007   ", "%-7.3d", {(UINT64)-7}},
-    {"FF      ", "%-08x", {255}},
-    {"   42", "%05.1d", {42}},  // a precision stops the zero fill of the width
-    {"18446744073709551615", "%lu", {UINT64_MAX}},
-    {"-9223372036854775808", "%ld", {0x8000000000000000ull}},
-    {"-2147483648", "%d", {0x80000000ull}},
-    {"2147483648", "%u", {0x80000000ull}},
-    {"FFFFFFFF", "%x", {UINT64_MAX}},
-    {"FFFFFFFFFFFFFFFF", "%lx", {UINT64_MAX}},
-    {"7FFFFFFF", "%x", {0xFFFFFFFF7FFFFFFFull}},
-    {"-1", "%Ld", {UINT64_MAX}},
-    {"1234", "%p", {0x1234}},
-    {"0000000000001234", "%016p", {0x1234}},
-    {"FFFFFFFFFFFFFFFF", "%p", {UINT64_MAX}},
-    {"0", "%p", {0}},
-    {"   42", "%*d", {5, 42}},
-    {"42   ", "%-*d", {5, 42}},
-    {"  042", "%*.*d", {5, 3, 42}},
-    {"00042", "%0*d", {5, 42}},
-    {"42", "%*d", {UINT64_MAX, 42}},  // a negative width writes no blanks
-    // Characters.
-    {"A", "%c", {'A'}},
-    {" ", "%c", {0}},
-    {"", "%.0c", {'A'}},
-    {"    A", "%5c", {'A'}},
-    {"A    ", "%-5c", {'A'}},
-    {"    A", "%05c", {'A'}},
-    {"B", "%c", {0xFFFF0042}},
-    // Strings.
-    {"abcdef", "%a", {Slot(Abcdef)}},
-    {"abc", "%.3a", {Slot(Abcdef)}},
-    {"   ab", "%.5a", {Slot(Ab)}},
-    {"    ab", "%6a", {Slot(Ab)}},
-    {"ab    ", "%-6a", {Slot(Ab)}},
-    {"    ab", "%06a", {Slot(Ab)}},
-    {"abcdef", "%3a", {Slot(Abcdef)}},
-    {"ab", "%.*a", {2, Slot("abc")}},
-    {"abc", "%s", {Slot(WideAbc)}},
-    {"abc", "%S", {Slot(WideAbc)}},
-    {"  ab", "%4.2s", {Slot(WideAbc)}},
-    {"<null string>", "%a", {0}},
-    {"<null string>", "%s", {0}},
-    {"<null string>", "%S", {0}},
-    {"<null ", "%.6a", {0}},
-    {"", "%a", {Slot("")}},
-    {"   ", "%3a", {Slot("")}},
-    // Other directive characters.
-    {"%", "%%", {}},
-    {"    %", "%5%", {}},
-    {"%    ", "%-5%", {}},
-    {"q", "%q", {}},
-    {"5%", "%d%%", {5}},
-    {"a\r\nb", "a%\nb", {}},
-    {"a\r\nb", "a%\n\rb", {}},
-    {"a   \r\nb", "a%5\nb", {}},  // a line end after '%' keeps the width
-    {"a\rb", "a%\rb", {}},
-    // Directives cut off by the format's end.
-    {"ab     ", "ab%5", {}},
-    {"ab", "ab%", {}},
-    {"ab", "ab%.", {}},
-    {"ab", "ab%-", {}},
-    {"ab   ", "ab%-3", {}},
-    {"ab", "ab%l", {}},
-    // Every item starts afresh.
-    {"   1|2", "%4d|%d", {1, 2}},
-    {"-1|4294967295", "%ld|%u", {UINT64_MAX, UINT64_MAX}},
-    {"FF|255", "%X|%d", {255, 255}},
-    {"1 2 3", "%d %d %d", {1, 2, 3}},
-};
 
 class FormatCoreTest : public ::testing::TestWithParam<ENCODING> {
  protected:
@@ -152,10 +26,14 @@ class FormatCoreTest : public ::testing::TestWithParam<ENCODING> {
 };
 
 TEST_P(FormatCoreTest, DirectivesConversionsAndLiterals) {
-  for (const CASE &Case : Cases) {
-    FORMATTED Result = RunFormatAs(GetParam().Flags, Case.Format, Case.Slots);
+  for (const FORMAT_CASE &Case : FormatCases) {
+    SLOTS Slots;
+    for (UINTN Index = 0; Index < Case.SlotCount; Index++) {
+      Slots.push_back(CaseSlot(&Case, Index));
+    }
+    FORMATTED Result = RunFormatAs(GetParam().Flags, Case.Format, Slots);
     EXPECT_EQ(Result.Text, Widen(Case.Expected)) << "format \"" << Case.Format << "\"";
-    EXPECT_EQ(Result.Count, Case.Expected.size()) << "format \"" << Case.Format << "\"";
+    EXPECT_EQ(Result.Count, std::strlen(Case.Expected)) << "format \"" << Case.Format << "\"";
   }
 }
 

@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: MIT
+// The self-test image: the engine's case table run inside the firmware, in
+// all four encodings, through FormatCore and (8-bit format into UCS-2) the
+// FormatAsciiToUcs2 entry point, with results printed through ConsolePrint.
+// It is linked from the image's own objects, compiled with the image's own
+// flags, so what it proves holds for what ships. Prints "N passed, M failed"
+// and returns an error status if any case failed.
+#include "FormatCases.h"
+#include "Print.h"
+#include "PrintFlags.h"
+#include "ServiceGlobals.h"
+
+// Room for the longest expected text and format of the table, and more.
+static constexpr UINTN Characters = 128;
+
+static constexpr UINTN Encodings[] = {0, PF_OUT_UCS2, PF_FMT_UCS2, PF_FMT_UCS2 | PF_OUT_UCS2};
+
+static UINTN TextLength(CONST CHAR8 *Text) {
+  UINTN Length = 0;
+  while (Text[Length] != 0) {
+    Length++;
+  }
+  return Length;
+}
+
+static BOOLEAN CasePasses(CONST FORMAT_CASE *Case, UINTN Flags) {
+  CHAR16 WideFormat[Characters];
+  UINTN Index = 0;
+  for (; Case->Format[Index] != 0 && Index + 1 < Characters; Index++) {
+    WideFormat[Index] = (UINT8)Case->Format[Index];
+  }
+  WideFormat[Index] = 0;
+  UINT64 Slots[3];
+  for (UINTN Slot = 0; Slot < Case->SlotCount; Slot++) {
+    Slots[Slot] = CaseSlot(Case, Slot);
+  }
+  CHAR16 Output[Characters];
+  UINTN Count;
+  if (Flags == PF_OUT_UCS2) {
+    Count = FormatAsciiToUcs2(Output, sizeof(Output), Case->Format, SLOT_LIST(Slots));
+  } else {
+    CONST VOID *Format = (Flags & PF_FMT_UCS2) ? (CONST VOID *)WideFormat : Case->Format;
+    Count = FormatCore(Output, Characters, Flags, Format, SLOT_LIST(Slots));
+  }
+  UINTN Length = TextLength(Case->Expected);
+  if (Count != Length) {
+    return FALSE;
+  }
+  // The text and its terminator, in the output's own character width.
+  for (UINTN At = 0; At <= Length; At++) {
+    UINTN Character = (Flags & PF_OUT_UCS2) ? Output[At] : ((CONST UINT8 *)Output)[At];
+    if (Character != (UINT8)Case->Expected[At]) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+extern "C" EFI_STATUS EFIAPI SelfTestEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  gImageHandle = ImageHandle;
+  gST = SystemTable;
+  gBS = SystemTable->BootServices;
+  gRT = SystemTable->RuntimeServices;
+  UINTN Passed = 0;
+  UINTN Failed = 0;
+  for (UINTN Index = 0; Index < FormatCaseCount; Index++) {
+    for (UINTN Flags : Encodings) {
+      if (CasePasses(&FormatCases[Index], Flags)) {
+        Passed++;
+      } else {
+        Failed++;
+        ConsolePrint(u"failed: case %d, flags 0x%x, format %a\n", Index, Flags,
+                     FormatCases[Index].Format);
+      }
+    }
+  }
+  ConsolePrint(u"%d passed, %d failed\n", Passed, Failed);
+  return Failed == 0 ? EFI_SUCCESS : EFI_DEVICE_ERROR;
+}
