@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the image twice, from copies of the sources in two different folders
+# Builds the images twice, from copies of the sources in two different folders
 # with two different build folders, and requires byte-identical images.
 set -euo pipefail
 source_dir=${1:?usage: reproducible_test.sh SOURCE-DIR}
@@ -17,11 +17,13 @@ build() {  # build FOLDER: copy the tracked sources there and build the image
 
 build "$work/first"
 build "$work/second/elsewhere"
-a=$work/first/out/Tamberlune.efi
-b=$work/second/elsewhere/out/Tamberlune.efi
-if cmp "$a" "$b"; then
-  echo "identical: $(stat -c %s "$a") bytes, sha256 $(sha256sum "$a" | cut -c1-16)"
-else
-  echo "the two builds differ" >&2
-  exit 1
-fi
+for image in Tamberlune.efi TamberluneAA64.efi TamberluneRISCV64.efi; do
+  a=$work/first/out/$image
+  b=$work/second/elsewhere/out/$image
+  if cmp "$a" "$b"; then
+    echo "$image identical: $(stat -c %s "$a") bytes, sha256 $(sha256sum "$a" | cut -c1-16)"
+  else
+    echo "the two builds of $image differ" >&2
+    exit 1
+  fi
+done
