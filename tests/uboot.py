@@ -20,6 +20,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
@@ -357,10 +358,12 @@ def run_image(image, key, arch):
     """Starts the image from U-Boot's prompt, presses key (None: the person
     types it), and reports the recorded variable."""
     require_prerequisites(arch)
-    disk = os.path.join(os.path.dirname(os.path.abspath(image)), f"run-disk-{arch}.img")
+    # A disk of this run's own: two runs at once never share (or lock) one.
+    scratch = tempfile.TemporaryDirectory(prefix="tamberlune-run-")
+    disk = os.path.join(scratch.name, "disk.img")
     make_fat_disk(image, disk)
     console = Console(sys.stdout.buffer)
-    with Session(disk, clock=REAL_TIME_CLOCK, arch=arch) as session:
+    with scratch, Session(disk, clock=REAL_TIME_CLOCK, arch=arch) as session:
         session.prompt()
         console.write(b"U-Boot is up; starting Tamberlune.efi\r\n")
         session.log = console
