@@ -6,6 +6,7 @@ killed. Usage: tools_test.py BUILD-DIR VERSION [unittest arguments]
 """
 
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -114,11 +115,12 @@ class Paths(unittest.TestCase):
                               (huge, "more than any image can hold"), (large, "no MZ header"),
                               (os.path.join(self.folder, "absent"), "cannot read it")):
             with self.subTest(path=path):
-                started = time.monotonic()
-                result = run(inspect, path, timeout=10)
+                result = run(inspect, path, timeout=60)
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(message, result.stderr)
-                self.assertLess(time.monotonic() - started, 2)
+        # Nothing was read whole: no run of the tool came near the 1 GiB file's size.
+        largest = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
+        self.assertLess(largest, 256 << 20)
 
     def test_sign_names_the_mistake_in_one_line(self):
         def pair(name):
@@ -162,18 +164,19 @@ class Machine(unittest.TestCase):
                                            os.path.join(BUILD, "Tamberlune.efi"), "--key", "none"],
                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                           env={**os.environ, "TMPDIR": scratch})
+                # Generous waits: a loaded machine may take seconds for each step.
                 qemu = None
-                for _ in range(100):
-                    children = run("pgrep", "-P", str(driver.pid)).stdout.split()
+                for _ in range(1200):
+                    children = run("pgrep", "-P", str(driver.pid), "^qemu-system").stdout.split()
                     if children:
                         qemu = int(children[0])
                         break
                     time.sleep(0.05)
                 self.assertIsNotNone(qemu, "no QEMU started")
                 driver.send_signal(number)
-                _, err = driver.communicate(timeout=10)
+                _, err = driver.communicate(timeout=60)
                 self.assertNotIn(b"Traceback", err)
-                for _ in range(100):
+                for _ in range(1200):
                     if not running(qemu):
                         break
                     time.sleep(0.05)

@@ -7,8 +7,8 @@ image onto a FAT disk, starts QEMU with U-Boot as its firmware and
 talks to U-Boot over the serial line: stops autoboot, starts the image, types
 a key, and asks which boot-choice variable the image recorded.
 
-  uboot.py --image IMAGE [--key KEY]   start the image from U-Boot's prompt
-  uboot.py --disk DISK                 boot a disk through the firmware's own flow
+  uboot.py --image IMAGE [--arch ARCH] [--key KEY]   start the image from U-Boot's prompt
+  uboot.py --disk DISK [--arch ARCH]                 boot a disk through the firmware's own flow
 """
 
 import argparse
@@ -129,11 +129,16 @@ def qemu_command(disk, clock, arch="x64"):
             "-device", "virtio-blk-pci,drive=disk"]
 
 
-def _end_with_parent():
-    """Runs in QEMU's process before it starts: however the driver ends, even
-    killed outright, the kernel then ends QEMU too."""
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+def end_with(parent):
+    """What runs in QEMU's process before it starts: however the driver ends,
+    even killed outright, the kernel then ends QEMU too. A driver that died
+    between the fork and this call would send no signal, so QEMU checks."""
+    def arrange():
+        PR_SET_PDEATHSIG = 1
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+        if os.getppid() != parent:
+            os._exit(1)
+    return arrange
 
 
 def end_on_signals():
@@ -193,7 +198,7 @@ class Session:
         self.pending = b""
         self.transcript = b""
         self.process = subprocess.Popen(qemu_command(disk, clock, arch), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, preexec_fn=_end_with_parent)
+                                        stderr=subprocess.STDOUT, preexec_fn=end_with(os.getpid()))
 
     def __enter__(self):
         return self
