@@ -80,6 +80,20 @@ class Arguments(unittest.TestCase):
                 self.assertIn(message, result.stderr)
 
 
+class TerminalQuery(unittest.TestCase):
+    def test_the_query_never_reaches_the_terminal_however_reads_split_it(self):
+        sys.path.insert(0, os.path.join(REPO, "tests"))
+        import uboot
+        stream = b"8000 bytes read\r\n" + uboot.TERMINAL_SIZE_QUERY + b"Booting\r\n\x1b[0m=> "
+        for cut in range(1, len(stream)):
+            shown = bytearray()
+            console = uboot.Console(type("Out", (), {"write": shown.extend, "flush": lambda self: None})())
+            console.write(stream[:cut])
+            console.write(stream[cut:])
+            console.flush()
+            self.assertEqual(bytes(shown), stream.replace(uboot.TERMINAL_SIZE_QUERY, b""), cut)
+
+
 class Paths(unittest.TestCase):
     def setUp(self):
         self.directory = tempfile.TemporaryDirectory()

@@ -218,8 +218,8 @@ class Session:
         read also goes to the log, once."""
         ready, _, _ = select.select([self.process.stdout], [], [], timeout)
         if not ready:
-            if self.log:
-                self.log.flush()
+            # A pause is no reason to show a held tail: QEMU may pause in the
+            # middle of the terminal-size query on a loaded machine.
             return
         data = os.read(self.process.stdout.fileno(), 4096)
         if not data:
@@ -397,11 +397,13 @@ def boot_disk(disk, arch):
     require_prerequisites(arch)
     if not os.path.isfile(disk):
         raise BootError(f"no disk at {disk}")
-    with Session(disk, log=Console(sys.stdout.buffer), clock=REAL_TIME_CLOCK, arch=arch) as session, RawTerminal():
+    console = Console(sys.stdout.buffer)
+    with Session(disk, log=console, clock=REAL_TIME_CLOCK, arch=arch) as session, RawTerminal():
         try:
             pass_keys_until(session, lambda: False)
         except BootError:
             pass  # QEMU ended: the person left with Ctrl-A X
+        console.flush()
 
 
 def main(argv):
