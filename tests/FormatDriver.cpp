@@ -53,7 +53,7 @@ int main() {
     Slots.push_back(0);
     size_t Unit = (Flags & PF_OUT_UCS2) ? 2 : 1;
     std::vector<UINT8> Buffer(Size * Unit + Unit, 0xA5);
-    UINTN Count = FormatCore(Buffer.data(), Size, Flags, Format.data(), (VA_LIST)Slots.data());
+    UINTN Count = FormatCore(Buffer.data(), Size, Flags, Format.data(), SLOT_LIST(Slots.data()));
     std::printf("%llu ", (unsigned long long)Count);
     for (size_t At = 0; At < (Size == 0 ? 0 : (Count + 1) * Unit); At++) std::printf("%02x", Buffer[At]);
     std::printf("\n");

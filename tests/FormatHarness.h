@@ -18,7 +18,7 @@ inline UINT64 Slot(const void *Pointer) {
 
 // The slot list as the engine reads it: consecutive 8-byte slots.
 inline VA_LIST SlotList(const SLOTS &Slots) {
-  return (VA_LIST)(Slots.empty() ? nullptr : (char *)Slots.data());
+  return SLOT_LIST(Slots.empty() ? nullptr : Slots.data());
 }
 
 inline std::u16string Widen(const std::string &Text) {
