@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # The images: Tamberlune.efi for x86-64, TamberluneAA64.efi for AArch64 and
 # TamberluneRISCV64.efi for RISC-V 64, PE32+ EFI applications compiled from
-# the same sources as the host library. x86-64 and AArch64 are compiled with
+# the same sources as the host library; beside each, BootOptions.efi (the
+# boot flow's listing) and the self-test, linked from the same objects. x86-64 and AArch64 are compiled with
 # clang for a Windows target (whose conventions for the entry point are the
 # UEFI ones) and linked by lld-link; RISC-V, which no linker here writes as
 # PE, is linked as a position-independent ELF file and converted.
@@ -55,41 +56,58 @@ function(tamberlune_objects name target folder)
   set(TAMBERLUNE_OBJECTS ${objects} PARENT_SCOPE)
 endfunction()
 
-# tamberlune_self_test_object(TARGET OBJECTS-FOLDER [FLAGS...]): the
-# self-test's own source, compiled with the image's flags; sets
-# TAMBERLUNE_SELF_TEST_OBJECT.
-function(tamberlune_self_test_object target folder)
-  set(object "${folder}/tests_SelfTest.cpp.obj")
+# tamberlune_extra_object(SOURCE OBJECT TARGET [FLAGS...]): one more source,
+# outside the shared list, compiled with the image's flags (the self-test,
+# the boot-flow tests' payload).
+function(tamberlune_extra_object source object target)
   add_custom_command(
     OUTPUT ${object}
     COMMAND ${CMAKE_CXX_COMPILER} --target=${target} ${TAMBERLUNE_IMAGE_FLAGS} ${ARGN}
             -I${CMAKE_SOURCE_DIR}/tests -MD -MF ${object}.d
-            -c ${CMAKE_SOURCE_DIR}/tests/SelfTest.cpp -o ${object}
-    DEPENDS ${CMAKE_SOURCE_DIR}/tests/SelfTest.cpp
+            -c ${CMAKE_SOURCE_DIR}/${source} -o ${object}
+    DEPENDS ${CMAKE_SOURCE_DIR}/${source}
     DEPFILE ${object}.d
-    COMMENT "Compiling the self-test for ${target}"
+    COMMENT "Compiling ${source} for ${target}"
     VERBATIM)
-  set(TAMBERLUNE_SELF_TEST_OBJECT ${object} PARENT_SCOPE)
 endfunction()
 
-# tamberlune_image(NAME MACHINE TARGET OBJECTS-FOLDER [FLAGS...]): compiles the
-# sources for one machine (x64 or arm64, as lld-link names them) and links
-# NAME, then prints its size and stack figures. Sets TAMBERLUNE_IMAGE_<MACHINE>.
-function(tamberlune_image name machine target folder)
-  tamberlune_objects(${name} ${target} ${folder} ${ARGN})
-  set(objects ${TAMBERLUNE_OBJECTS})
-  set(resource "${folder}/HelpResource.obj")
-  add_custom_command(
-    OUTPUT ${resource}
-    COMMAND make_help_resource --machine ${machine} ${resource}
-    DEPENDS make_help_resource
-    COMMENT "Generating the help resource for ${name}"
-    VERBATIM)
-  set(image "${CMAKE_BINARY_DIR}/${name}")
+# tamberlune_link(IMAGE MACHINE ENTRY OBJECTS-FOLDER INPUTS... [REPORT]):
+# links one image for MACHINE (x64, arm64 or riscv64) with entry point ENTRY
+# from INPUTS (objects, and the help resource: its .obj for lld-link, its
+# .bin for RISC-V). With REPORT, says what the image weighs and how deep the
+# stack in OBJECTS-FOLDER goes.
+function(tamberlune_link image machine entry folder)
+  cmake_parse_arguments(PARSE_ARGV 4 LINK "REPORT" "" "")
+  set(report)
+  if(LINK_REPORT)
+    set(report COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/image_sizes.py ${image}
+               COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/stack_budget.py ${folder})
+  endif()
+  get_filename_component(name ${image} NAME)
+  if(machine STREQUAL "riscv64")
+    # The resource goes to the converter, the objects to ld.lld.
+    set(inputs ${LINK_UNPARSED_ARGUMENTS})
+    list(FILTER inputs INCLUDE REGEX "\\.bin$")
+    set(objects ${LINK_UNPARSED_ARGUMENTS})
+    list(FILTER objects EXCLUDE REGEX "\\.bin$")
+    get_filename_component(stem ${image} NAME_WE)
+    set(elf ${folder}/${stem}.elf)
+    add_custom_command(
+      OUTPUT ${image}
+      COMMAND ${TAMBERLUNE_LD_LLD} -pie --no-dynamic-linker -z norelro --gc-sections --build-id=none
+              -e ${entry} -T ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld -o ${elf} ${objects}
+      COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/elf_to_pe.py ${elf} ${inputs} ${image}
+      ${report}
+      DEPENDS ${LINK_UNPARSED_ARGUMENTS} ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld
+              ${CMAKE_SOURCE_DIR}/cmake/elf_to_pe.py
+      COMMENT "Linking and converting ${name}"
+      VERBATIM)
+    return()
+  endif()
   add_custom_command(
     OUTPUT ${image}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/link_image.py ${TAMBERLUNE_LLD_LINK}
-            /machine:${machine} /subsystem:efi_application /entry:ImageEntry /nodefaultlib
+            /machine:${machine} /subsystem:efi_application /entry:${entry} /nodefaultlib
             # 64-byte sections and file alignment keep the image small;
             # link_image.py drops lld-link's warning that /align wants /driver,
             # which speaks of Windows' loader, not a UEFI one.
@@ -99,29 +117,48 @@ function(tamberlune_image name machine target folder)
             /merge:.rdata=.data
             # No timestamp and no debug directory: two builds are byte-identical.
             /Brepro /debug:none /opt:ref,icf
-            /out:${image} ${objects} ${resource}
-    # Say what the image weighs and how deep its stack goes.
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/image_sizes.py ${image}
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/stack_budget.py ${folder}
-    DEPENDS ${objects} ${resource}
+            /out:${image} ${LINK_UNPARSED_ARGUMENTS}
+    ${report}
+    DEPENDS ${LINK_UNPARSED_ARGUMENTS}
     COMMENT "Linking ${name}"
     VERBATIM)
+endfunction()
+
+# tamberlune_images(SUFFIX MACHINE TARGET OBJECTS-FOLDER [FLAGS...]): every
+# image for one machine: Tamberlune${SUFFIX}.efi, BootOptions${SUFFIX}.efi
+# (the boot flow's listing) and the self-test, all from the same objects.
+# Sets TAMBERLUNE_IMAGE_<MACHINE>, TAMBERLUNE_BOOT_OPTIONS_<MACHINE> and
+# TAMBERLUNE_SELF_TEST_<MACHINE>.
+function(tamberlune_images suffix machine target folder)
+  tamberlune_objects(Tamberlune${suffix}.efi ${target} ${folder} ${ARGN})
+  set(objects ${TAMBERLUNE_OBJECTS})
+  if(machine STREQUAL "riscv64")
+    set(resource "${folder}/HelpResource.bin")
+    set(format raw)
+  else()
+    set(resource "${folder}/HelpResource.obj")
+    set(format ${machine})
+  endif()
+  add_custom_command(
+    OUTPUT ${resource}
+    COMMAND make_help_resource --machine ${format} ${resource}
+    DEPENDS make_help_resource
+    COMMENT "Generating the help resource for Tamberlune${suffix}.efi"
+    VERBATIM)
   string(TOUPPER ${machine} upper)
+  set(image "${CMAKE_BINARY_DIR}/Tamberlune${suffix}.efi")
+  tamberlune_link(${image} ${machine} ImageEntry ${folder} ${objects} ${resource} REPORT)
   set(TAMBERLUNE_IMAGE_${upper} ${image} PARENT_SCOPE)
+  set(boot_options "${CMAKE_BINARY_DIR}/BootOptions${suffix}.efi")
+  tamberlune_link(${boot_options} ${machine} BootOptionsEntry ${folder} ${objects} ${resource})
+  set(TAMBERLUNE_BOOT_OPTIONS_${upper} ${boot_options} PARENT_SCOPE)
 
   # The self-test image: the same objects and link, another entry point.
-  tamberlune_self_test_object(${target} ${folder} ${ARGN})
-  string(REPLACE "Tamberlune" "TamberluneSelfTest" self_test ${name})
-  set(self_test "${CMAKE_BINARY_DIR}/${self_test}")
-  add_custom_command(
-    OUTPUT ${self_test}
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/link_image.py ${TAMBERLUNE_LLD_LINK}
-            /machine:${machine} /subsystem:efi_application /entry:SelfTestEntry /nodefaultlib
-            /align:64 /filealign:64 /merge:.rdata=.data /Brepro /debug:none /opt:ref,icf
-            /out:${self_test} ${objects} ${resource} ${TAMBERLUNE_SELF_TEST_OBJECT}
-    DEPENDS ${objects} ${resource} ${TAMBERLUNE_SELF_TEST_OBJECT}
-    COMMENT "Linking the self-test of ${name}"
-    VERBATIM)
+  set(self_test_object "${folder}/tests_SelfTest.cpp.obj")
+  tamberlune_extra_object(tests/SelfTest.cpp ${self_test_object} ${target} ${ARGN})
+  set(self_test "${CMAKE_BINARY_DIR}/TamberluneSelfTest${suffix}.efi")
+  tamberlune_link(${self_test} ${machine} SelfTestEntry ${folder} ${objects} ${resource}
+                  ${self_test_object})
   set(TAMBERLUNE_SELF_TEST_${upper} ${self_test} PARENT_SCOPE)
 endfunction()
 
@@ -131,55 +168,49 @@ endfunction()
 set(TAMBERLUNE_WINDOWS_FLAGS -mgeneral-regs-only -mno-stack-arg-probe)
 # Interrupt handlers run on our stack: nothing may live below the stack
 # pointer (x86-64 has a red zone there unless told otherwise).
-tamberlune_image(Tamberlune.efi x64 x86_64-unknown-windows ${CMAKE_BINARY_DIR}/image
-                 ${TAMBERLUNE_WINDOWS_FLAGS} -mno-red-zone)
-tamberlune_image(TamberluneAA64.efi arm64 aarch64-unknown-windows ${CMAKE_BINARY_DIR}/image-aa64
-                 ${TAMBERLUNE_WINDOWS_FLAGS})
-
+set(TAMBERLUNE_X64_FLAGS ${TAMBERLUNE_WINDOWS_FLAGS} -mno-red-zone)
+tamberlune_images("" x64 x86_64-unknown-windows ${CMAKE_BINARY_DIR}/image ${TAMBERLUNE_X64_FLAGS})
+tamberlune_images(AA64 arm64 aarch64-unknown-windows ${CMAKE_BINARY_DIR}/image-aa64
+                  ${TAMBERLUNE_WINDOWS_FLAGS})
 # RISC-V 64: rv64imac has no floating-point or vector unit to touch; the code
 # model and PIE let the image run wherever the firmware loads it, and
 # -mno-relax keeps ld.lld from rewriting the code the converter copies.
-set(folder ${CMAKE_BINARY_DIR}/image-riscv64)
-tamberlune_objects(TamberluneRISCV64.efi riscv64-unknown-elf ${folder}
-                   -march=rv64imac -mabi=lp64 -mcmodel=medany -fPIE -mno-relax)
-set(TAMBERLUNE_IMAGE_RISCV64 ${CMAKE_BINARY_DIR}/TamberluneRISCV64.efi)
-add_custom_command(
-  OUTPUT ${folder}/HelpResource.bin
-  COMMAND make_help_resource --machine raw ${folder}/HelpResource.bin
-  DEPENDS make_help_resource
-  COMMENT "Generating the help resource for TamberluneRISCV64.efi"
-  VERBATIM)
-add_custom_command(
-  OUTPUT ${TAMBERLUNE_IMAGE_RISCV64}
-  COMMAND ${TAMBERLUNE_LD_LLD} -pie --no-dynamic-linker -z norelro --gc-sections --build-id=none
-          -T ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld -o ${folder}/Tamberlune.elf ${TAMBERLUNE_OBJECTS}
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/elf_to_pe.py ${folder}/Tamberlune.elf
-          ${folder}/HelpResource.bin ${TAMBERLUNE_IMAGE_RISCV64}
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/image_sizes.py ${TAMBERLUNE_IMAGE_RISCV64}
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/stack_budget.py ${folder}
-  DEPENDS ${TAMBERLUNE_OBJECTS} ${folder}/HelpResource.bin ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld
-          ${CMAKE_SOURCE_DIR}/cmake/elf_to_pe.py
-  COMMENT "Linking and converting TamberluneRISCV64.efi"
-  VERBATIM)
+set(TAMBERLUNE_RISCV64_FLAGS -march=rv64imac -mabi=lp64 -mcmodel=medany -fPIE -mno-relax)
+tamberlune_images(RISCV64 riscv64 riscv64-unknown-elf ${CMAKE_BINARY_DIR}/image-riscv64
+                  ${TAMBERLUNE_RISCV64_FLAGS})
 
-tamberlune_self_test_object(riscv64-unknown-elf ${folder}
-                            -march=rv64imac -mabi=lp64 -mcmodel=medany -fPIE -mno-relax)
-set(TAMBERLUNE_SELF_TEST_RISCV64 ${CMAKE_BINARY_DIR}/TamberluneSelfTestRISCV64.efi)
-add_custom_command(
-  OUTPUT ${TAMBERLUNE_SELF_TEST_RISCV64}
-  COMMAND ${TAMBERLUNE_LD_LLD} -pie --no-dynamic-linker -z norelro --gc-sections --build-id=none
-          -e SelfTestEntry -T ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld -o ${folder}/SelfTest.elf
-          ${TAMBERLUNE_OBJECTS} ${TAMBERLUNE_SELF_TEST_OBJECT}
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/elf_to_pe.py ${folder}/SelfTest.elf
-          ${folder}/HelpResource.bin ${TAMBERLUNE_SELF_TEST_RISCV64}
-  DEPENDS ${TAMBERLUNE_OBJECTS} ${TAMBERLUNE_SELF_TEST_OBJECT} ${folder}/HelpResource.bin
-          ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld ${CMAKE_SOURCE_DIR}/cmake/elf_to_pe.py
-  COMMENT "Linking and converting the self-test of TamberluneRISCV64.efi"
-  VERBATIM)
+# The boot-flow tests' stand-in boot targets (tests/Payload.cpp), outside the
+# product: build/payload/ARCH/ROLE.efi prints "Tamberlune test payload: ROLE".
+# The network boot file, the board's normal loader at the removable-media
+# path, and the target of a Boot#### option.
+set(TAMBERLUNE_PAYLOAD_ROLES network normal option)
+function(tamberlune_payloads arch machine target)
+  set(folder ${CMAKE_BINARY_DIR}/payload/${arch})
+  file(MAKE_DIRECTORY ${folder})
+  set(payloads)
+  foreach(role IN LISTS TAMBERLUNE_PAYLOAD_ROLES)
+    tamberlune_extra_object(tests/Payload.cpp ${folder}/${role}.obj ${target} ${ARGN}
+                            "-DPAYLOAD_MARKER=u\"Tamberlune test payload: ${role}\"")
+    # The converter wants a resource section; any will do.
+    set(resource)
+    if(machine STREQUAL "riscv64")
+      set(resource ${CMAKE_BINARY_DIR}/image-riscv64/HelpResource.bin)
+    endif()
+    tamberlune_link(${folder}/${role}.efi ${machine} PayloadEntry ${folder} ${folder}/${role}.obj ${resource})
+    list(APPEND payloads ${folder}/${role}.efi)
+  endforeach()
+  set(TAMBERLUNE_PAYLOADS ${TAMBERLUNE_PAYLOADS} ${payloads} PARENT_SCOPE)
+endfunction()
+set(TAMBERLUNE_PAYLOADS)
+tamberlune_payloads(x64 x64 x86_64-unknown-windows ${TAMBERLUNE_X64_FLAGS})
+tamberlune_payloads(aa64 arm64 aarch64-unknown-windows ${TAMBERLUNE_WINDOWS_FLAGS})
+tamberlune_payloads(riscv64 riscv64 riscv64-unknown-elf ${TAMBERLUNE_RISCV64_FLAGS})
+add_custom_target(payloads ALL DEPENDS ${TAMBERLUNE_PAYLOADS})
 
 set(TAMBERLUNE_IMAGE ${TAMBERLUNE_IMAGE_X64})
 add_custom_target(image ALL DEPENDS ${TAMBERLUNE_IMAGE_X64} ${TAMBERLUNE_IMAGE_ARM64}
-                                    ${TAMBERLUNE_IMAGE_RISCV64})
+                                    ${TAMBERLUNE_IMAGE_RISCV64} ${TAMBERLUNE_BOOT_OPTIONS_X64}
+                                    ${TAMBERLUNE_BOOT_OPTIONS_ARM64} ${TAMBERLUNE_BOOT_OPTIONS_RISCV64})
 # The self-test images, outside the product and its size budget.
 add_custom_target(self_test_images ALL DEPENDS ${TAMBERLUNE_SELF_TEST_X64} ${TAMBERLUNE_SELF_TEST_ARM64}
                                                ${TAMBERLUNE_SELF_TEST_RISCV64})

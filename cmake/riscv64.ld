@@ -15,5 +15,11 @@ SECTIONS {
   }
   . = ALIGN(0x40);
   .rela.dyn : { *(.rela.dyn .rela.*) }
+  /* The converter ignores the symbol tables of -pie; placed here, they never
+     come before .text, even in an image with no relocation. */
+  .dynsym : { *(.dynsym) }
+  .gnu.hash : { *(.gnu.hash) }
+  .hash : { *(.hash) }
+  .dynstr : { *(.dynstr) }
   /DISCARD/ : { *(.comment) *(.note*) *(.riscv.attributes) *(.eh_frame*) }
 }

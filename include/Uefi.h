@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // UEFI base types, status codes and the firmware tables the image calls through.
 //
-// Layouts follow the UEFI Specification 2.10 (sections 4.3 to 4.5, 12.3, 12.4).
+// Layouts follow the UEFI Specification 2.10 (sections 3.1.3, 4.3 to 4.5, 7.3, 8.2,
+// 10.2, 10.6, 12.3, 12.4 and 13.9).
 // Every function slot of the three service tables is listed in order so that the
 // offsets of the slots we call are right; slots we never call stay untyped.
 #pragma once
@@ -77,6 +78,7 @@ static_assert(__is_pointer(VA_LIST) && sizeof(VA_LIST) == 8,
 #define EFI_SUCCESS ((EFI_STATUS)0)
 #define EFI_INVALID_PARAMETER ENCODE_ERROR(2)
 #define EFI_UNSUPPORTED ENCODE_ERROR(3)
+#define EFI_BUFFER_TOO_SMALL ENCODE_ERROR(5)
 #define EFI_NOT_READY ENCODE_ERROR(6)
 #define EFI_DEVICE_ERROR ENCODE_ERROR(7)
 #define EFI_OUT_OF_RESOURCES ENCODE_ERROR(9)
@@ -157,9 +159,52 @@ struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
   VOID *Mode;
 };
 
+// A device path is a run of nodes, each Type, SubType and its own Length
+// (header included, little-endian, unaligned), ended by the node 7F FF.
+typedef struct {
+  UINT8 Type;
+  UINT8 SubType;
+  UINT8 Length[2];
+} EFI_DEVICE_PATH_PROTOCOL;
+
+typedef CHAR16 *(EFIAPI *EFI_DEVICE_PATH_TO_TEXT_PATH)(CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath,
+                                                       BOOLEAN DisplayOnly, BOOLEAN AllowShortcuts);
+
+typedef struct {
+  VOID *ConvertDeviceNodeToText;
+  EFI_DEVICE_PATH_TO_TEXT_PATH ConvertDevicePathToText;
+} EFI_DEVICE_PATH_TO_TEXT_PROTOCOL;
+
+typedef struct {
+  UINT32 MediaId;
+  BOOLEAN RemovableMedia;
+  BOOLEAN MediaPresent;
+  BOOLEAN LogicalPartition;
+  BOOLEAN ReadOnly;
+  BOOLEAN WriteCaching;
+  UINT32 BlockSize;
+  UINT32 IoAlign;
+  UINT64 LastBlock;
+} EFI_BLOCK_IO_MEDIA;
+
+typedef struct {
+  UINT64 Revision;
+  EFI_BLOCK_IO_MEDIA *Media;
+  VOID *Reset;
+  VOID *ReadBlocks;
+  VOID *WriteBlocks;
+  VOID *FlushBlocks;
+} EFI_BLOCK_IO_PROTOCOL;
+
+typedef enum { AllHandles, ByRegisterNotify, ByProtocol } EFI_LOCATE_SEARCH_TYPE;
+
 typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(VOID *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_STALL)(UINTN Microseconds);
+typedef EFI_STATUS(EFIAPI *EFI_HANDLE_PROTOCOL)(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface);
+typedef EFI_STATUS(EFIAPI *EFI_LOCATE_HANDLE_BUFFER)(EFI_LOCATE_SEARCH_TYPE SearchType, EFI_GUID *Protocol,
+                                                     VOID *SearchKey, UINTN *NoHandles, EFI_HANDLE **Buffer);
+typedef EFI_STATUS(EFIAPI *EFI_LOCATE_PROTOCOL)(EFI_GUID *Protocol, VOID *Registration, VOID **Interface);
 
 typedef struct {
   EFI_TABLE_HEADER Hdr;
@@ -179,7 +224,7 @@ typedef struct {
   VOID *InstallProtocolInterface;
   VOID *ReinstallProtocolInterface;
   VOID *UninstallProtocolInterface;
-  VOID *HandleProtocol;
+  EFI_HANDLE_PROTOCOL HandleProtocol;
   VOID *Reserved;
   VOID *RegisterProtocolNotify;
   VOID *LocateHandle;
@@ -199,8 +244,8 @@ typedef struct {
   VOID *CloseProtocol;
   VOID *OpenProtocolInformation;
   VOID *ProtocolsPerHandle;
-  VOID *LocateHandleBuffer;
-  VOID *LocateProtocol;
+  EFI_LOCATE_HANDLE_BUFFER LocateHandleBuffer;
+  EFI_LOCATE_PROTOCOL LocateProtocol;
   VOID *InstallMultipleProtocolInterfaces;
   VOID *UninstallMultipleProtocolInterfaces;
   VOID *CalculateCrc32;
@@ -212,6 +257,11 @@ typedef struct {
 typedef EFI_STATUS(EFIAPI *EFI_SET_VARIABLE)(CHAR16 *VariableName, EFI_GUID *VendorGuid,
                                              UINT32 Attributes, UINTN DataSize, VOID *Data);
 
+typedef EFI_STATUS(EFIAPI *EFI_GET_VARIABLE)(CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 *Attributes,
+                                             UINTN *DataSize, VOID *Data);
+typedef EFI_STATUS(EFIAPI *EFI_GET_NEXT_VARIABLE_NAME)(UINTN *VariableNameSize, CHAR16 *VariableName,
+                                                       EFI_GUID *VendorGuid);
+
 typedef struct {
   EFI_TABLE_HEADER Hdr;
   VOID *GetTime;
@@ -220,8 +270,8 @@ typedef struct {
   VOID *SetWakeupTime;
   VOID *SetVirtualAddressMap;
   VOID *ConvertPointer;
-  VOID *GetVariable;
-  VOID *GetNextVariableName;
+  EFI_GET_VARIABLE GetVariable;
+  EFI_GET_NEXT_VARIABLE_NAME GetNextVariableName;
   EFI_SET_VARIABLE SetVariable;
   VOID *GetNextHighMonotonicCount;
   VOID *ResetSystem;
@@ -261,6 +311,13 @@ static_assert(offsetof(EFI_SYSTEM_TABLE, BootServices) == 96);
 static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePool) == 64);
 static_assert(offsetof(EFI_BOOT_SERVICES, FreePool) == 72);
 static_assert(offsetof(EFI_BOOT_SERVICES, Stall) == 248);
+static_assert(offsetof(EFI_BOOT_SERVICES, HandleProtocol) == 152);
+static_assert(offsetof(EFI_BOOT_SERVICES, LocateHandleBuffer) == 312);
+static_assert(offsetof(EFI_BOOT_SERVICES, LocateProtocol) == 320);
+static_assert(offsetof(EFI_RUNTIME_SERVICES, GetVariable) == 72);
+static_assert(offsetof(EFI_BLOCK_IO_MEDIA, BlockSize) == 12 && offsetof(EFI_BLOCK_IO_MEDIA, LastBlock) == 24);
+static_assert(offsetof(EFI_BLOCK_IO_PROTOCOL, Media) == 8);
+static_assert(sizeof(EFI_DEVICE_PATH_PROTOCOL) == 4);
 static_assert(sizeof(EFI_BOOT_SERVICES) == 24 + 44 * 8);
 static_assert(offsetof(EFI_RUNTIME_SERVICES, SetVariable) == 88);
 static_assert(sizeof(EFI_RUNTIME_SERVICES) == 24 + 14 * 8);

@@ -11,7 +11,8 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "package_test: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-for file in share/tamberlune/Tamberlune.efi bin/tamberlune-inspect bin/tamberlune-sim \
+for file in share/tamberlune/Tamberlune.efi share/tamberlune/BootOptions.efi share/tamberlune/boot.scr \
+            share/tamberlune/boot.cmd bin/tamberlune-inspect bin/tamberlune-sim \
             share/doc/tamberlune/README.md share/doc/tamberlune/LICENSE share/doc/tamberlune/CHANGELOG.md; do
   [ -f "$work/prefix/$file" ] || fail "cmake --install left out $file"
 done

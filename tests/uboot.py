@@ -32,6 +32,9 @@ ARCHES = {
         "qemu": "qemu-system-x86_64", "package": "qemu-system-x86", "machine": [],
         "firmware": ["-bios", "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"],
         "load": "0x2000000", "removable": "BOOTX64.EFI", "timed_by": "time",
+        # The one network card this U-Boot drives; without romfile= QEMU
+        # would load an option ROM into the firmware's space.
+        "nic": "e1000,romfile=",
     },
     "aa64": {
         "qemu": "qemu-system-aarch64", "package": "qemu-system-arm",
@@ -40,6 +43,7 @@ ARCHES = {
         "machine": ["-M", "virt", "-cpu", "cortex-a57", "-rtc", "clock=vm"],
         "firmware": ["-bios", "/usr/lib/u-boot/qemu_arm64/u-boot.bin"],
         "load": "${kernel_addr_r}", "removable": "BOOTAA64.EFI", "timed_by": "date",
+        "nic": "virtio-net-pci",
     },
     "riscv64": {
         "qemu": "qemu-system-riscv64", "package": "qemu-system-misc",
@@ -47,6 +51,7 @@ ARCHES = {
         # U-Boot in machine mode, as the platform's first and only firmware.
         "firmware": ["-bios", "/usr/lib/u-boot/qemu-riscv64/u-boot.bin"],
         "load": "${kernel_addr_r}", "removable": "BOOTRISCV64.EFI", "timed_by": "rtc",
+        "nic": "virtio-net-device",
     },
     "riscv64-smode": {
         "qemu": "qemu-system-riscv64", "package": "qemu-system-misc",
@@ -55,6 +60,7 @@ ARCHES = {
         # firmware of its own), as on most RISC-V boards.
         "firmware": ["-bios", "default", "-kernel", "/usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin"],
         "load": "${kernel_addr_r}", "removable": "BOOTRISCV64.EFI", "timed_by": "rtc",
+        "nic": "virtio-net-device",
     },
 }
 VENDOR_GUID = "c450ed8e-c3c2-4fe7-aee6-d1c50abb78cf"
@@ -122,10 +128,23 @@ def drive_option(disk):
     return "if=none,id=disk,format=raw,file=" + os.path.abspath(disk).replace(",", ",,")
 
 
-def qemu_command(disk, clock, arch="x64"):
+def network_options(arch, tftp):
+    """No network card, or one on QEMU's user network whose DHCP server names
+    tftp's file as the boot file and whose TFTP server serves tftp's folder.
+    tftp: None, or (folder, file name)."""
+    if tftp is None:
+        return ["-nic", "none"]
+    folder, bootfile = tftp
+    value = "user,id=net,tftp=" + os.path.abspath(folder).replace(",", ",,")
+    if bootfile:
+        value += ",bootfile=" + bootfile.replace(",", ",,")
+    return ["-netdev", value, "-device", ARCHES[arch]["nic"] + ",netdev=net"]
+
+
+def qemu_command(disk, clock, arch="x64", tftp=None):
     machine = ARCHES[arch]
-    return [machine["qemu"], *machine["machine"], "-accel", "tcg", *clock, "-nographic", "-nic", "none",
-            "-m", "256", *machine["firmware"], "-drive", drive_option(disk),
+    return [machine["qemu"], *machine["machine"], "-accel", "tcg", *clock, "-nographic",
+            *network_options(arch, tftp), "-m", "256", *machine["firmware"], "-drive", drive_option(disk),
             "-device", "virtio-blk-pci,drive=disk"]
 
 
@@ -191,13 +210,13 @@ class Console:
 class Session:
     """One QEMU machine running U-Boot, driven over its serial line."""
 
-    def __init__(self, disk, log=None, clock=TEST_CLOCK, arch="x64"):
+    def __init__(self, disk, log=None, clock=TEST_CLOCK, arch="x64", tftp=None):
         self.log = log
         self.arch = arch
         self.load_address = ARCHES[arch]["load"]
         self.pending = b""
         self.transcript = b""
-        self.process = subprocess.Popen(qemu_command(disk, clock, arch), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.process = subprocess.Popen(qemu_command(disk, clock, arch, tftp), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, preexec_fn=end_with(os.getpid()))
 
     def __enter__(self):

@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Installs what is missing and builds, in build/, the image and the host tools
 # that the other commands and the README use: Tamberlune.efi,
-# TamberluneAA64.efi, TamberluneRISCV64.efi, tamberlune-inspect and
-# tamberlune-sim; then prints the images' sizes and the stack figure.
+# TamberluneAA64.efi, TamberluneRISCV64.efi, the U-Boot boot flow (boot.scr,
+# BootOptions*.efi, and the test payloads in payload/), tamberlune-inspect
+# and tamberlune-sim; then prints the images' sizes and the stack figure.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -12,7 +13,8 @@ case "${1:-}" in
   -h|--help)
     cat <<'USAGE'
 usage: tools/build.sh
-Installs what is missing, then builds the image (build/Tamberlune.efi) and the
+Installs what is missing, then builds the images (build/Tamberlune.efi and
+the AArch64 and RISC-V ones), the U-Boot boot flow (build/boot.scr) and the
 host tools (build/tools/tamberlune-inspect, build/tools/tamberlune-sim), and
 prints the image's size and stack figures. Exit status 0 on success.
 example: tools/build.sh && build/tools/tamberlune-inspect build/Tamberlune.efi
@@ -30,7 +32,8 @@ fi
 # person wants from it, the image's figures, is printed every time.
 log=$repo/build/build.log
 if ! { cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       cmake --build "$repo/build" -j "$(nproc)" --target image tamberlune-inspect tamberlune-sim; } >"$log" 2>&1; then
+       cmake --build "$repo/build" -j "$(nproc)" --target image boot_script payloads \
+         tamberlune-inspect tamberlune-sim; } >"$log" 2>&1; then
   cat "$log" >&2
   echo "build: the build failed; its output is above and in $log" >&2
   exit 1

@@ -21,7 +21,7 @@ USAGE
 esac
 
 packages=(clang libclang-rt-dev lld llvm cmake make googletest libgtest-dev python3 git
-          qemu-system-x86 qemu-system-arm qemu-system-misc u-boot-qemu mtools
+          qemu-system-x86 qemu-system-arm qemu-system-misc u-boot-qemu u-boot-tools mtools
           libbenchmark-dev libfmt-dev libstb-dev valgrind sbsigntool efitools openssl)
 
 missing=()

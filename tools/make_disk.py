@@ -6,6 +6,9 @@ holding each image at its architecture's removable-media default path
 firmware's own boot flow starts the one for its machine with nothing typed.
 The same images always give the same disk, byte for byte.
 
+With --boot-flow it writes the U-Boot boot flow's disk for one machine
+instead: boot.scr, Tamberlune and its listing, and the board's normal loader.
+
 Usage: make_disk.py IMAGE... DISK      (make_disk.py --help for more)
 """
 
@@ -115,7 +118,7 @@ def write_fat(path, size, files, hidden_sectors=0):
 
 
 def write_disk(images, disk):
-    """Writes the GPT disk; nothing is left at disk's folder if it fails."""
+    """Writes the GPT disk with each image at its removable-media path."""
     for image in images:
         if not os.path.isfile(image):
             raise DiskError(f"no image at {image}: build it first (cmake --build build)")
@@ -125,6 +128,34 @@ def write_disk(images, disk):
         if path in files:
             raise DiskError(f"{files[path]} and {image} are for the same machine")
         files[path] = image
+    write_gpt_disk(files, disk)
+
+
+# The boot flow's files on the boot partition: U-Boot's distro boot runs
+# /boot.scr; Tamberlune keeps a folder of its own, away from the
+# removable-media path, which the board's normal loader holds.
+BOOT_FLOW_SCRIPT = "boot.scr"
+BOOT_FLOW_IMAGE = "EFI/Tamberlune/Tamberlune.efi"
+BOOT_FLOW_LISTING = "EFI/Tamberlune/BootOptions.efi"
+
+
+def boot_flow_files(script, image, listing, loader):
+    """The boot-flow disk's files: the script, Tamberlune and its listing,
+    and the board's normal loader at the removable-media path, all for one
+    machine."""
+    path = removable_path(loader)
+    for other in (image, listing):
+        if removable_path(other) != path:
+            raise DiskError(f"{other} and {loader} are for different machines")
+    return {BOOT_FLOW_SCRIPT: script, BOOT_FLOW_IMAGE: image, BOOT_FLOW_LISTING: listing, path: loader}
+
+
+def write_gpt_disk(files, disk):
+    """Writes a GPT disk whose EFI system partition holds files (paths in it to
+    files on this machine); nothing is left at disk's folder if it fails."""
+    for source in files.values():
+        if not os.path.isfile(source):
+            raise DiskError(f"no file at {source}: build it first (tools/build.sh)")
     if os.path.isdir(disk):
         raise DiskError(f"{disk} is a folder; give the path of the disk file to write")
     folder = os.path.dirname(os.path.abspath(disk))
@@ -164,16 +195,28 @@ def main(argv):
         print(__doc__.split("Usage:")[0].strip())
         print("\nusage: make_disk.py IMAGE... DISK\n  IMAGE  an EFI application, one per machine"
               "\n  DISK   the disk file to write (replaced if it exists)"
+              "\n       make_disk.py --boot-flow SCRIPT IMAGE LISTING LOADER DISK"
+              "\n  the U-Boot boot flow's disk for one machine: SCRIPT (boot.scr) at the root,"
+              "\n  IMAGE and LISTING (BootOptions.efi) in \\EFI\\Tamberlune, LOADER (the board's"
+              "\n  normal loader) at the removable-media path"
               "\nexample: make_disk.py build/Tamberlune.efi build/TamberluneAA64.efi build/tamberlune-disk.img")
         return
-    if len(argv) < 2 or any(argument.startswith("-") for argument in argv):
-        sys.exit("usage: make_disk.py IMAGE... DISK (make_disk.py --help for more)")
-    *images, disk = argv
+    boot_flow = argv[:1] == ["--boot-flow"]
+    arguments = argv[1:] if boot_flow else argv
+    if (len(arguments) != 5 if boot_flow else len(arguments) < 2) or any(a.startswith("-") for a in arguments):
+        sys.exit("usage: make_disk.py IMAGE... DISK, or make_disk.py --boot-flow SCRIPT IMAGE LISTING LOADER DISK"
+                 " (make_disk.py --help for more)")
+    *sources, disk = arguments
     try:
-        write_disk(images, disk)
+        if boot_flow:
+            files = boot_flow_files(*sources)
+            write_gpt_disk(files, disk)
+        else:
+            write_disk(sources, disk)
+            files = {removable_path(image): image for image in sources}
     except DiskError as error:
         sys.exit(f"make_disk: {error}")
-    paths = ", ".join("\\" + removable_path(image).replace("/", "\\") for image in images)
+    paths = ", ".join("\\" + path.replace("/", "\\") for path in files)
     print(f"{disk}: GPT disk of {TOTAL * SECTOR // (1024 * 1024)} MiB, EFI system partition with {paths}")
 
 

@@ -1,0 +1,229 @@
+// SPDX-License-Identifier: MIT
+// BootOptions.efi: what the firmware can boot, for a boot manager menu on
+// firmware that has none (U-Boot's boot flow starts it when Escape was
+// pressed at Tamberlune's menu). Reads variables and protocols, changes
+// nothing. Linked from the image's own objects with another entry point.
+#include "BootOptions.h"
+
+#include "Print.h"
+#include "ServiceGlobals.h"
+
+// 8BE4DF61-93CA-11D2-AA0D-00E098032B8C: BootOrder, BootNext and Boot####.
+static EFI_GUID GlobalVariableGuid = {
+    0x8BE4DF61, 0x93CA, 0x11D2, {0xAA, 0x0D, 0x00, 0xE0, 0x98, 0x03, 0x2B, 0x8C}};
+static EFI_GUID BlockIoProtocolGuid = {
+    0x964E5B21, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+static EFI_GUID DevicePathProtocolGuid = {
+    0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+static EFI_GUID DevicePathToTextProtocolGuid = {
+    0x8B843E20, 0x8132, 0x4852, {0x90, 0xCC, 0x55, 0x1A, 0x4E, 0x4A, 0x7F, 0x1C}};
+
+// No boot variable comes near this; a larger size is a firmware fault.
+static constexpr UINTN MaximumVariableSize = 64 * 1024;
+// Longest variable name followed while walking the store, in bytes.
+static constexpr UINTN MaximumNameSize = 4096;
+
+extern "C" BOOLEAN ReadLoadOption(CONST UINT8 *Data, UINTN Size, LOAD_OPTION_VIEW *View) {
+  // Attributes (4 bytes), FilePathListLength (2), then the description.
+  if (Data == nullptr || Size < 8) {
+    return FALSE;
+  }
+  View->Attributes = (UINT32)Data[0] | (UINT32)Data[1] << 8 | (UINT32)Data[2] << 16 |
+                     (UINT32)Data[3] << 24;
+  View->FilePathListLength = (UINT16)(Data[4] | Data[5] << 8);
+  View->Description = (CONST CHAR16 *)(Data + 6);
+  UINTN At = 6;
+  while (At + 1 < Size && (Data[At] | Data[At + 1]) != 0) {
+    At += 2;
+  }
+  if (At + 1 >= Size) {
+    return FALSE;  // no terminator
+  }
+  return Size - (At + 2) >= View->FilePathListLength;
+}
+
+// The variable's data in pool memory, or null when it is absent or unreadable.
+static VOID *ReadVariable(CONST CHAR16 *Name, UINTN *Size) {
+  *Size = 0;
+  EFI_STATUS Status = gRT->GetVariable((CHAR16 *)Name, &GlobalVariableGuid, nullptr, Size, nullptr);
+  if (Status != EFI_BUFFER_TOO_SMALL || *Size == 0 || *Size > MaximumVariableSize) {
+    return nullptr;
+  }
+  VOID *Data = nullptr;
+  if (gBS->AllocatePool(EfiBootServicesData, *Size, &Data) != EFI_SUCCESS) {
+    return nullptr;
+  }
+  if (gRT->GetVariable((CHAR16 *)Name, &GlobalVariableGuid, nullptr, Size, Data) != EFI_SUCCESS) {
+    gBS->FreePool(Data);
+    return nullptr;
+  }
+  return Data;
+}
+
+static INTN HexDigit(CHAR16 Character) {
+  if (Character >= u'0' && Character <= u'9') {
+    return Character - u'0';
+  }
+  if (Character >= u'A' && Character <= u'F') {
+    return Character - u'A' + 10;
+  }
+  return -1;
+}
+
+// The option number of a name "Boot" and four upper-case hex digits, or -1.
+static INTN BootOptionNumber(CONST CHAR16 *Name) {
+  CONST CHAR16 Prefix[] = u"Boot";
+  for (UINTN Index = 0; Index < 4; Index++) {
+    if (Name[Index] != Prefix[Index]) {
+      return -1;
+    }
+  }
+  INTN Number = 0;
+  for (UINTN Index = 4; Index < 8; Index++) {
+    INTN Digit = HexDigit(Name[Index]);
+    if (Digit < 0) {
+      return -1;
+    }
+    Number = Number * 16 + Digit;
+  }
+  return Name[8] == 0 ? Number : -1;
+}
+
+// A list of option numbers (BootOrder, BootNext): "0001 0000", or "not set".
+static VOID ListNumbers(CONST CHAR16 *Name) {
+  UINTN Size;
+  UINT8 *Data = (UINT8 *)ReadVariable(Name, &Size);
+  ConsolePrint(u"%s:", Name);
+  if (Data == nullptr) {
+    ConsolePrint(u" not set");
+  }
+  for (UINTN At = 0; Data != nullptr && At + 1 < Size; At += 2) {
+    ConsolePrint(u" %04X", Data[At] | Data[At + 1] << 8);
+  }
+  ConsolePrint(u"\n");
+  if (Data != nullptr) {
+    gBS->FreePool(Data);
+  }
+}
+
+static VOID ShowBootOption(CONST CHAR16 *Name, UINTN Number) {
+  UINTN Size;
+  UINT8 *Data = (UINT8 *)ReadVariable(Name, &Size);
+  LOAD_OPTION_VIEW View;
+  if (!ReadLoadOption(Data, Size, &View)) {
+    ConsolePrint(u"  %s  (not a readable load option)\n", Name);
+  } else {
+    // ConsolePrint cuts a line at 320 characters: a long description is cut,
+    // never overrun (a precision would pad a short one with blanks).
+    ConsolePrint(u"  %s  %s%s\n", Name, View.Description,
+                 (View.Attributes & LOAD_OPTION_ACTIVE) ? u"" : u"  (inactive)");
+    // BootNext is the option number, little-endian; U-Boot's boot manager
+    // boots it once and deletes it.
+    ConsolePrint(u"        boot it: setenv -e -nv -bs -rt BootNext =H%02X%02X; bootefi bootmgr\n",
+                 Number & 0xFF, Number >> 8);
+  }
+  if (Data != nullptr) {
+    gBS->FreePool(Data);
+  }
+}
+
+// Every Boot#### in the variable store, in the store's order.
+static VOID ListBootOptions(VOID) {
+  UINTN Capacity = 256;
+  CHAR16 *Name = nullptr;
+  if (gBS->AllocatePool(EfiBootServicesData, Capacity, (VOID **)&Name) != EFI_SUCCESS) {
+    return;
+  }
+  Name[0] = 0;
+  UINTN Shown = 0;
+  for (;;) {
+    UINTN Size = Capacity;
+    EFI_GUID Guid;
+    EFI_STATUS Status = gRT->GetNextVariableName(&Size, Name, &Guid);
+    if (Status == EFI_BUFFER_TOO_SMALL && Size > Capacity && Size <= MaximumNameSize) {
+      // A longer name comes next: the walk goes on from the current one.
+      CHAR16 *Larger = nullptr;
+      if (gBS->AllocatePool(EfiBootServicesData, Size, (VOID **)&Larger) != EFI_SUCCESS) {
+        break;
+      }
+      for (UINTN Index = 0; Index < Capacity / 2; Index++) {
+        Larger[Index] = Name[Index];
+      }
+      gBS->FreePool(Name);
+      Name = Larger;
+      Capacity = Size;
+      continue;
+    }
+    if (Status != EFI_SUCCESS) {
+      break;  // EFI_NOT_FOUND: the end of the store
+    }
+    CONST UINT8 *Wanted = (CONST UINT8 *)&GlobalVariableGuid;
+    CONST UINT8 *Seen = (CONST UINT8 *)&Guid;
+    BOOLEAN Global = TRUE;
+    for (UINTN Index = 0; Index < sizeof(EFI_GUID); Index++) {
+      Global = Global && Wanted[Index] == Seen[Index];
+    }
+    INTN Number = Global ? BootOptionNumber(Name) : -1;
+    if (Number >= 0) {
+      ShowBootOption(Name, (UINTN)Number);
+      Shown++;
+    }
+  }
+  if (Shown == 0) {
+    ConsolePrint(u"  none\n");
+  }
+  gBS->FreePool(Name);
+}
+
+static VOID ListBlockDevices(VOID) {
+  EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *ToText = nullptr;
+  if (gBS->LocateProtocol(&DevicePathToTextProtocolGuid, nullptr, (VOID **)&ToText) != EFI_SUCCESS) {
+    ToText = nullptr;
+  }
+  UINTN Count = 0;
+  EFI_HANDLE *Handles = nullptr;
+  if (gBS->LocateHandleBuffer(ByProtocol, &BlockIoProtocolGuid, nullptr, &Count, &Handles) !=
+      EFI_SUCCESS) {
+    ConsolePrint(u"  none\n");
+    return;
+  }
+  for (UINTN Index = 0; Index < Count; Index++) {
+    EFI_BLOCK_IO_PROTOCOL *BlockIo = nullptr;
+    EFI_DEVICE_PATH_PROTOCOL *Path = nullptr;
+    if (gBS->HandleProtocol(Handles[Index], &BlockIoProtocolGuid, (VOID **)&BlockIo) != EFI_SUCCESS ||
+        BlockIo == nullptr || BlockIo->Media == nullptr) {
+      continue;
+    }
+    CONST EFI_BLOCK_IO_MEDIA *Media = BlockIo->Media;
+    UINT64 MiB = Media->MediaPresent ? ((Media->LastBlock + 1) * Media->BlockSize) >> 20 : 0;
+    ConsolePrint(u"  %-9s %6ld MiB  ", Media->LogicalPartition ? u"partition" : u"disk", MiB);
+    CHAR16 *Text = nullptr;
+    if (ToText != nullptr &&
+        gBS->HandleProtocol(Handles[Index], &DevicePathProtocolGuid, (VOID **)&Path) == EFI_SUCCESS &&
+        Path != nullptr) {
+      Text = ToText->ConvertDevicePathToText(Path, FALSE, TRUE);
+    }
+    ConsolePrint(u"%s\n", Text != nullptr ? Text : u"(no device path text)");
+    if (Text != nullptr) {
+      gBS->FreePool(Text);
+    }
+  }
+  gBS->FreePool(Handles);
+}
+
+extern "C" EFI_STATUS EFIAPI BootOptionsEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  gImageHandle = ImageHandle;
+  gST = SystemTable;
+  gBS = SystemTable != nullptr ? SystemTable->BootServices : nullptr;
+  gRT = SystemTable != nullptr ? SystemTable->RuntimeServices : nullptr;
+  if (gBS == nullptr || gRT == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  ConsolePrint(u"UEFI boot options:\n");
+  ListBootOptions();
+  ListNumbers(u"BootOrder");
+  ListNumbers(u"BootNext");
+  ConsolePrint(u"Block devices:\n");
+  ListBlockDevices();
+  return EFI_SUCCESS;
+}

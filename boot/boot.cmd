@@ -1,0 +1,113 @@
+# SPDX-License-Identifier: MIT
+# Tamberlune's boot flow for U-Boot, compiled to boot.scr (mkimage -T script).
+#
+# U-Boot's distro boot runs boot.scr from the boot partition before it looks
+# there for an EFI loader. This script starts Tamberlune, which shows its key
+# menu and records the choice as a volatile UEFI variable under its vendor
+# GUID; then it boots the way that variable says:
+#   PXEVariable        network boot: the file the DHCP server names, by TFTP
+#   RestOrderVariable  delete BootOrder and BootNext, then boot as usual
+#   BootmenuVariable   stop, list what can boot and how, and leave the prompt
+#   none of them       return: U-Boot goes on exactly as without this script
+# Booting as usual is returning: the distro boot goes on with the EFI boot
+# manager, then the removable-media path, then the other boot targets.
+#
+# The distro boot sets devtype, devnum and distro_bootpart to the partition
+# this script came from; Tamberlune is \EFI\Tamberlune\Tamberlune.efi there
+# and the listing \EFI\Tamberlune\BootOptions.efi, each the build for this
+# machine. Echoed texts are quoted: a bare ';' would end the command.
+
+# Once a boot: should a later scan find this script again (another prefix,
+# partition or boot target), it leaves the flow alone. A shell variable, not
+# an environment one, so that saveenv never keeps it.
+if test -n "${tamberlune_ran}"; then
+	exit
+fi
+tamberlune_ran=yes
+tamberlune_guid=c450ed8e-c3c2-4fe7-aee6-d1c50abb78cf
+
+if load ${devtype} ${devnum}:${distro_bootpart} ${kernel_addr_r} EFI/Tamberlune/Tamberlune.efi; then
+	# The return code of bootefi says nothing reliable: the variables do.
+	bootefi ${kernel_addr_r}
+else
+	echo "Tamberlune: no EFI/Tamberlune/Tamberlune.efi on ${devtype} ${devnum}:${distro_bootpart}, booting as usual"
+	exit
+fi
+
+# Which choice was made; U-Boot says "not defined" of each one that was not.
+tamberlune_choice=none
+for tamberlune_name in PXEVariable RestOrderVariable BootmenuVariable; do
+	if test "${tamberlune_choice}" = none; then
+		if printenv -e -n -guid ${tamberlune_guid} ${tamberlune_name}; then
+			tamberlune_choice=${tamberlune_name}
+			# Read once, acted on once: the choice is gone for anything that
+			# starts later in this boot.
+			setenv -e -guid ${tamberlune_guid} -bs ${tamberlune_name}
+		fi
+	fi
+done
+
+if test "${tamberlune_choice}" = PXEVariable; then
+	echo "Tamberlune: network boot"
+	# dhcp with autoload on would fetch a file by itself, to its own address:
+	# off while we ask, then as it was, with the boot file, for U-Boot's own
+	# network boot later. A stale boot file must not pass for the server's.
+	tamberlune_autoload=${autoload}
+	tamberlune_bootfile=${bootfile}
+	setenv autoload no
+	setenv bootfile
+	if env exists boot_pci_enum; then
+		run boot_pci_enum
+	fi
+	tamberlune_booted=no
+	if dhcp; then
+		if test -z "${bootfile}"; then
+			echo "Tamberlune: the DHCP server names no boot file"
+		elif tftpboot ${kernel_addr_r} ${bootfile}; then
+			echo "Tamberlune: starting ${bootfile} from ${serverip}"
+			tamberlune_booted=yes
+			bootefi ${kernel_addr_r}:${filesize}
+		fi
+	fi
+	setenv autoload ${tamberlune_autoload}
+	setenv bootfile ${tamberlune_bootfile}
+	if test "${tamberlune_booted}" = yes; then
+		echo "Tamberlune: the network boot file returned, booting as usual"
+	else
+		echo "Tamberlune: network boot failed, booting as usual"
+	fi
+elif test "${tamberlune_choice}" = RestOrderVariable; then
+	echo "Tamberlune: boot-order reset"
+	for tamberlune_name in BootOrder BootNext; do
+		if printenv -e ${tamberlune_name}; then
+			setenv -e -nv -bs -rt ${tamberlune_name}
+			echo "Tamberlune: removed ${tamberlune_name} (shown above)"
+		fi
+	done
+	echo "Tamberlune: booting as usual"
+elif test "${tamberlune_choice}" = BootmenuVariable; then
+	echo "Tamberlune: boot manager menu"
+	# Autoboot stops here: every boot target left in this distro boot, and
+	# what is left of this partition's scan, does nothing. In memory only:
+	# tamberlune_resume puts the defaults back, and so does a reset.
+	tamberlune_stopped="scan_dev_for_boot scan_dev_for_extlinux scan_dev_for_scripts scan_dev_for_efi"
+	for tamberlune_target in ${boot_targets}; do
+		tamberlune_stopped="${tamberlune_stopped} bootcmd_${tamberlune_target}"
+	done
+	for tamberlune_name in ${tamberlune_stopped}; do
+		setenv ${tamberlune_name} true
+	done
+	setenv tamberlune_resume "env default -f ${tamberlune_stopped}"
+	if help bootmenu; then
+		# A U-Boot with a menu of its own: it lists the UEFI boot options too.
+		bootmenu
+	fi
+	if load ${devtype} ${devnum}:${distro_bootpart} ${kernel_addr_r} EFI/Tamberlune/BootOptions.efi; then
+		bootefi ${kernel_addr_r}
+	fi
+	echo "Boot targets of this U-Boot, each with the line that boots it:"
+	for tamberlune_target in ${boot_targets}; do
+		echo "  ${tamberlune_target}: run tamberlune_resume bootcmd_${tamberlune_target}"
+	done
+	echo "Tamberlune: autoboot stopped: run tamberlune_resume bootcmd boots as usual, so does a reset"
+fi

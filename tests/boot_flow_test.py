@@ -1,0 +1,182 @@
+# SPDX-License-Identifier: MIT
+"""End to end: the U-Boot boot flow acts on the key pressed at Tamberlune's menu.
+
+Each scenario boots a fresh machine from the boot-flow disk (boot.scr,
+Tamberlune and its listing, and a stand-in for the board's normal loader at
+the removable-media path) through U-Boot's own distro boot, and types
+nothing but the key. Where a network is given, QEMU's DHCP server names
+network.efi as the boot file and its TFTP server serves it. The payloads
+print "Tamberlune test payload: ROLE", so the console says what booted.
+
+Usage: boot_flow_test.py BUILD ARCH SCENARIO
+"""
+
+import os
+import re
+import shutil
+import struct
+import sys
+import tempfile
+import time
+
+import uboot
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import make_disk  # noqa: E402
+
+SUFFIX = {"x64": "", "aa64": "AA64", "riscv64": "RISCV64"}
+# What U-Boot prints whenever it touches the network.
+NETWORK_ACTIVITY = re.compile(rb"BOOTP broadcast|DHCP client|TFTP from server|Using \S+ device")
+OPTION_PATH = "EFI/Other/option.efi"
+
+
+def marker(role):
+    return f"Tamberlune test payload: {role}".encode()
+
+
+def device_path_node(kind, subtype, body):
+    return struct.pack("<BBH", kind, subtype, 4 + len(body)) + body
+
+
+def load_option(description, path):
+    """A Boot#### variable's data: an active option whose short-form device
+    path names the boot-flow disk's partition and path on it."""
+    partition = device_path_node(4, 1, struct.pack(
+        "<IQQ16sBB", 1, make_disk.ESP_FIRST, make_disk.ESP_SECTORS, make_disk.ESP_GUID.bytes_le, 2, 2))
+    file_path = device_path_node(4, 4, ("\\" + path.replace("/", "\\") + "\0").encode("utf-16-le"))
+    device_path = partition + file_path + device_path_node(0x7F, 0xFF, b"")
+    return (struct.pack("<IH", 1, len(device_path)) + (description + "\0").encode("utf-16-le")
+            + device_path)
+
+
+class Scenario:
+    def __init__(self, build, arch, network, boot_option=False):
+        self.arch = arch
+        self.scratch = tempfile.TemporaryDirectory(prefix="tamberlune-flow-")
+        payloads = os.path.join(build, "payload", arch)
+        suffix = SUFFIX[arch]
+        files = make_disk.boot_flow_files(
+            os.path.join(build, "boot.scr"), os.path.join(build, f"Tamberlune{suffix}.efi"),
+            os.path.join(build, f"BootOptions{suffix}.efi"), os.path.join(payloads, "normal.efi"))
+        if boot_option:
+            option = os.path.join(self.scratch.name, "boot0001.bin")
+            with open(option, "wb") as out:
+                out.write(load_option("Test boot option", OPTION_PATH))
+            files.update({OPTION_PATH: os.path.join(payloads, "option.efi"), "boot0001.bin": option})
+        disk = os.path.join(self.scratch.name, "disk.img")
+        make_disk.write_gpt_disk(files, disk)
+        tftp = None
+        if network:
+            folder = os.path.join(self.scratch.name, "tftp")
+            os.mkdir(folder)
+            shutil.copy(os.path.join(payloads, "network.efi"), folder)
+            tftp = (folder, "network.efi")
+        self.session = uboot.Session(disk, log=uboot.Console(sys.stdout.buffer), arch=arch, tftp=tftp)
+        if boot_option:
+            # Boot0001 and BootOrder as a board would hold them, then U-Boot's
+            # own boot command, as autoboot would run it.
+            self.session.prompt()
+            self.session.command("virtio scan; load virtio 0:1 ${loadaddr} boot0001.bin; "
+                                 "setenv -e -nv -bs -rt -i ${loadaddr}:${filesize} Boot0001; "
+                                 "setenv -e -nv -bs -rt BootOrder =H0100")
+            self.session.send(b"boot\n")
+
+    def press(self, key):
+        """Waits for the menu, presses key; returns the output after it."""
+        self.session.expect(uboot.MENU_END, 120)
+        self.pressed = time.monotonic()
+        self.session.send(key)
+        self.seen = b""
+
+    def until(self, text, timeout=120):
+        """Everything printed from the key up to text; says how long text took."""
+        self.seen += self.session.expect(text, timeout)
+        print(f"\n[boot flow] {self.arch}: {text.decode()!r} {time.monotonic() - self.pressed:.2f} s after the key",
+              flush=True)
+        return self.seen
+
+    def close(self):
+        self.session.close()
+        self.scratch.cleanup()
+
+
+def check(condition, message):
+    if not condition:
+        sys.exit(f"boot_flow_test: {message}")
+
+
+def network_boot(scenario):
+    seen = scenario.until(marker("network"))
+    check(b"Tamberlune: network boot" in seen, "the network branch did not announce itself")
+    check(b"Tamberlune: starting network.efi from " in seen, "the script did not start the DHCP server's file")
+    check(marker("normal") not in seen, "the normal loader ran before the network boot file")
+
+
+def network_boot_fails(scenario):
+    seen = scenario.until(marker("normal"))
+    check(b"Tamberlune: network boot failed, booting as usual" in seen, "no word that the network boot failed")
+
+
+def boot_order_reset(scenario):
+    seen = scenario.until(marker("normal"))
+    check(b"Tamberlune: removed BootOrder" in seen, "BootOrder was not said to be removed")
+    check(marker("option") not in seen, "Boot0001 still booted: BootOrder survived")
+    seen = scenario.until(uboot.PROMPT)
+    check(b"Error: \"BootOrder\" not defined" in scenario.session.command("printenv -e -n BootOrder"),
+          "BootOrder exists after the reset")
+    check(b"Boot0001:" in scenario.session.command("printenv -e -n Boot0001"),
+          "the reset removed Boot0001 too: only the order goes")
+
+
+def boot_menu(scenario):
+    seen = scenario.until(uboot.PROMPT)
+    for line in (b"Boot0001  Test boot option", b"boot it: setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr",
+                 b"BootOrder: 0001", b"Block devices:", b"partition", b"run tamberlune_resume bootcmd_virtio0",
+                 b"Tamberlune: autoboot stopped"):
+        check(line in seen, f"the listing lacks {line!r}")
+    check(not NETWORK_ACTIVITY.search(seen), "the boot menu touched the network")
+    check(b"Tamberlune test payload" not in seen, "something booted behind the boot menu")
+    # The line printed for Boot0001 boots it.
+    shown = scenario.session.command("setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr", 60)
+    check(marker("option") in shown, "the printed line did not boot Boot0001")
+    # Resumed, the distro boot finds the script again, which leaves it alone
+    # this boot: the boot manager boots Boot0001 by BootOrder.
+    shown = scenario.session.command("run tamberlune_resume bootcmd_virtio0", 60)
+    check(marker("option") in shown, "run tamberlune_resume bootcmd_virtio0 did not boot as usual")
+    check(uboot.MENU_END not in shown, "the script ran a second time in one boot")
+
+
+def normal_flow(scenario):
+    seen = scenario.until(marker("normal"))
+    check(not NETWORK_ACTIVITY.search(seen), "the network was used before the normal loader")
+    check(b"Tamberlune:" not in seen, "the script acted on no choice")
+
+
+# Scenario: (key, network, Boot0001 set up, check).
+SCENARIOS = {
+    "p": (b"p", True, False, network_boot),
+    "p_no_network": (b"p", False, False, network_boot_fails),
+    "r": (b"r", False, True, boot_order_reset),
+    "escape": (b"\x1b", True, True, boot_menu),
+    "no_key": (b"", True, False, normal_flow),
+    "other_key": (b"x", True, False, normal_flow),
+}
+
+
+def main(argv):
+    if len(argv) != 3 or argv[1] not in SUFFIX or argv[2] not in SCENARIOS:
+        sys.exit(f"usage: boot_flow_test.py BUILD {{{','.join(SUFFIX)}}} {{{','.join(SCENARIOS)}}}")
+    build, arch, name = argv
+    key, network, boot_option, verify = SCENARIOS[name]
+    scenario = Scenario(build, arch, network, boot_option)
+    try:
+        scenario.press(key)
+        verify(scenario)
+    except uboot.BootError as error:
+        sys.exit(f"boot_flow_test: {error}")
+    finally:
+        scenario.close()
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
