@@ -17,35 +17,32 @@
 # and the listing \EFI\Tamberlune\BootOptions.efi, each the build for this
 # machine. Echoed texts are quoted: a bare ';' would end the command.
 
-# Once a boot: should a later scan find this script again (another prefix,
-# partition or boot target), it leaves the flow alone. A shell variable, not
-# an environment one, so that saveenv never keeps it.
-if test -n "${tamberlune_ran}"; then
-	exit
-fi
-tamberlune_ran=yes
 tamberlune_guid=c450ed8e-c3c2-4fe7-aee6-d1c50abb78cf
-
-if load ${devtype} ${devnum}:${distro_bootpart} ${kernel_addr_r} EFI/Tamberlune/Tamberlune.efi; then
+tamberlune_choice=none
+# Once a boot: should a later scan find this script again (another prefix,
+# partition or boot target, or a resumed boot), it leaves the flow alone. A
+# shell variable, not an environment one, so that saveenv never keeps it.
+# (This U-Boot's exit does not leave a script from inside an if.)
+if test -n "${tamberlune_ran}"; then
+	echo "Tamberlune: the boot flow ran this boot already, booting as usual"
+elif load ${devtype} ${devnum}:${distro_bootpart} ${kernel_addr_r} EFI/Tamberlune/Tamberlune.efi; then
+	tamberlune_ran=yes
 	# The return code of bootefi says nothing reliable: the variables do.
 	bootefi ${kernel_addr_r}
+	# Which choice was made; U-Boot says "not defined" of each one that was not.
+	for tamberlune_name in PXEVariable RestOrderVariable BootmenuVariable; do
+		if test "${tamberlune_choice}" = none; then
+			if printenv -e -n -guid ${tamberlune_guid} ${tamberlune_name}; then
+				tamberlune_choice=${tamberlune_name}
+				# Read once, acted on once: the choice is gone for anything
+				# that starts later in this boot.
+				setenv -e -guid ${tamberlune_guid} -bs ${tamberlune_name}
+			fi
+		fi
+	done
 else
 	echo "Tamberlune: no EFI/Tamberlune/Tamberlune.efi on ${devtype} ${devnum}:${distro_bootpart}, booting as usual"
-	exit
 fi
-
-# Which choice was made; U-Boot says "not defined" of each one that was not.
-tamberlune_choice=none
-for tamberlune_name in PXEVariable RestOrderVariable BootmenuVariable; do
-	if test "${tamberlune_choice}" = none; then
-		if printenv -e -n -guid ${tamberlune_guid} ${tamberlune_name}; then
-			tamberlune_choice=${tamberlune_name}
-			# Read once, acted on once: the choice is gone for anything that
-			# starts later in this boot.
-			setenv -e -guid ${tamberlune_guid} -bs ${tamberlune_name}
-		fi
-	fi
-done
 
 if test "${tamberlune_choice}" = PXEVariable; then
 	echo "Tamberlune: network boot"
