@@ -73,7 +73,9 @@ class Arguments(unittest.TestCase):
                 (["tools/fuzz.sh", "--seconds", "0"], "above 0, not '0'"),
                 (["tools/fuzz.sh", "--seconds", "ten"], "not 'ten'"),
                 (["tools/bench.sh", "--calls", "-5"], "not '-5'"),
-                (["tools/disk.sh", "--bot"], "unknown option '--bot'")):
+                (["tools/disk.sh", "--bot"], "unknown option '--bot'"),
+                (["tools/disk.sh", "--out"], "usage: tools/disk.sh"),
+                (["tools/disk.sh", "--boot-flow", "--arch", "arm"], "not 'arm'")):
             with self.subTest(command=command):
                 result = run(tool(command[0]), *command[1:], timeout=10)
                 self.assertEqual(result.returncode, 2)

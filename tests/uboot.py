@@ -8,7 +8,8 @@ talks to U-Boot over the serial line: stops autoboot, starts the image, types
 a key, and asks which boot-choice variable the image recorded.
 
   uboot.py --image IMAGE [--arch ARCH] [--key KEY]   start the image from U-Boot's prompt
-  uboot.py --disk DISK [--arch ARCH]                 boot a disk through the firmware's own flow
+  uboot.py --disk DISK [--arch ARCH] [--tftp FILE] [--key KEY]
+                                                     boot a disk through the firmware's own flow
 """
 
 import argparse
@@ -410,18 +411,45 @@ def run_image(image, key, arch):
         print(text.replace("\r", "").rstrip())
 
 
-def boot_disk(disk, arch):
-    """Boots a disk through the firmware's own boot flow on this terminal, until
-    QEMU ends (Ctrl-A X)."""
+PAYLOAD_MARKER = re.compile(rb"Tamberlune test payload: \w+(?=\r)")
+
+
+def boot_disk(disk, arch, tftp=None, key=None):
+    """Boots a disk through the firmware's own boot flow on this terminal.
+    tftp: a file that QEMU's DHCP server names as the boot file and its TFTP
+    server serves, or None for no network. With key, presses it at
+    Tamberlune's menu and stops at what the boot flow booted (a test
+    payload's marker) or at U-Boot's prompt, and says how long that took;
+    else the person types, until QEMU ends (Ctrl-A X)."""
     require_prerequisites(arch)
     if not os.path.isfile(disk):
         raise BootError(f"no disk at {disk}")
+    if tftp is not None and not os.path.isfile(tftp):
+        raise BootError(f"no file at {tftp} to serve over TFTP")
+    network = None if tftp is None else (os.path.dirname(os.path.abspath(tftp)), os.path.basename(tftp))
     console = Console(sys.stdout.buffer)
-    with Session(disk, log=console, clock=REAL_TIME_CLOCK, arch=arch) as session, RawTerminal():
-        try:
-            pass_keys_until(session, lambda: False)
-        except BootError:
-            pass  # QEMU ended: the person left with Ctrl-A X
+    with Session(disk, log=console, clock=REAL_TIME_CLOCK, arch=arch, tftp=network) as session:
+        if key is not None:
+            session.expect(MENU_END, 120)
+            pressed = time.monotonic()
+            session.send(key)
+            session.pending = b""
+            deadline = pressed + 120
+            while not PAYLOAD_MARKER.search(session.pending) and PROMPT not in session.pending:
+                if time.monotonic() > deadline:
+                    raise BootError("the boot flow reached neither a payload nor the prompt within 120 s")
+                session.read(0.05)
+            elapsed = time.monotonic() - pressed
+            result = PAYLOAD_MARKER.search(session.pending)
+            console.flush()
+            print(f"\nboot flow: {result.group().decode() if result else 'U-Boot prompt'}, "
+                  f"{elapsed:.2f} s after the key")
+            return
+        with RawTerminal():
+            try:
+                pass_keys_until(session, lambda: False)
+            except BootError:
+                pass  # QEMU ended: the person left with Ctrl-A X
         console.flush()
 
 
@@ -434,13 +462,15 @@ def main(argv):
     what = parser.add_mutually_exclusive_group(required=True)
     what.add_argument("--image", help="an image to start from U-Boot's prompt")
     what.add_argument("--disk", help="a disk to boot through the firmware's own flow (leave with Ctrl-A X)")
-    parser.add_argument("--key", help="with --image: send this key unattended: p, r, esc, none, "
-                                      "or one character")
+    parser.add_argument("--key", help="send this key unattended: p, r, esc, none, or one character; with "
+                                      "--disk, stop at what the boot flow booted")
+    parser.add_argument("--tftp", help="with --disk: a network whose DHCP server names this file as the boot "
+                                       "file and whose TFTP server serves it")
     parser.add_argument("--arch", choices=sorted(ARCHES), default="x64",
                         help="the image's architecture and so the machine and firmware (default x64)")
     args = parser.parse_args(argv)
-    if args.key is not None and args.disk:
-        parser.error("--key goes with --image")
+    if args.tftp is not None and not args.disk:
+        parser.error("--tftp goes with --disk")
     try:
         key = None if args.key is None else key_bytes(args.key)
     except ValueError as error:
@@ -450,7 +480,7 @@ def main(argv):
     end_on_signals()
     try:
         if args.disk:
-            boot_disk(args.disk, args.arch)
+            boot_disk(args.disk, args.arch, args.tftp, key)
         else:
             run_image(args.image, key, args.arch)
     except BootError as error:

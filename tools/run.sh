@@ -3,27 +3,40 @@
 # Installs what is missing, builds the image and boots it on U-Boot's UEFI
 # firmware under QEMU. Without --key you see the menu and press a key
 # yourself; then it shows which boot-choice variable the image recorded.
+# With --boot-flow, U-Boot's own boot flow starts it from the boot-flow disk
+# and acts on the key.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
-usage() { echo "usage: tools/run.sh [--arch x64|aa64|riscv64] [--key p|r|esc|none|CHARACTER] (--help for more)" >&2; exit 2; }
+usage() { echo "usage: tools/run.sh [--boot-flow] [--arch x64|aa64|riscv64] [--key p|r|esc|none|CHARACTER] (--help for more)" >&2; exit 2; }
 key=
+boot_flow=no
 arch=x64
 while [ $# -gt 0 ]; do
   case "$1" in
     -h|--help)
       cat <<'USAGE'
-usage: tools/run.sh [--arch ARCH] [--key KEY]
+usage: tools/run.sh [--boot-flow] [--arch ARCH] [--key KEY]
 Builds the images, boots one on its U-Boot's UEFI firmware under QEMU, starts
 it from a FAT disk and shows which boot-choice variable it recorded.
+  --boot-flow boot the boot-flow disk instead (tools/disk.sh --boot-flow) on
+              a network whose DHCP server names a test payload as the boot
+              file: U-Boot's own boot flow starts Tamberlune and acts on the
+              key. Each test payload prints "Tamberlune test payload: ROLE":
+              network (the network boot file) or normal (the board's normal
+              loader). With --key it stops at the first payload or at
+              U-Boot's prompt and says how long that took after the key;
+              without, leave QEMU with Ctrl-A X.
   --arch ARCH x64 (default), aa64 or riscv64
   --key KEY   press KEY at the menu, unattended: p, r, esc, none (press
               nothing: the four-second wait), or any one character.
 Without --key you press the key yourself; a key piped in (echo p | ...) is
 taken as --key. Exit status 0 when the boot ran, 2 on bad arguments.
 example: tools/run.sh --key p
+         tools/run.sh --boot-flow --key esc
 USAGE
       exit 0 ;;
+    --boot-flow) boot_flow=yes; shift ;;
     --key)
       [ $# -ge 2 ] || usage
       key=$2; shift 2 ;;
@@ -49,8 +62,20 @@ fi
 
 "$repo/tools/build.sh"
 case "$arch" in
-  x64) image=Tamberlune.efi ;;
-  aa64) image=TamberluneAA64.efi ;;
-  riscv64) image=TamberluneRISCV64.efi ;;
+  x64) suffix= ;;
+  aa64) suffix=AA64 ;;
+  riscv64) suffix=RISCV64 ;;
 esac
-exec python3 "$repo/tests/uboot.py" --image "$repo/build/$image" --arch "$arch" ${key:+--key "$key"}
+if [ "$boot_flow" = yes ]; then
+  # A disk and a TFTP folder of this run's own: two runs never share one.
+  scratch=$(mktemp -d "${TMPDIR:-/tmp}/tamberlune-flow-XXXXXX")
+  trap 'rm -rf "$scratch"' EXIT
+  python3 "$repo/tools/make_disk.py" --boot-flow "$repo/build/boot.scr" "$repo/build/Tamberlune$suffix.efi" \
+    "$repo/build/BootOptions$suffix.efi" "$repo/build/payload/$arch/normal.efi" "$scratch/disk.img" >/dev/null
+  mkdir "$scratch/tftp"
+  cp "$repo/build/payload/$arch/network.efi" "$scratch/tftp/"
+  python3 "$repo/tests/uboot.py" --disk "$scratch/disk.img" --arch "$arch" \
+    --tftp "$scratch/tftp/network.efi" ${key:+--key "$key"}
+  exit
+fi
+exec python3 "$repo/tests/uboot.py" --image "$repo/build/Tamberlune$suffix.efi" --arch "$arch" ${key:+--key "$key"}
