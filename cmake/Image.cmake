@@ -2,10 +2,11 @@
 # The images: Tamberlune.efi for x86-64, TamberluneAA64.efi for AArch64 and
 # TamberluneRISCV64.efi for RISC-V 64, PE32+ EFI applications compiled from
 # the same sources as the host library; beside each, BootOptions.efi (the
-# boot flow's listing) and the self-test, linked from the same objects. x86-64 and AArch64 are compiled with
-# clang for a Windows target (whose conventions for the entry point are the
-# UEFI ones) and linked by lld-link; RISC-V, which no linker here writes as
-# PE, is linked as a position-independent ELF file and converted.
+# boot flow's listing) and the self-test, linked from the same objects.
+# x86-64 and AArch64 are compiled with clang for a Windows target (whose
+# conventions for the entry point are the UEFI ones) and linked by lld-link;
+# RISC-V, which no linker here writes as PE, is linked as a
+# position-independent ELF file and converted.
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(TAMBERLUNE_LLD_LINK NAMES lld-link lld-link-14 lld-link-15 lld-link-16 REQUIRED)

@@ -82,5 +82,8 @@ else
     "$repo/build/TamberluneRISCV64.efi" "$disk"
 fi
 if [ "$boot" = yes ]; then
-  exec python3 "$repo/tests/uboot.py" --disk "$disk" --arch "$arch"
+  network=()
+  # The boot-flow disk gets a network to boot from when p is pressed.
+  [ "$boot_flow" = no ] || network=(--tftp "$repo/build/payload/$arch/network.efi")
+  exec python3 "$repo/tests/uboot.py" --disk "$disk" --arch "$arch" "${network[@]}"
 fi
