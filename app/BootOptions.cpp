@@ -98,7 +98,7 @@ static VOID ListNumbers(CONST CHAR16 *Name) {
     ConsolePrint(u" not set");
   }
   for (UINTN At = 0; Data != nullptr && At + 1 < Size; At += 2) {
-    ConsolePrint(u" %04X", Data[At] | Data[At + 1] << 8);
+    ConsolePrint(u" %04X", (UINTN)(Data[At] | Data[At + 1] << 8));
   }
   ConsolePrint(u"\n");
   if (Data != nullptr) {
