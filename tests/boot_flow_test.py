@@ -84,7 +84,7 @@ class Scenario:
             self.session.send(b"boot\n")
 
     def press(self, key):
-        """Waits for the menu, presses key; returns the output after it."""
+        """Waits for the menu and presses key; the clock starts."""
         self.session.expect(uboot.MENU_END, 120)
         self.pressed = time.monotonic()
         self.session.send(key)
