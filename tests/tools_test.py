@@ -172,6 +172,16 @@ class Machine(unittest.TestCase):
         self.assertIn(b"Recorded PXEVariable:", result.stdout)
         self.assertNotIn(b"\x1b[6n", result.stdout)
 
+    def test_the_boot_flow_run_stops_at_what_the_key_booted(self):
+        # Its own scratch disk and TFTP folder, removed after the run.
+        with tempfile.TemporaryDirectory() as scratch:
+            result = subprocess.run([tool("tools/run.sh"), "--boot-flow", "--key", "p"], capture_output=True,
+                                    timeout=120, env={**os.environ, "TMPDIR": scratch})
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertIn(b"Tamberlune: starting network.efi from 10.0.2.2", result.stdout)
+            self.assertRegex(result.stdout, rb"\nboot flow: Tamberlune test payload: network, [0-9.]+ s after the key\n$")
+            self.assertEqual(os.listdir(scratch), [])
+
     def test_a_killed_driver_ends_its_qemu(self):
         for number in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
             with self.subTest(signal=number.name), tempfile.TemporaryDirectory() as scratch:
