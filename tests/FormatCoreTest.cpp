@@ -14,7 +14,6 @@
 
 namespace {
 
-const CHAR8 *const Abcdef = CaseAbcdef;
 const CHAR8 *const Ab = CaseAb;
 const char16_t WideHigh[] = u"\u0141x";  // a character above 0xFF, then x
 
