@@ -54,15 +54,12 @@ ARCHES = {
         "load": "${kernel_addr_r}", "removable": "BOOTRISCV64.EFI", "timed_by": "rtc",
         "nic": "virtio-net-device",
     },
-    "riscv64-smode": {
-        "qemu": "qemu-system-riscv64", "package": "qemu-system-misc",
-        "machine": ["-M", "virt", "-rtc", "clock=vm"],
-        # U-Boot in supervisor mode, started by QEMU's own OpenSBI (no UEFI
-        # firmware of its own), as on most RISC-V boards.
-        "firmware": ["-bios", "default", "-kernel", "/usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin"],
-        "load": "${kernel_addr_r}", "removable": "BOOTRISCV64.EFI", "timed_by": "rtc",
-        "nic": "virtio-net-device",
-    },
+}
+# The same machine with U-Boot in supervisor mode, started by QEMU's own
+# OpenSBI (no UEFI firmware of its own), as on most RISC-V boards.
+ARCHES["riscv64-smode"] = {
+    **ARCHES["riscv64"],
+    "firmware": ["-bios", "default", "-kernel", "/usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin"],
 }
 VENDOR_GUID = "c450ed8e-c3c2-4fe7-aee6-d1c50abb78cf"
 VARIABLES = ("PXEVariable", "RestOrderVariable", "BootmenuVariable")

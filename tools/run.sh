@@ -60,22 +60,23 @@ if [ -n "$key" ]; then
   esac
 fi
 
-"$repo/tools/build.sh"
-case "$arch" in
-  x64) suffix= ;;
-  aa64) suffix=AA64 ;;
-  riscv64) suffix=RISCV64 ;;
-esac
 if [ "$boot_flow" = yes ]; then
   # A disk and a TFTP folder of this run's own: two runs never share one.
+  # disk.sh builds what it writes.
   scratch=$(mktemp -d "${TMPDIR:-/tmp}/tamberlune-flow-XXXXXX")
   trap 'rm -rf "$scratch"' EXIT
-  python3 "$repo/tools/make_disk.py" --boot-flow "$repo/build/boot.scr" "$repo/build/Tamberlune$suffix.efi" \
-    "$repo/build/BootOptions$suffix.efi" "$repo/build/payload/$arch/normal.efi" "$scratch/disk.img" >/dev/null
+  "$repo/tools/disk.sh" --boot-flow --arch "$arch" --out "$scratch/disk.img"
   mkdir "$scratch/tftp"
   cp "$repo/build/payload/$arch/network.efi" "$scratch/tftp/"
   python3 "$repo/tests/uboot.py" --disk "$scratch/disk.img" --arch "$arch" \
     --tftp "$scratch/tftp/network.efi" ${key:+--key "$key"}
   exit
 fi
+
+"$repo/tools/build.sh"
+case "$arch" in
+  x64) suffix= ;;
+  aa64) suffix=AA64 ;;
+  riscv64) suffix=RISCV64 ;;
+esac
 exec python3 "$repo/tests/uboot.py" --image "$repo/build/Tamberlune$suffix.efi" --arch "$arch" ${key:+--key "$key"}
