@@ -6,6 +6,7 @@ killed. Usage: tools_test.py BUILD-DIR VERSION [unittest arguments]
 """
 
 import os
+import re
 import resource
 import signal
 import subprocess
@@ -75,10 +76,15 @@ class Arguments(unittest.TestCase):
                 (["tools/bench.sh", "--calls", "-5"], "not '-5'"),
                 (["tools/disk.sh", "--bot"], "unknown option '--bot'"),
                 (["tools/disk.sh", "--out"], "usage: tools/disk.sh"),
-                (["tools/disk.sh", "--boot-flow", "--arch", "arm"], "not 'arm'")):
+                (["tools/disk.sh", "--boot-flow", "--arch", "arm"], "not 'arm'"),
+                (["tools/disk.sh", "--arch", "aa64"], "the plain disk holds every machine's image"),
+                (["tools/disk.sh", "--key", "p"], "--key goes with --boot"),
+                (["tools/disk.sh", "--boot", "--key", "pp"], "not 'pp'"),
+                (["tools/disk.sh", "/dev/null"], "is a character device, not a disk file; write the disk file, "
+                                                 "then copy it to the stick: sudo dd if=")):
             with self.subTest(command=command):
                 result = run(tool(command[0]), *command[1:], timeout=10)
-                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.returncode, 1 if "/dev/null" in command else 2)
                 self.assertIn(message, result.stderr)
 
 
@@ -110,14 +116,32 @@ class Paths(unittest.TestCase):
         result = run(*write, "relative.img", cwd=self.folder)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertTrue(os.path.isfile(os.path.join(self.folder, "relative.img")))
+        # A symbolic link is written through: the file it names gets the disk.
+        os.symlink("relative.img", os.path.join(self.folder, "link.img"))
+        with open(os.path.join(self.folder, "relative.img"), "r+b") as disk:
+            disk.truncate(512)
+        self.assertEqual(run(*write, "link.img", cwd=self.folder).returncode, 0)
+        self.assertTrue(os.path.islink(os.path.join(self.folder, "link.img")))
+        self.assertEqual(os.path.getsize(os.path.join(self.folder, "relative.img")), 34 << 20)
+        read_only = os.path.join(self.folder, "read-only.img")
+        with open(read_only, "wb") as file:
+            file.write(b"kept")
+        os.chmod(read_only, 0o444)
+        os.symlink("/dev/null", os.path.join(self.folder, "device.img"))
         for target, message in ((self.folder, "is a folder"),
-                                (os.path.join(self.folder, "missing", "d.img"), "no folder")):
+                                (os.path.join(self.folder, "missing", "d.img"), "no folder"),
+                                ("/dev/zero", "is a character device"),
+                                (os.path.join(self.folder, "device.img"), "is a character device"),
+                                (read_only, "is read-only; it is left as it is")):
             with self.subTest(target=target):
                 result = run(*write, target)
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(message, result.stderr)
                 self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
-        self.assertEqual(sorted(os.listdir(self.folder)), ["relative.img"])
+        with open(read_only, "rb") as file:
+            self.assertEqual((file.read(), os.stat(read_only).st_mode & 0o777), (b"kept", 0o444))
+        self.assertTrue(os.path.islink(os.path.join(self.folder, "device.img")))
+        self.assertEqual(sorted(os.listdir(self.folder)), ["device.img", "link.img", "read-only.img", "relative.img"])
 
     def test_inspect_refuses_what_is_no_image_without_reading_it(self):
         inspect = os.path.join(BUILD, "tools", "tamberlune-inspect")
@@ -166,11 +190,17 @@ class Machine(unittest.TestCase):
     """Each of these starts a QEMU."""
 
     def test_a_piped_key_is_pressed_and_no_byte_is_lost(self):
-        result = subprocess.run([tool("tools/run.sh")], input=b"p\n", capture_output=True, timeout=120)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn(b" Any key to continue\r\r\nLoading PXE boot..\r\r\n=> ", result.stdout)
-        self.assertIn(b"Recorded PXEVariable:", result.stdout)
-        self.assertNotIn(b"\x1b[6n", result.stdout)
+        # run.sh starts the image from U-Boot's prompt; disk.sh --boot boots the
+        # disk through U-Boot's own flow, which goes on to its prompt.
+        with tempfile.TemporaryDirectory() as scratch:
+            for command in ([tool("tools/run.sh")],
+                            [tool("tools/disk.sh"), "--boot", os.path.join(scratch, "disk.img")]):
+                with self.subTest(command=command[0]):
+                    result = subprocess.run(command, input=b"p\n", capture_output=True, timeout=180)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertIn(b" Any key to continue\r\r\nLoading PXE boot..\r\r\n", result.stdout)
+                    self.assertEqual(re.findall(rb"Recorded (\w+):", result.stdout), [b"PXEVariable"])
+                    self.assertNotIn(b"\x1b[6n", result.stdout)
 
     def test_the_boot_flow_run_stops_at_what_the_key_booted(self):
         # Its own scratch disk and TFTP folder, removed after the run.

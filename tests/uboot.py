@@ -13,6 +13,7 @@ a key, and asks which boot-choice variable the image recorded.
 """
 
 import argparse
+import contextlib
 import ctypes
 import os
 import re
@@ -89,6 +90,19 @@ def prerequisites(arch):
 
 class BootError(Exception):
     pass
+
+
+class QemuEnded(BootError):
+    """QEMU exited: an error where a driver waits for the machine, the
+    person's own doing (Ctrl-A X) where the person types."""
+
+
+def printable(transcript):
+    """The serial transcript as it may reach a person's terminal in a message:
+    without the terminal-size query (a terminal would answer it into the
+    shell), every other control byte but line ends and tabs written out."""
+    text = transcript.replace(TERMINAL_SIZE_QUERY, b"").decode(errors="replace")
+    return re.sub(r"[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]", lambda match: f"\\x{ord(match.group()):02x}", text)
 
 
 def found(tool):
@@ -240,7 +254,7 @@ class Session:
             return
         data = os.read(self.process.stdout.fileno(), 4096)
         if not data:
-            raise BootError("QEMU exited:\n" + self.transcript.decode(errors="replace"))
+            raise QemuEnded("QEMU exited:\n" + printable(self.transcript))
         self.transcript += data
         self.pending += data
         if self.log:
@@ -251,8 +265,7 @@ class Session:
         deadline = time.monotonic() + timeout
         while marker not in self.pending:
             if time.monotonic() > deadline:
-                raise BootError(f"no {marker!r} within {timeout} s; serial so far:\n"
-                                + self.transcript.decode(errors="replace"))
+                raise BootError(f"no {marker!r} within {timeout} s; serial so far:\n" + printable(self.transcript))
             self.read(0.05)
         end = self.pending.index(marker) + len(marker)
         seen, self.pending = self.pending[:end], self.pending[end:]
@@ -345,14 +358,15 @@ def key_bytes(key):
 
 class RawTerminal:
     """The person's terminal in raw mode while a machine runs, restored after;
-    a no-op where standard input is no terminal."""
+    a no-op where standard input is no terminal. Raw from before the menu,
+    and entered without flushing, so a key typed early waits for the image."""
 
     def __enter__(self):
         import termios
         import tty
         self.saved = termios.tcgetattr(sys.stdin) if sys.stdin.isatty() else None
         if self.saved:
-            tty.setraw(sys.stdin)
+            tty.setraw(sys.stdin, termios.TCSANOW)
         return self
 
     def __exit__(self, *_):
@@ -363,17 +377,56 @@ class RawTerminal:
 
 def pass_keys_until(session, done):
     """Forwards the person's keystrokes to the machine until done() holds; at
-    the end of standard input the machine runs on without them."""
+    the end of standard input the machine runs on without them. Returns False
+    when QEMU ended first: the person left it with Ctrl-A X."""
     keys = [sys.stdin]
-    while not done():
-        ready, _, _ = select.select(keys, [], [], 0)
-        if ready:
-            data = os.read(sys.stdin.fileno(), 64)
-            if data:
-                session.send(data)
-            else:
-                keys = []
-        session.read(0.05)
+    try:
+        while not done():
+            ready, _, _ = select.select(keys, [], [], 0)
+            if ready:
+                data = os.read(sys.stdin.fileno(), 64)
+                if data:
+                    session.send(data)
+                else:
+                    keys = []
+            session.read(0.05)
+    except QemuEnded:
+        return False
+    return True
+
+
+def report_variables(session):
+    """Prints which boot-choice variable the machine holds, at U-Boot's prompt."""
+    variables = recorded_variables(session)
+    print()
+    if not variables:
+        print("No boot-choice variable was recorded.")
+    for name, text in variables.items():
+        print(f"Recorded {name}:")
+        print(text.replace("\r", "").rstrip())
+
+
+def person_types(key):
+    """The terminal in raw mode where the person types the key, else as it is."""
+    return RawTerminal() if key is None else contextlib.nullcontext()
+
+
+def press_then_prompt(session, console, key, timeout):
+    """Presses key (None: forwards the person's keys) once the menu is up and
+    waits for U-Boot's prompt, consumed, so that the next command's answer is
+    its own. False when the person left QEMU first."""
+    if key is not None:
+        session.expect(MENU_END, timeout)
+        session.send(key)
+        session.expect(PROMPT, timeout)
+    else:
+        if not pass_keys_until(session, lambda: PROMPT in session.pending):
+            console.flush()
+            return False
+        session.expect(PROMPT)
+    console.flush()
+    session.log = None
+    return True
 
 
 def run_image(image, key, arch):
@@ -389,35 +442,25 @@ def run_image(image, key, arch):
         session.prompt()
         console.write(b"U-Boot is up; starting Tamberlune.efi\r\n")
         session.log = console
-        session.start_image()
-        session.expect(MENU_END)
-        if key is not None:
-            session.send(key)
-            session.expect(PROMPT, timeout=60)
-        else:
-            with RawTerminal():
-                pass_keys_until(session, lambda: PROMPT in session.pending)
-        console.flush()
-        session.log = None
-        variables = recorded_variables(session)
-    print()
-    if not variables:
-        print("No boot-choice variable was recorded.")
-    for name, text in variables.items():
-        print(f"Recorded {name}:")
-        print(text.replace("\r", "").rstrip())
+        with person_types(key):
+            session.start_image()
+            if not press_then_prompt(session, console, key, 60):
+                return
+        report_variables(session)
 
 
 PAYLOAD_MARKER = re.compile(rb"Tamberlune test payload: \w+(?=\r)")
 
 
-def boot_disk(disk, arch, tftp=None, key=None):
+def boot_disk(disk, arch, tftp=None, key=None, boot_flow=False):
     """Boots a disk through the firmware's own boot flow on this terminal.
     tftp: a file that QEMU's DHCP server names as the boot file and its TFTP
     server serves, or None for no network. With key, presses it at
-    Tamberlune's menu and stops at what the boot flow booted (a test
-    payload's marker) or at U-Boot's prompt, and says how long that took;
-    else the person types, until QEMU ends (Ctrl-A X)."""
+    Tamberlune's menu; then, for a boot-flow disk, stops at what the boot
+    flow booted (a test payload's marker) or at U-Boot's prompt and says how
+    long that took, and for another disk reports the recorded variable at
+    U-Boot's prompt. Without key the person types: at a boot-flow disk until
+    QEMU ends (Ctrl-A X), at another until the prompt."""
     require_prerequisites(arch)
     if not os.path.isfile(disk):
         raise BootError(f"no disk at {disk}")
@@ -426,6 +469,12 @@ def boot_disk(disk, arch, tftp=None, key=None):
     network = None if tftp is None else (os.path.dirname(os.path.abspath(tftp)), os.path.basename(tftp))
     console = Console(sys.stdout.buffer)
     with Session(disk, log=console, clock=REAL_TIME_CLOCK, arch=arch, tftp=network) as session:
+        if not boot_flow:
+            with person_types(key):
+                if not press_then_prompt(session, console, key, 120):
+                    return
+            report_variables(session)
+            return
         if key is not None:
             session.expect(MENU_END, 120)
             pressed = time.monotonic()
@@ -443,10 +492,7 @@ def boot_disk(disk, arch, tftp=None, key=None):
                   f"{elapsed:.2f} s after the key")
             return
         with RawTerminal():
-            try:
-                pass_keys_until(session, lambda: False)
-            except BootError:
-                pass  # QEMU ended: the person left with Ctrl-A X
+            pass_keys_until(session, lambda: False)
         console.flush()
 
 
@@ -458,26 +504,28 @@ def main(argv):
         epilog="example: uboot.py --image build/Tamberlune.efi --key p")
     what = parser.add_mutually_exclusive_group(required=True)
     what.add_argument("--image", help="an image to start from U-Boot's prompt")
-    what.add_argument("--disk", help="a disk to boot through the firmware's own flow (leave with Ctrl-A X)")
-    parser.add_argument("--key", help="send this key unattended: p, r, esc, none, or one character; with "
-                                      "--disk, stop at what the boot flow booted")
+    what.add_argument("--disk", help="a disk to boot through the firmware's own flow")
+    parser.add_argument("--key", help="send this key unattended: p, r, esc, none, or one character")
+    parser.add_argument("--boot-flow", action="store_true",
+                        help="with --disk: the disk is a boot-flow disk; report what its boot flow booted, "
+                             "not the variable (without --key, leave QEMU with Ctrl-A X)")
     parser.add_argument("--tftp", help="with --disk: a network whose DHCP server names this file as the boot "
                                        "file and whose TFTP server serves it")
     parser.add_argument("--arch", choices=sorted(ARCHES), default="x64",
                         help="the image's architecture and so the machine and firmware (default x64)")
     args = parser.parse_args(argv)
-    if args.tftp is not None and not args.disk:
-        parser.error("--tftp goes with --disk")
+    if (args.tftp is not None or args.boot_flow) and not args.disk:
+        parser.error("--tftp and --boot-flow go with --disk")
     try:
         key = None if args.key is None else key_bytes(args.key)
     except ValueError as error:
         parser.error(str(error))
-    if args.image and key is None and not sys.stdin.isatty():
+    if key is None and not sys.stdin.isatty():
         parser.error("standard input is no terminal: say the key with --key")
     end_on_signals()
     try:
         if args.disk:
-            boot_disk(args.disk, args.arch, args.tftp, key)
+            boot_disk(args.disk, args.arch, args.tftp, key, args.boot_flow)
         else:
             run_image(args.image, key, args.arch)
     except BootError as error:

@@ -8,19 +8,23 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
+quiet=no
 case "${1:-}" in
   "") ;;
+  --quiet) quiet=yes ;;
   -h|--help)
     cat <<'USAGE'
-usage: tools/build.sh
+usage: tools/build.sh [--quiet]
 Installs what is missing, then builds the images (build/Tamberlune.efi and
 the AArch64 and RISC-V ones), the U-Boot boot flow (build/boot.scr) and the
 host tools (build/tools/tamberlune-inspect, build/tools/tamberlune-sim), and
-prints the image's size and stack figures. Exit status 0 on success.
+prints the images' size and stack figures.
+  --quiet   one line instead of the figures (what run.sh and disk.sh print)
+Exit status 0 on success.
 example: tools/build.sh && build/tools/tamberlune-inspect build/Tamberlune.efi
 USAGE
     exit 0 ;;
-  *) echo "usage: tools/build.sh (no arguments; --help for more)" >&2; exit 2 ;;
+  *) echo "usage: tools/build.sh [--quiet] (--help for more)" >&2; exit 2 ;;
 esac
 
 "$repo/tools/install-deps.sh"
@@ -38,7 +42,13 @@ if ! { cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
   echo "build: the build failed; its output is above and in $log" >&2
   exit 1
 fi
-for image in Tamberlune TamberluneAA64 TamberluneRISCV64; do
+images=(Tamberlune TamberluneAA64 TamberluneRISCV64)
+if [ "$quiet" = yes ]; then
+  sizes=$(cd "$repo/build" && for image in "${images[@]}"; do stat -c %s "$image.efi"; done | paste -sd/)
+  echo "built: ${#images[@]} images ($sizes bytes), their listings and boot.scr in build/ (tools/build.sh shows their figures)"
+  exit 0
+fi
+for image in "${images[@]}"; do
   python3 "$repo/tools/image_sizes.py" "$repo/build/$image.efi"
 done
 python3 "$repo/tools/stack_budget.py" "$repo/build/image"

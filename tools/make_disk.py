@@ -14,6 +14,7 @@ Usage: make_disk.py IMAGE... DISK      (make_disk.py --help for more)
 
 import os
 import shutil
+import stat
 import struct
 import subprocess
 import sys
@@ -150,17 +151,46 @@ def boot_flow_files(script, image, listing, loader):
     return {BOOT_FLOW_SCRIPT: script, BOOT_FLOW_IMAGE: image, BOOT_FLOW_LISTING: listing, path: loader}
 
 
+WRITE_A_STICK = ("write the disk file, then copy it to the stick: "
+                 "sudo dd if=build/tamberlune-disk.img of=/dev/sdX bs=4M conv=fsync (README, A bootable disk)")
+
+
+def disk_target(disk):
+    """Where the disk file goes: disk itself, or the file a symbolic link names
+    (written through; the link stays a link). Refuses a device, a folder or
+    anything else that is no regular file, and a read-only file: writing
+    replaces the file, which would leave a device node a plain file and the
+    device untouched."""
+    target = os.path.realpath(disk)
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        mode = None
+    except OSError as error:
+        raise DiskError(f"cannot look at {disk}: {error.strerror}")
+    if mode is not None and stat.S_ISDIR(mode):
+        raise DiskError(f"{disk} is a folder; give the path of the disk file to write")
+    if mode is not None and (stat.S_ISBLK(mode) or stat.S_ISCHR(mode)):
+        kind = "block" if stat.S_ISBLK(mode) else "character"
+        raise DiskError(f"{disk} is a {kind} device, not a disk file; {WRITE_A_STICK}")
+    if mode is not None and not stat.S_ISREG(mode):
+        raise DiskError(f"{disk} is no regular file (a pipe or a socket); give the path of the disk file to write")
+    if mode is not None and (not mode & stat.S_IWUSR or not os.access(target, os.W_OK)):
+        raise DiskError(f"{disk} is read-only; it is left as it is: make it writable or name another file")
+    folder = os.path.dirname(target)
+    if not os.path.isdir(folder):
+        raise DiskError(f"no folder {os.path.dirname(os.path.abspath(disk))} to write {os.path.basename(disk)} into")
+    return target, mode
+
+
 def write_gpt_disk(files, disk):
     """Writes a GPT disk whose EFI system partition holds files (paths in it to
     files on this machine); nothing is left at disk's folder if it fails."""
     for source in files.values():
         if not os.path.isfile(source):
             raise DiskError(f"no file at {source}: build it first (tools/build.sh)")
-    if os.path.isdir(disk):
-        raise DiskError(f"{disk} is a folder; give the path of the disk file to write")
-    folder = os.path.dirname(os.path.abspath(disk))
-    if not os.path.isdir(folder):
-        raise DiskError(f"no folder {folder} to write {os.path.basename(disk)} into")
+    target, mode = disk_target(disk)
+    folder = os.path.dirname(target)
     table = entries()
     with tempfile.TemporaryDirectory() as scratch:
         esp = os.path.join(scratch, "esp.img")
@@ -181,10 +211,12 @@ def write_gpt_disk(files, disk):
             out.seek((TOTAL - 1 - ENTRY_SECTORS) * SECTOR)
             out.write(table)
             out.write(header(TOTAL - 1, 1, TOTAL - 1 - ENTRY_SECTORS, table))
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary.name, 0o666 & ~umask)
-        os.replace(temporary.name, disk)
+        if mode is None:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        os.chmod(temporary.name, stat.S_IMODE(mode))
+        os.replace(temporary.name, target)
     except OSError as error:
         os.unlink(temporary.name)
         raise DiskError(f"cannot write {disk}: {error.strerror}")
@@ -194,12 +226,21 @@ def main(argv):
     if argv in (["--help"], ["-h"]):
         print(__doc__.split("Usage:")[0].strip())
         print("\nusage: make_disk.py IMAGE... DISK\n  IMAGE  an EFI application, one per machine"
-              "\n  DISK   the disk file to write (replaced if it exists)"
+              "\n  DISK   the disk file to write: a new path or a regular file, replaced (through"
+              "\n         a symbolic link, the file it names); never a device or a read-only file"
+              "\n       make_disk.py --check DISK"
+              "\n  says, and writes nothing, whether DISK may be written"
               "\n       make_disk.py --boot-flow SCRIPT IMAGE LISTING LOADER DISK"
               "\n  the U-Boot boot flow's disk for one machine: SCRIPT (boot.scr) at the root,"
               "\n  IMAGE and LISTING (BootOptions.efi) in \\EFI\\Tamberlune, LOADER (the board's"
               "\n  normal loader) at the removable-media path"
               "\nexample: make_disk.py build/Tamberlune.efi build/TamberluneAA64.efi build/tamberlune-disk.img")
+        return
+    if argv[:1] == ["--check"] and len(argv) == 2:
+        try:
+            disk_target(argv[1])
+        except DiskError as error:
+            sys.exit(f"disk: {error}")
         return
     boot_flow = argv[:1] == ["--boot-flow"]
     arguments = argv[1:] if boot_flow else argv

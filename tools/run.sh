@@ -8,7 +8,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
-usage() { echo "usage: tools/run.sh [--boot-flow] [--arch x64|aa64|riscv64] [--key p|r|esc|none|CHARACTER] (--help for more)" >&2; exit 2; }
+usage() { echo "usage: tools/run.sh [--boot-flow] [--arch x64|aa64|riscv64|riscv64-smode] [--key p|r|esc|none|CHARACTER] (--help for more)" >&2; exit 2; }
 key=
 boot_flow=no
 arch=x64
@@ -27,23 +27,25 @@ it from a FAT disk and shows which boot-choice variable it recorded.
               loader). With --key it stops at the first payload or at
               U-Boot's prompt and says how long that took after the key;
               without, leave QEMU with Ctrl-A X.
-  --arch ARCH x64 (default), aa64 or riscv64
+  --arch ARCH x64 (default), aa64, riscv64, or riscv64-smode (the RISC-V
+              image on U-Boot in supervisor mode, started by OpenSBI)
   --key KEY   press KEY at the menu, unattended: p, r, esc, none (press
               nothing: the four-second wait), or any one character.
-Without --key you press the key yourself; a key piped in (echo p | ...) is
-taken as --key. Exit status 0 when the boot ran, 2 on bad arguments.
+Without --key you press the key yourself (leave QEMU with Ctrl-A X); a key
+piped in (echo p | ...) is taken as --key. Exit status 0 when the boot ran,
+1 when it failed, 2 on bad arguments.
 example: tools/run.sh --key p
          tools/run.sh --boot-flow --key esc
 USAGE
       exit 0 ;;
     --boot-flow) boot_flow=yes; shift ;;
     --key)
-      [ $# -ge 2 ] || usage
+      [ $# -ge 2 ] || { echo "run: --key needs a key: p, r, esc, none or one character" >&2; exit 2; }
       key=$2; shift 2 ;;
     --arch)
       case "${2:-}" in
-        x64|aa64|riscv64) arch=$2; shift 2 ;;
-        *) echo "run: --arch takes x64, aa64 or riscv64, not '${2:-}'" >&2; exit 2 ;;
+        x64|aa64|riscv64|riscv64-smode) arch=$2; shift 2 ;;
+        *) echo "run: --arch takes x64, aa64, riscv64 or riscv64-smode, not '${2:-}'" >&2; exit 2 ;;
       esac ;;
     *) echo "run: unknown argument '$1'" >&2; usage ;;
   esac
@@ -60,21 +62,23 @@ if [ -n "$key" ]; then
   esac
 fi
 
+# Supervisor-mode RISC-V runs the machine-mode build.
+machine=${arch%-smode}
 if [ "$boot_flow" = yes ]; then
   # A disk and a TFTP folder of this run's own: two runs never share one.
   # disk.sh builds what it writes.
   scratch=$(mktemp -d "${TMPDIR:-/tmp}/tamberlune-flow-XXXXXX")
   trap 'rm -rf "$scratch"' EXIT
-  "$repo/tools/disk.sh" --boot-flow --arch "$arch" --out "$scratch/disk.img"
+  "$repo/tools/disk.sh" --boot-flow --arch "$machine" --out "$scratch/disk.img"
   mkdir "$scratch/tftp"
-  cp "$repo/build/payload/$arch/network.efi" "$scratch/tftp/"
-  python3 "$repo/tests/uboot.py" --disk "$scratch/disk.img" --arch "$arch" \
+  cp "$repo/build/payload/$machine/network.efi" "$scratch/tftp/"
+  python3 "$repo/tests/uboot.py" --disk "$scratch/disk.img" --arch "$arch" --boot-flow \
     --tftp "$scratch/tftp/network.efi" ${key:+--key "$key"}
   exit
 fi
 
-"$repo/tools/build.sh"
-case "$arch" in
+"$repo/tools/build.sh" --quiet
+case "$machine" in
   x64) suffix= ;;
   aa64) suffix=AA64 ;;
   riscv64) suffix=RISCV64 ;;
