@@ -20,14 +20,15 @@
 namespace {
 
 const char Usage[] =
-    "usage: tamberlune-sim [--key K | --no-key] [--fail CALL]...\n"
+    "usage: tamberlune-sim [--key K] [--fail CALL]...\n"
     "Runs Tamberlune's own code against a firmware stand-in on this terminal.\n"
-    "  --key K      press K unattended: p, r, esc, or one character\n"
-    "  --no-key     press nothing: the image waits out its 401 polls of 10 ms\n"
+    "  --key K      press K unattended: p, r, esc, none (press nothing: the image\n"
+    "               waits out its 401 polls of 10 ms), or one character\n"
+    "  --no-key     the same as --key none\n"
     "  --fail CALL  make a firmware call fail: allocation, freepool, console or setvariable\n"
     "  --help       this text\n"
     "  --version    the version\n"
-    "Without --key or --no-key, it reads one keystroke from the terminal. Exit status\n"
+    "Without --key, it reads one keystroke from the terminal. Exit status\n"
     "0 when the image returns success, 1 when it returns an error, 2 on bad arguments.\n"
     "example: tamberlune-sim --key r --fail allocation\n";
 
@@ -105,6 +106,23 @@ bool ParseKey(const char *Text, EFI_INPUT_KEY *Key) {
   return Used != 0 && Used == Bytes.size();
 }
 
+// Bad arguments: what was wrong, then where to read more.
+int Refuse(const std::string &Message) {
+  std::fprintf(stderr, "tamberlune-sim: %s\nusage: tamberlune-sim [--key K] [--fail CALL]... (--help for more)\n",
+               Message.c_str());
+  return 2;
+}
+
+// "--key takes p, r, esc, none or one character, not 'pp'"; a missing value
+// is "nothing".
+std::string Accepted(const char *Option, const char *Values, const char *Value) {
+  return std::string(Option) + " takes " + Values + ", not " +
+         (Value != nullptr ? "'" + std::string(Value) + "'" : "nothing");
+}
+
+constexpr char KeyValues[] = "p, r, esc, none or one character";
+constexpr char CallValues[] = "allocation, freepool, console or setvariable";
+
 }  // namespace
 
 int main(int ArgumentCount, char **Arguments) {
@@ -120,13 +138,23 @@ int main(int ArgumentCount, char **Arguments) {
         std::printf("tamberlune-sim %s\n", TAMBERLUNE_VERSION);
       }
       return 0;
-    } else if (Argument == "--key" && HasValue && Mode == Interactive &&
-        ParseKey(Arguments[Index + 1], &ScriptedKey)) {
-      Mode = Scripted;
-      Index++;
-    } else if (Argument == "--no-key" && Mode == Interactive) {
-      Mode = Silent;
-    } else if (Argument == "--fail" && HasValue) {
+    } else if (Argument == "--key" || Argument == "--no-key") {
+      if (Mode != Interactive) return Refuse("one key at the most: --key or --no-key once");
+      if (Argument == "--no-key") {
+        Mode = Silent;
+        continue;
+      }
+      if (!HasValue) return Refuse(Accepted("--key", KeyValues, nullptr));
+      std::string Key = Arguments[++Index];
+      if (Key == "none") {
+        Mode = Silent;
+      } else if (ParseKey(Key.c_str(), &ScriptedKey)) {
+        Mode = Scripted;
+      } else {
+        return Refuse(Accepted("--key", KeyValues, Key.c_str()));
+      }
+    } else if (Argument == "--fail") {
+      if (!HasValue) return Refuse(Accepted("--fail", CallValues, nullptr));
       std::string Call = Arguments[++Index];
       if (Call == "allocation") {
         Firmware.AllocatePoolStatus = EFI_OUT_OF_RESOURCES;
@@ -137,13 +165,10 @@ int main(int ArgumentCount, char **Arguments) {
       } else if (Call == "setvariable") {
         Firmware.SetVariableStatus = EFI_OUT_OF_RESOURCES;
       } else {
-        std::fprintf(stderr, "tamberlune-sim: unknown call '%s' for --fail\n%s", Call.c_str(),
-                     Usage);
-        return 2;
+        return Refuse(Accepted("--fail", CallValues, Call.c_str()));
       }
     } else {
-      std::fprintf(stderr, "tamberlune-sim: bad argument '%s'\n%s", Argument.c_str(), Usage);
-      return 2;
+      return Refuse("unknown argument '" + Argument + "'");
     }
   }
 

@@ -160,10 +160,32 @@ class InspectTool(unittest.TestCase):
         struct.pack_into("<I", data, rsrc + 0x70 + 0x117, 0x00000000)
         self.check_rejected(data, "string package:")
 
+    def test_reads_what_other_linkers_write(self):
+        # No resource directory, as most EFI binaries have: information, not a
+        # fault. A long section name "/4", resolved through the COFF string
+        # table behind the (empty) symbol table.
+        optional, _ = self.offsets()
+        pe = struct.unpack_from("<I", self.image, 0x3C)[0]
+        table = optional + struct.unpack_from("<H", self.image, pe + 20)[0]
+        bare = bytearray(self.image)
+        struct.pack_into("<II", bare, optional + 112 + 2 * 8, 0, 0)
+        named = bytearray(self.image)
+        named[table + 40:table + 48] = b"/4\0\0\0\0\0\0"
+        struct.pack_into("<II", named, pe + 12, len(named), 0)
+        named += struct.pack("<I", 4 + 12) + b".data_longer"
+        for data, line in ((bare, "  resource     none: the image carries no help text\n"),
+                           (named, "               .data_longer  0x")):
+            result = self.corrupt(data)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertIn(line, result.stdout)
+
     def test_usage(self):
-        result = subprocess.run([INSPECT], capture_output=True, text=True)
-        self.assertEqual(result.returncode, 2)
-        self.assertIn("usage: tamberlune-inspect IMAGE", result.stderr)
+        for arguments, message in (([], "name the image"), (["a", "b"], "one image at a time, not 2"),
+                                   (["--bogus"], "unknown option '--bogus'")):
+            result = subprocess.run([INSPECT, *arguments], capture_output=True, text=True)
+            self.assertEqual(result.returncode, 2)
+            self.assertIn(message, result.stderr)
+            self.assertIn("usage: tamberlune-inspect IMAGE", result.stderr)
         result = inspect(os.path.join(self.directory.name, "missing.efi"))
         self.assertEqual(result.returncode, 1)
         self.assertIn("cannot read", result.stderr)

@@ -43,7 +43,7 @@ class Simulator(unittest.TestCase):
 
     def test_no_key_waits_about_four_seconds(self):
         started = time.monotonic()
-        result = sim("--no-key")
+        result = sim("--key", "none")
         self.assertGreater(time.monotonic() - started, 4.0)
         self.check(result, "", None)
 
@@ -72,10 +72,16 @@ class Simulator(unittest.TestCase):
         self.assertIn("ASSERT_EFI_ERROR (Status = Invalid Parameter)", result.stderr.decode())
 
     def test_bad_arguments(self):
-        for arguments in (["--bogus"], ["--key"], ["--key", "pp"], ["--fail", "disk"], ["--key", "p", "--no-key"]):
+        keys = b"--key takes p, r, esc, none or one character, not "
+        for arguments, message in ((["--bogus"], b"unknown argument '--bogus'"), (["--key"], keys + b"nothing"),
+                                   (["--key", "pp"], keys + b"'pp'"), (["--key", "nothing"], keys + b"'nothing'"),
+                                   (["--fail", "disk"], b"--fail takes allocation, freepool, console or setvariable, "
+                                                        b"not 'disk'"),
+                                   (["--key", "p", "--no-key"], b"one key at the most: --key or --no-key once")):
             with self.subTest(arguments=arguments):
                 result = sim(*arguments)
                 self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stderr.splitlines()[0], b"tamberlune-sim: " + message)
                 self.assertIn(b"usage: tamberlune-sim", result.stderr)
                 self.assertEqual(result.stdout, b"")
 

@@ -112,8 +112,8 @@ const char Usage[] =
     "usage: tamberlune-inspect IMAGE\n"
     "Prints what a UEFI loader and a shell find in a PE32+ image: machine, subsystem,\n"
     "entry, sections, relocations, imports, a signature, and the help text of its HII\n"
-    "resource. Exit status 0 for a well-formed image, 1 for a file that is none, 2 for\n"
-    "bad arguments.\n"
+    "resource. Exit status 0 for a well-formed image (with or without resources), 1 for\n"
+    "a file that is none or whose resources are malformed, 2 for bad arguments.\n"
     "  --help      this text\n"
     "  --version   the version\n"
     "example: tamberlune-inspect build/Tamberlune.efi\n";
@@ -130,6 +130,13 @@ int main(int ArgumentCount, char **Arguments) {
     return 0;
   }
   if (ArgumentCount != 2 || Arguments[1][0] == '-') {
+    if (ArgumentCount < 2) {
+      std::fputs("tamberlune-inspect: name the image to inspect\n", stderr);
+    } else if (ArgumentCount > 2) {
+      std::fprintf(stderr, "tamberlune-inspect: one image at a time, not %d\n", ArgumentCount - 1);
+    } else {
+      std::fprintf(stderr, "tamberlune-inspect: unknown option '%s'\n", Arguments[1]);
+    }
     std::fputs(Usage, stderr);
     return 2;
   }
@@ -174,6 +181,13 @@ int main(int ArgumentCount, char **Arguments) {
                 Index + 1 < Image.Imports.size() ? ", " : "\n");
   }
 
+  // Most EFI binaries carry no resources at all: that is information, not a
+  // fault. A resource directory that is there must be well-formed.
+  const PE_DIRECTORY &Resources = Image.Directories[PeResourceDirectory];
+  if (Resources.Rva == 0 && Resources.Size == 0) {
+    std::printf("  resource     none: the image carries no help text\n");
+    return 0;
+  }
   HELP_RESOURCE Help;
   if (!ReadHelpResource(File.Data, File.Size, Image, &Help, &Error)) {
     std::fprintf(stderr, "tamberlune-inspect: %s: %s\n", Path, Error.c_str());

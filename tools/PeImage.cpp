@@ -93,6 +93,32 @@ bool ReadRelocations(READER &File, PE_IMAGE *Image) {
   return true;
 }
 
+// A section name longer than eight characters is "/N": N is its offset in
+// the COFF string table (behind the symbol table), where linkers of
+// GNU lineage put names such as .debug_info. Unresolved, it stays "/N"
+// with a word on why.
+std::string LongSectionName(READER &File, uint64_t Pe, const std::string &Short) {
+  uint64_t Offset = 0;
+  for (size_t Index = 1; Index < Short.size(); Index++) {
+    if (Short[Index] < '0' || Short[Index] > '9') return Short;
+    Offset = Offset * 10 + (uint64_t)(Short[Index] - '0');
+  }
+  uint64_t Symbols = File.U32(Pe + 12);
+  uint64_t Strings = Symbols + 18 * (uint64_t)File.U32(Pe + 16);
+  if (Symbols == 0 || Strings > File.Size || 4 > File.Size - Strings) {
+    return Short + " (a long name, and no string table to read it from)";
+  }
+  uint64_t Size = File.U32(Strings);
+  if (Offset < 4 || Size > File.Size - Strings || Offset >= Size) {
+    return Short + " (a long name past the string table's end)";
+  }
+  std::string Name;
+  for (uint64_t At = Strings + Offset; At < Strings + Size && File.U8(At) != 0; At++) {
+    Name.push_back((char)File.U8(At));
+  }
+  return Name;
+}
+
 }  // namespace
 
 bool ParsePeImage(const uint8_t *Data, size_t Size, PE_IMAGE *Image, std::string *Error) {
@@ -144,6 +170,9 @@ bool ParsePeImage(const uint8_t *Data, size_t Size, PE_IMAGE *Image, std::string
     PE_SECTION Section;
     for (int Character = 0; Character < 8 && File.U8(Header + Character) != 0; Character++) {
       Section.Name.push_back((char)File.U8(Header + Character));
+    }
+    if (Section.Name.size() > 1 && Section.Name[0] == '/') {
+      Section.Name = LongSectionName(File, Pe, Section.Name);
     }
     Section.VirtualSize = File.U32(Header + 8);
     Section.VirtualAddress = File.U32(Header + 12);
