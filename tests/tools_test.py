@@ -163,13 +163,17 @@ class Paths(unittest.TestCase):
         self.assertLess(largest, 256 << 20)
 
     def test_sign_names_the_mistake_in_one_line(self):
-        def pair(name):
+        def pair(name, kind="rsa:2048"):
             key, cert = os.path.join(self.folder, name + ".key"), os.path.join(self.folder, name + ".crt")
-            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+            subprocess.run(["openssl", "req", "-x509", "-newkey", kind, "-nodes", "-days", "1",
                             "-subj", f"/CN={name}/", "-keyout", key, "-out", cert], check=True, capture_output=True)
             return key, cert
         key, cert = pair("one")
         _, other = pair("two")
+        edwards = pair("three", "ed25519")
+        signed_already = os.path.join(self.folder, "signed-already.efi")
+        self.assertEqual(run(tool("tools/sign.sh"), key, cert, os.path.join(BUILD, "Tamberlune.efi"),
+                             signed_already).returncode, 0)
         der = os.path.join(self.folder, "one.der")
         subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", der], check=True)
         image = os.path.join(BUILD, "Tamberlune.efi")
@@ -177,13 +181,20 @@ class Paths(unittest.TestCase):
         for arguments, message in (([key, other], "do not belong together"),
                                    ([cert, key], "give the key first"),
                                    ([key, der], "is a DER certificate"),
-                                   ([key, cert, image, os.path.join(self.folder, "no", "s.efi")], "no folder")):
+                                   ([key, cert, image, os.path.join(self.folder, "no", "s.efi")], "no folder"),
+                                   ([*edwards], "is no RSA key (ED25519); sbsign and UEFI take RSA"),
+                                   ([key, cert, os.path.join(self.folder, "absent.efi"), signed],
+                                    f"no image at {os.path.join(self.folder, 'absent.efi')}\n"),
+                                   ([key, cert, signed_already, signed], "is signed already")):
             with self.subTest(arguments=arguments):
                 result = run(tool("tools/sign.sh"), *arguments, *([image, signed] if len(arguments) == 2 else []))
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(message, result.stderr)
                 self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
                 self.assertFalse(os.path.exists(signed))
+        # --replace signs a signed image anew: one signature, not two.
+        self.assertEqual(run(tool("tools/sign.sh"), "--replace", key, cert, signed_already, signed).returncode, 0)
+        self.assertEqual(re.findall(r"^signature \d+$", run("sbverify", "--list", signed).stdout, re.M), ["signature 1"])
 
 
 class Machine(unittest.TestCase):

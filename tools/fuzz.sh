@@ -72,7 +72,9 @@ run() {  # run NAME BINARY: one bounded, seeded campaign
     sleep 1 & wait $! || true
     if [ $(((SECONDS - start) % 10)) -eq 0 ] && kill -0 "$fuzzer" 2>/dev/null; then
       local line
-      line=$(grep -a -E '^#[0-9]+[[:space:]]' "$log" | tail -1 | sed -E 's/^#([0-9]+).*cov: ([0-9]+).*exec\/s: ([0-9]+).*/\1 runs, coverage \2, \3 per second/' || true)
+      # Only whole status lines: the fuzzer may be half-way through writing the last one.
+      line=$(grep -a -E '^#[0-9]+[[:space:]].*cov: [0-9]+ .*exec/s: [0-9]+ rss:' "$log" | tail -1 |
+             sed -E 's/^#([0-9]+).*cov: ([0-9]+).*exec\/s: ([0-9]+).*/\1 runs, coverage \2, \3 per second/' || true)
       echo "$1: $((SECONDS - start)) of $seconds s: ${line:-starting}"
     fi
   done
