@@ -22,6 +22,11 @@ static EFI_GUID DevicePathToTextProtocolGuid = {
 static constexpr UINTN MaximumVariableSize = 64 * 1024;
 // Longest variable name followed while walking the store, in bytes.
 static constexpr UINTN MaximumNameSize = 4096;
+// A description shown in full, in characters, its escapes and terminator
+// included; a longer one is cut.
+static constexpr UINTN MaximumDescription = 160;
+// What a block device is, by its media's LogicalPartition.
+static CONST CHAR16 *CONST BlockDeviceKinds[] = {u"disk", u"partition"};
 
 extern "C" BOOLEAN ReadLoadOption(CONST UINT8 *Data, UINTN Size, LOAD_OPTION_VIEW *View) {
   // Attributes (4 bytes), FilePathListLength (2), then the description.
@@ -106,6 +111,29 @@ static VOID ListNumbers(CONST CHAR16 *Name) {
   }
 }
 
+extern "C" UINTN VisibleText(CONST CHAR16 *Text, CHAR16 *Buffer, UINTN Capacity) {
+  CONST CHAR8 Digits[] = "0123456789ABCDEF";
+  UINTN Length = 0;
+  for (; *Text != 0; Text++) {
+    CHAR16 Character = *Text;
+    BOOLEAN Control = Character < 0x20 || (Character >= 0x7F && Character < 0xA0);
+    UINTN Needed = Control ? 4 : 1;
+    if (Length + Needed >= Capacity) {
+      break;  // cut at a whole character or escape
+    }
+    if (Control) {
+      Buffer[Length++] = u'\\';
+      Buffer[Length++] = u'x';
+      Buffer[Length++] = (CHAR16)Digits[Character >> 4];
+      Buffer[Length++] = (CHAR16)Digits[Character & 0xF];
+    } else {
+      Buffer[Length++] = Character;
+    }
+  }
+  Buffer[Length] = 0;
+  return Length;
+}
+
 static VOID ShowBootOption(CONST CHAR16 *Name, UINTN Number) {
   UINTN Size;
   UINT8 *Data = (UINT8 *)ReadVariable(Name, &Size);
@@ -113,9 +141,12 @@ static VOID ShowBootOption(CONST CHAR16 *Name, UINTN Number) {
   if (!ReadLoadOption(Data, Size, &View)) {
     ConsolePrint(u"  %s  (not a readable load option)\n", Name);
   } else {
-    // ConsolePrint cuts a line at 320 characters: a long description is cut,
-    // never overrun (a precision would pad a short one with blanks).
-    ConsolePrint(u"  %s  %s%s\n", Name, View.Description,
+    // Whoever can write a Boot#### variable chooses its description: its
+    // control characters reach the console as text, never as a terminal's
+    // escape sequence.
+    CHAR16 Description[MaximumDescription];
+    VisibleText(View.Description, Description, MaximumDescription);
+    ConsolePrint(u"  %s  %s%s\n", Name, Description,
                  (View.Attributes & LOAD_OPTION_ACTIVE) ? u"" : u"  (inactive)");
     // BootNext is the option number, little-endian; U-Boot's boot manager
     // boots it once and deletes it.
@@ -196,7 +227,7 @@ static VOID ListBlockDevices(VOID) {
     }
     CONST EFI_BLOCK_IO_MEDIA *Media = BlockIo->Media;
     UINT64 MiB = Media->MediaPresent ? ((Media->LastBlock + 1) * Media->BlockSize) >> 20 : 0;
-    ConsolePrint(u"  %-9s %6ld MiB  ", Media->LogicalPartition ? u"partition" : u"disk", MiB);
+    ConsolePrint(u"  %-9s %6ld MiB  ", BlockDeviceKinds[Media->LogicalPartition ? 1 : 0], MiB);
     CHAR16 *Text = nullptr;
     if (ToText != nullptr &&
         gBS->HandleProtocol(Handles[Index], &DevicePathProtocolGuid, (VOID **)&Path) == EFI_SUCCESS &&

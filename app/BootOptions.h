@@ -19,6 +19,11 @@ typedef struct {
 // path list that runs past the end.
 TAMBERLUNE_EXTERN_C BOOLEAN ReadLoadOption(CONST UINT8 *Data, UINTN Size, LOAD_OPTION_VIEW *View);
 
+// Copies Text into Buffer (Capacity characters, terminator included) with
+// each control character (C0, DEL, C1) written out as \xHH, cut at a whole
+// character or escape. Returns the characters written.
+TAMBERLUNE_EXTERN_C UINTN VisibleText(CONST CHAR16 *Text, CHAR16 *Buffer, UINTN Capacity);
+
 // Lists BootOrder, BootNext and every Boot#### with its description and the
 // U-Boot line that boots it, then the block devices by device path.
 TAMBERLUNE_EXTERN_C EFI_STATUS EFIAPI BootOptionsEntry(EFI_HANDLE ImageHandle,

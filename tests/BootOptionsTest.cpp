@@ -47,4 +47,25 @@ TEST(BootOptions, LoadOptionsAreReadOnlyWithinTheirSize) {
   EXPECT_FALSE(ReadLoadOption(nullptr, 0, nullptr));
 }
 
+TEST(BootOptions, DescriptionsReachTheConsoleAsText) {
+  // A description is anyone's text: a terminal's escape sequence in it is
+  // shown, never sent.
+  struct {
+    std::u16string Text;
+    UINTN Capacity;
+    std::u16string Shown;
+  } Cases[] = {
+      {u"ubuntu", 16, u"ubuntu"},
+      {u"\x1b[2J\x1b]0;x\x07", 32, u"\\x1B[2J\\x1B]0;x\\x07"},
+      {u"a\r\nb\x7f\x9b\xa0\x0100", 32, u"a\\x0D\\x0Ab\\x7F\\x9B\xa0\x0100"},
+      {u"ab\x1b", 6, u"ab"},  // an escape is cut whole, never half-shown
+      {u"abcdef", 4, u"abc"},
+  };
+  for (const auto &Case : Cases) {
+    std::vector<CHAR16> Buffer(Case.Capacity, 0xFFFF);
+    EXPECT_EQ(VisibleText((const CHAR16 *)Case.Text.c_str(), Buffer.data(), Case.Capacity), Case.Shown.size());
+    EXPECT_EQ(std::u16string((const char16_t *)Buffer.data()), Case.Shown);
+  }
+}
+
 }  // namespace

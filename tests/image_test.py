@@ -179,6 +179,18 @@ class InspectTool(unittest.TestCase):
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertIn(line, result.stdout)
 
+    def test_every_shipped_image_is_relocatable(self):
+        # The image and the boot flow's listing beside it: a firmware may load
+        # either anywhere, and applies base relocations to get there.
+        listing = os.path.join(os.path.dirname(IMAGE), os.path.basename(IMAGE).replace("Tamberlune", "BootOptions"))
+        for path in (IMAGE, listing):
+            with self.subTest(path=path):
+                out = inspect(path).stdout
+                count = int(re.search(r"relocations  (\d+) base relocations(, stripped)?\n", out).group(1))
+                self.assertGreater(count, 0, out)
+                self.assertNotIn(", stripped", out)
+                self.assertRegex(out, r"\n +\.reloc +0x")
+
     def test_usage(self):
         for arguments, message in (([], "name the image"), (["a", "b"], "one image at a time, not 2"),
                                    (["--bogus"], "unknown option '--bogus'")):
