@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The image's entry point: show the key menu, wait a little over four seconds
-// for one keystroke, and record the boot choice it names in a volatile
-// variable that later boot code reads.
+// The image's entry point: show the key menu, wait for one keystroke and record
+// the boot choice it names in a volatile variable that later boot code reads.
+#include "BuildSettings.h"
 #include "Check.h"
 #include "Print.h"
 #include "ServiceGlobals.h"
@@ -17,9 +17,9 @@ static constexpr CHAR16 KeyMenu[] =
     u"Key Options: \n  'r' -- Clear boot order list.\n  'p' --  PXE boot.\n"
     u"  'ESC' -- Boot Manager Menu. \n Any key to continue\n";
 
-// 401 polls with 10 ms between empty ones: a little over four seconds.
-static constexpr UINTN KeyAttempts = 401;
-static constexpr UINTN PollIntervalMicroseconds = 10000;
+// 401 polls, 10 ms apart (a little over four seconds), unless the build says otherwise.
+static constexpr UINTN KeyAttempts = TAMBERLUNE_KEY_POLLS;
+static constexpr UINTN PollIntervalMicroseconds = TAMBERLUNE_POLL_INTERVAL_US;
 
 // C450ED8E-C3C2-4FE7-AEE6-D1C50ABB78CF: the vendor GUID of every boot choice.
 static constexpr EFI_GUID BootChoiceVendorGuid = {

@@ -28,7 +28,7 @@ set(TAMBERLUNE_IMAGE_FLAGS
   -fstack-usage
   -Wall -Wextra -Werror
   ${TAMBERLUNE_PREFIX_MAP}
-  -I${CMAKE_SOURCE_DIR}/include -I${CMAKE_SOURCE_DIR}/print
+  -I${CMAKE_SOURCE_DIR}/include -I${CMAKE_SOURCE_DIR}/print -I${TAMBERLUNE_GENERATED}
 )
 
 # The help text's resource section, written by a generator built for the host.

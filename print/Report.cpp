@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The check-and-report facility: assertion and debug reports on StdErr, and
-// FormatAsciiToUcs2, the 8-bit-format-to-UCS-2 road they take. A report never
-// stops the program, and vanishes without a StdErr device.
+// Assertion and debug reports on StdErr, which never stop the program and vanish
+// without a StdErr device; and FormatAsciiToUcs2, the road they take.
+#include "BuildSettings.h"
 #include "Check.h"
 #include "Print.h"
 #include "PrintFlags.h"
 #include "ServiceGlobals.h"
 
-static constexpr CONST CHAR8 *ModuleBaseName = "Tamberlune";
+static constexpr CONST CHAR8 *ModuleBaseName = TAMBERLUNE_MODULE_NAME;
 
 // Report buffers are 512 bytes; an assertion may use all of them (255
 // characters), a debug message only the first 256 bytes (127 characters).

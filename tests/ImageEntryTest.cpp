@@ -141,6 +141,25 @@ TEST(ImageEntry, NullImageHandleIsReportedAndTheMenuStillRuns) {
   EXPECT_EQ(Firmware.Variables.size(), 1u);
 }
 
+// The wait and the module name are build settings: 401 polls of 10 ms and
+// "Tamberlune" by default; a configured build's test says what it asked for.
+TEST(ImageEntry, WaitsAndReportsAsTheBuildWasConfigured) {
+  auto Expected = [](const char *Name, const char *Default) {
+    const char *Value = std::getenv(Name);
+    return std::string(Value != nullptr ? Value : Default);
+  };
+  UINTN Polls = std::stoul(Expected("TAMBERLUNE_EXPECT_KEY_POLLS", "401"));
+  UINTN Interval = std::stoul(Expected("TAMBERLUNE_EXPECT_POLL_INTERVAL_US", "10000"));
+  std::string Module = Expected("TAMBERLUNE_EXPECT_MODULE_NAME", "Tamberlune");
+  FIRMWARE_STAND_IN Firmware;
+  Firmware.Install();
+  EXPECT_EQ(ImageEntry(nullptr, &Firmware.SystemTable), EFI_SUCCESS);
+  EXPECT_EQ(Firmware.ReadKeyStrokeCalls, Polls);
+  EXPECT_EQ(Firmware.Stalls, std::vector<UINTN>(Polls, Interval));
+  EXPECT_EQ(Narrow(Firmware.StdErr).rfind("ASSERT [" + Module + "] app/ImageEntry.cpp(", 0), 0u)
+      << Narrow(Firmware.StdErr);
+}
+
 struct TABLE_CASE {
   const char *Name;
   bool NullSystemTable;
