@@ -52,7 +52,7 @@ class Arguments(unittest.TestCase):
             "build.sh")]
         commands += [f"{sys.executable} {tool(path)}" for path in (
             "tests/uboot.py", "tools/make_disk.py", "tools/image_sizes.py", "tools/stack_budget.py",
-            "bench/run.py", "cmake/link_image.py")]
+            "bench/run.py", "cmake/link_image.py", "cmake/man_page.py", "cmake/package_files.py")]
         commands += [os.path.join(BUILD, path) for path in (
             "tools/tamberlune-inspect", "tools/tamberlune-sim", "make_help_resource")]
         for command in commands:

@@ -7,6 +7,7 @@
 # machine instead. With --boot, boots the disk on U-Boot under QEMU.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
+. "$repo/tools/key.sh"
 
 usage() { echo "usage: tools/disk.sh [--boot-flow] [--boot [--key KEY]] [--arch ARCH] [[--out] DISK] (--help for more)" >&2; exit 2; }
 boot=no
@@ -75,17 +76,7 @@ if [ -n "$key" ] && [ "$boot" = no ]; then
   echo "disk: --key goes with --boot" >&2
   exit 2
 fi
-if [ "$boot" = yes ] && [ -z "$key" ] && [ ! -t 0 ]; then
-  # A piped key: its line end is no keystroke, and no input at all is none.
-  key=$(cat)
-  key=${key:-none}
-fi
-if [ -n "$key" ]; then
-  case "$key" in
-    p|r|esc|none) ;;
-    *) [ "${#key}" -eq 1 ] || { echo "disk: --key takes p, r, esc, none or one character, not '$key'" >&2; exit 2; } ;;
-  esac
-fi
+[ "$boot" = no ] || key=$(tamberlune_key disk "$key") || exit 2
 arch=${arch:-x64}
 # Supervisor-mode RISC-V boots the same disk as machine mode.
 machine=${arch%-smode}

@@ -7,6 +7,7 @@
 # and acts on the key.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
+. "$repo/tools/key.sh"
 
 usage() { echo "usage: tools/run.sh [--boot-flow] [--arch x64|aa64|riscv64|riscv64-smode] [--key p|r|esc|none|CHARACTER] (--help for more)" >&2; exit 2; }
 key=
@@ -50,17 +51,7 @@ USAGE
     *) echo "run: unknown argument '$1'" >&2; usage ;;
   esac
 done
-if [ -z "$key" ] && [ ! -t 0 ]; then
-  # A piped key: its line end is no keystroke, and no input at all is none.
-  key=$(cat)
-  key=${key:-none}
-fi
-if [ -n "$key" ]; then
-  case "$key" in
-    p|r|esc|none) ;;
-    *) [ "${#key}" -eq 1 ] || { echo "run: --key takes p, r, esc, none or one character, not '$key'" >&2; exit 2; } ;;
-  esac
-fi
+key=$(tamberlune_key run "$key") || exit 2
 
 # Supervisor-mode RISC-V runs the machine-mode build.
 machine=${arch%-smode}
