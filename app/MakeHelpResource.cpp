@@ -27,6 +27,8 @@ struct MACHINE {
 constexpr MACHINE Machines[] = {
     {"x64", 0x8664, 3},    // IMAGE_REL_AMD64_ADDR32NB
     {"arm64", 0xAA64, 2},  // IMAGE_REL_ARM64_ADDR32NB
+    {"x86", 0x014C, 7},    // IMAGE_REL_I386_DIR32NB
+    {"arm", 0x01C4, 2},    // IMAGE_REL_ARM_ADDR32NB (ARMNT, Thumb-2)
 };
 constexpr UINT8 SymClassStatic = 3;
 constexpr UINT32 NameIsString = 0x80000000;
@@ -180,7 +182,7 @@ std::vector<UINT8> CoffObject(const SECTION &Section, const MACHINE &Machine) {
 
 int main(int ArgumentCount, char **Arguments) {
   const char Usage[] =
-      "usage: make_help_resource [--machine x64|arm64|raw] OUTPUT\n"
+      "usage: make_help_resource [--machine x64|arm64|x86|arm|raw] OUTPUT\n"
       "Writes the image's resource section (the help text's HII package list under\n"
       "HII/EFI/BIN) as a COFF object for the linker, for x64 unless --machine says\n"
       "otherwise; raw writes the section's bytes alone, its data entry holding the\n"

@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: MIT
 # The images: Tamberlune.efi for x86-64, TamberluneAA64.efi for AArch64 and
-# TamberluneRISCV64.efi for RISC-V 64, PE32+ EFI applications compiled from
-# the same sources as the host library; beside each, BootOptions.efi (the
-# boot flow's listing) and the self-test, linked from the same objects.
-# x86-64 and AArch64 are compiled with clang for a Windows target (whose
-# conventions for the entry point are the UEFI ones) and linked by lld-link;
+# TamberluneRISCV64.efi for RISC-V 64, PE32+ EFI applications, and
+# TamberluneIA32.efi for 32-bit x86 and TamberluneARM.efi for ARMv7 (Thumb-2),
+# PE32 ones, compiled from the same sources as the host library; beside each,
+# BootOptions.efi (the boot flow's listing) and the self-test, linked from the
+# same objects. All but RISC-V are compiled with clang for a Windows target
+# (whose conventions for the entry point are the UEFI ones) and linked by lld-link;
 # RISC-V, which no linker here writes as PE, is linked as a
 # position-independent ELF file and converted.
 
@@ -73,7 +74,7 @@ function(tamberlune_extra_object source object target)
 endfunction()
 
 # tamberlune_link(IMAGE MACHINE ENTRY OBJECTS-FOLDER INPUTS... [REPORT]):
-# links one image for MACHINE (x64, arm64 or riscv64) with entry point ENTRY
+# links one image for MACHINE (x64, arm64, x86, arm or riscv64) with entry point ENTRY
 # from INPUTS (objects, and the help resource: its .obj for lld-link, its
 # .bin for RISC-V). With REPORT, says what the image weighs and how deep the
 # stack in OBJECTS-FOLDER goes.
@@ -105,10 +106,15 @@ function(tamberlune_link image machine entry folder)
       VERBATIM)
     return()
   endif()
+  set(machine_options)
+  if(machine STREQUAL "x86")
+    # No structured exception handling to register: the image has no handlers.
+    set(machine_options /safeseh:no)
+  endif()
   add_custom_command(
     OUTPUT ${image}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/link_image.py ${TAMBERLUNE_LLD_LINK}
-            /machine:${machine} /subsystem:efi_application /entry:${entry} /nodefaultlib
+            /machine:${machine} ${machine_options} /subsystem:efi_application /entry:${entry} /nodefaultlib
             # 64-byte sections and file alignment keep the image small;
             # link_image.py drops lld-link's warning that /align wants /driver,
             # which speaks of Windows' loader, not a UEFI one.
@@ -179,6 +185,14 @@ tamberlune_images(AA64 arm64 aarch64-unknown-windows ${CMAKE_BINARY_DIR}/image-a
 set(TAMBERLUNE_RISCV64_FLAGS -march=rv64imac -mabi=lp64 -mcmodel=medany -fPIE -mno-relax)
 tamberlune_images(RISCV64 riscv64 riscv64-unknown-elf ${CMAKE_BINARY_DIR}/image-riscv64
                   ${TAMBERLUNE_RISCV64_FLAGS})
+# 32-bit x86: the Windows target's conventions are cdecl, the UEFI ones on IA32.
+tamberlune_images(IA32 x86 i686-unknown-windows ${CMAKE_BINARY_DIR}/image-ia32 ${TAMBERLUNE_WINDOWS_FLAGS})
+# ARMv7, Thumb-2: no VFP or NEON (-mfpu=none; the Windows target takes no
+# soft-float ABI, and no call here passes a floating-point value), and
+# addresses loaded from the literal pool rather than built by MOVW/MOVT,
+# whose base relocation (type 7) U-Boot does not apply.
+tamberlune_images(ARM arm thumbv7-unknown-windows ${CMAKE_BINARY_DIR}/image-arm
+                  -mfpu=none -mno-movt -mno-stack-arg-probe)
 
 # The boot-flow tests' stand-in boot targets (tests/Payload.cpp), outside the
 # product: build/payload/ARCH/ROLE.efi prints "Tamberlune test payload: ROLE".
@@ -206,12 +220,20 @@ set(TAMBERLUNE_PAYLOADS)
 tamberlune_payloads(x64 x64 x86_64-unknown-windows ${TAMBERLUNE_X64_FLAGS})
 tamberlune_payloads(aa64 arm64 aarch64-unknown-windows ${TAMBERLUNE_WINDOWS_FLAGS})
 tamberlune_payloads(riscv64 riscv64 riscv64-unknown-elf ${TAMBERLUNE_RISCV64_FLAGS})
+tamberlune_payloads(ia32 x86 i686-unknown-windows ${TAMBERLUNE_WINDOWS_FLAGS})
+tamberlune_payloads(arm arm thumbv7-unknown-windows -mfpu=none -mno-movt -mno-stack-arg-probe)
 add_custom_target(payloads ALL DEPENDS ${TAMBERLUNE_PAYLOADS})
 
 set(TAMBERLUNE_IMAGE ${TAMBERLUNE_IMAGE_X64})
-add_custom_target(image ALL DEPENDS ${TAMBERLUNE_IMAGE_X64} ${TAMBERLUNE_IMAGE_ARM64}
-                                    ${TAMBERLUNE_IMAGE_RISCV64} ${TAMBERLUNE_BOOT_OPTIONS_X64}
-                                    ${TAMBERLUNE_BOOT_OPTIONS_ARM64} ${TAMBERLUNE_BOOT_OPTIONS_RISCV64})
+set(TAMBERLUNE_MACHINES X64 ARM64 RISCV64 X86 ARM)
+set(TAMBERLUNE_IMAGES)
+set(TAMBERLUNE_BOOT_OPTIONS)
+set(TAMBERLUNE_SELF_TESTS)
+foreach(machine IN LISTS TAMBERLUNE_MACHINES)
+  list(APPEND TAMBERLUNE_IMAGES ${TAMBERLUNE_IMAGE_${machine}})
+  list(APPEND TAMBERLUNE_BOOT_OPTIONS ${TAMBERLUNE_BOOT_OPTIONS_${machine}})
+  list(APPEND TAMBERLUNE_SELF_TESTS ${TAMBERLUNE_SELF_TEST_${machine}})
+endforeach()
+add_custom_target(image ALL DEPENDS ${TAMBERLUNE_IMAGES} ${TAMBERLUNE_BOOT_OPTIONS})
 # The self-test images, outside the product and its size budget.
-add_custom_target(self_test_images ALL DEPENDS ${TAMBERLUNE_SELF_TEST_X64} ${TAMBERLUNE_SELF_TEST_ARM64}
-                                               ${TAMBERLUNE_SELF_TEST_RISCV64})
+add_custom_target(self_test_images ALL DEPENDS ${TAMBERLUNE_SELF_TESTS})

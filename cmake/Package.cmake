@@ -47,9 +47,7 @@ install(CODE "
   if(NOT built EQUAL 0)
     message(FATAL_ERROR \"building what is installed failed\")
   endif()")
-install(FILES ${TAMBERLUNE_IMAGE_X64} ${TAMBERLUNE_IMAGE_ARM64} ${TAMBERLUNE_IMAGE_RISCV64}
-              ${TAMBERLUNE_BOOT_OPTIONS_X64} ${TAMBERLUNE_BOOT_OPTIONS_ARM64} ${TAMBERLUNE_BOOT_OPTIONS_RISCV64}
-              ${TAMBERLUNE_BOOT_SCRIPT} boot/boot.cmd
+install(FILES ${TAMBERLUNE_IMAGES} ${TAMBERLUNE_BOOT_OPTIONS} ${TAMBERLUNE_BOOT_SCRIPT} boot/boot.cmd
         DESTINATION ${CMAKE_INSTALL_DATADIR}/tamberlune)
 install(TARGETS tamberlune-inspect tamberlune-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${TAMBERLUNE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -64,10 +62,10 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "four seconds for one and records the choice (PXE boot, boot-order reset,\n"
   "boot manager menu) in a volatile UEFI variable for later boot code.\n"
   ".\n"
-  "The package holds the images for x86-64, AArch64 and RISC-V 64, the boot\n"
-  "option listings and the U-Boot boot script that act on the choice, the\n"
-  "host tools tamberlune-inspect and tamberlune-sim with their manual pages,\n"
-  "and the documentation.")
+  "The package holds the images for x86-64, AArch64, RISC-V 64, 32-bit x86\n"
+  "and ARMv7, the boot option listings and the U-Boot boot script that act\n"
+  "on the choice, the host tools tamberlune-inspect and tamberlune-sim with\n"
+  "their manual pages, and the documentation.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 # The host tools' library versions, as dpkg-shlibdeps reads them off the binaries.

@@ -21,8 +21,15 @@ typedef unsigned long long UINT64;
 typedef signed short INT16;
 typedef signed int INT32;
 typedef signed long long INT64;
+// The machine's word: 64 bits on x86-64, AArch64 and RISC-V 64, 32 bits on
+// IA32 and ARM, as are pointers and EFI_STATUS.
+#if __SIZEOF_POINTER__ == 8
 typedef UINT64 UINTN;
 typedef INT64 INTN;
+#else
+typedef UINT32 UINTN;
+typedef INT32 INTN;
+#endif
 typedef unsigned char BOOLEAN;
 typedef char CHAR8;
 #ifdef __cplusplus
@@ -41,20 +48,24 @@ typedef VOID *EFI_EVENT;
 
 // On x86-64 the UEFI calling convention is the Microsoft x64 one: the image
 // is built for a Windows target where it is the default, and the host build
-// asks for it explicitly. On AArch64 it is the platform's own, which the
-// Windows target also follows for every call the firmware makes.
+// asks for it explicitly. Elsewhere it is the platform's own C convention
+// (cdecl on IA32, AAPCS on ARM and AArch64, the RISC-V one), which the
+// Windows targets also follow for every call the firmware makes.
 #if defined(_WIN32) || !defined(__x86_64__)
 #define EFIAPI
 #else
 #define EFIAPI __attribute__((ms_abi))
 #endif
 
-// Variadic lists. The engine reads every argument as one 8-byte slot, and
-// builds a list from an array of slots for its nested call (SLOT_LIST): both
-// hold where a list is a pointer that walks 8-byte slots, which is so for
-// the Microsoft x64 list, for the list of the Windows AArch64 target and for
-// RISC-V's LP64 one. The static_assert below keeps a target where it is not
-// from building.
+// Variadic lists. The engine reads each argument by the type its directive
+// names (an int, a 64-bit integer, a UINTN, a pointer or an EFI_STATUS), as
+// the machine's C convention passes it. For its nested call it builds a list
+// from an array of UINTN values (SLOT_LIST), each an argument of one machine
+// word: that holds where a list is a pointer that walks the arguments, and a
+// word-sized argument takes one word, which is so for the Microsoft x64 list,
+// the Windows AArch64 and ARM lists, RISC-V's LP64 list and the IA32 one. The
+// static_assert below keeps a target where a list is no pointer from
+// building.
 #if defined(__x86_64__)
 typedef __builtin_ms_va_list VA_LIST;
 #define VA_START(Marker, Parameter) __builtin_ms_va_start(Marker, Parameter)
@@ -66,12 +77,13 @@ typedef __builtin_va_list VA_LIST;
 #endif
 #define VA_ARG(Marker, TYPE) __builtin_va_arg(Marker, TYPE)
 #ifdef __cplusplus
-static_assert(__is_pointer(VA_LIST) && sizeof(VA_LIST) == 8,
-              "the engine's argument slots need a variadic list that walks 8-byte slots");
+static_assert(__is_pointer(VA_LIST) && sizeof(VA_LIST) == sizeof(VOID *),
+              "the nested call needs a variadic list that is a pointer walking the arguments");
 #endif
 #define SLOT_LIST(Slots) ((VA_LIST)(Slots))
 
-#define EFI_ERROR_BIT 0x8000000000000000ULL
+// EFI_STATUS's top bit: bit 63, or bit 31 on a 32-bit machine.
+#define EFI_ERROR_BIT ((EFI_STATUS)1 << (sizeof(EFI_STATUS) * 8 - 1))
 #define ENCODE_ERROR(Code) ((EFI_STATUS)(EFI_ERROR_BIT | (Code)))
 #define EFI_ERROR(Status) (((INTN)(EFI_STATUS)(Status)) < 0)
 
@@ -184,7 +196,9 @@ typedef struct {
   BOOLEAN WriteCaching;
   UINT32 BlockSize;
   UINT32 IoAlign;
-  UINT64 LastBlock;
+  // Naturally aligned, as UEFI lays out every field, also where the C
+  // convention aligns a 64-bit integer to 4 bytes (the IA32 host).
+  UINT64 LastBlock __attribute__((aligned(8)));
 } EFI_BLOCK_IO_MEDIA;
 
 typedef struct {
@@ -299,28 +313,32 @@ typedef struct {
 #ifdef __cplusplus
 #include <stddef.h>
 // The engine reads text a byte at a time and the firmware hands us 2-byte
-// CHAR16 strings on a little-endian machine; pin both and the table offsets.
-static_assert(sizeof(CHAR16) == 2 && sizeof(UINTN) == 8 && sizeof(VOID *) == 8);
+// CHAR16 strings on a little-endian machine; pin both and the table offsets,
+// for the 64-bit layout and, on IA32 and ARM, the 32-bit one.
+#define TAMBERLUNE_WIDTH(Bits64, Bits32) (sizeof(VOID *) == 8 ? (Bits64) : (Bits32))
+static_assert(sizeof(CHAR16) == 2 && sizeof(UINTN) == sizeof(VOID *) && sizeof(EFI_STATUS) == sizeof(UINTN));
+static_assert(sizeof(VOID *) == 8 || sizeof(VOID *) == 4);
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
 static_assert(sizeof(EFI_GUID) == 16 && sizeof(EFI_TIME) == 16 && sizeof(EFI_INPUT_KEY) == 4);
-static_assert(offsetof(EFI_SYSTEM_TABLE, ConIn) == 48);
-static_assert(offsetof(EFI_SYSTEM_TABLE, ConOut) == 64);
-static_assert(offsetof(EFI_SYSTEM_TABLE, StdErr) == 80);
-static_assert(offsetof(EFI_SYSTEM_TABLE, RuntimeServices) == 88);
-static_assert(offsetof(EFI_SYSTEM_TABLE, BootServices) == 96);
-static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePool) == 64);
-static_assert(offsetof(EFI_BOOT_SERVICES, FreePool) == 72);
-static_assert(offsetof(EFI_BOOT_SERVICES, Stall) == 248);
-static_assert(offsetof(EFI_BOOT_SERVICES, HandleProtocol) == 152);
-static_assert(offsetof(EFI_BOOT_SERVICES, LocateHandleBuffer) == 312);
-static_assert(offsetof(EFI_BOOT_SERVICES, LocateProtocol) == 320);
-static_assert(offsetof(EFI_RUNTIME_SERVICES, GetVariable) == 72);
+static_assert(offsetof(EFI_SYSTEM_TABLE, ConIn) == TAMBERLUNE_WIDTH(48, 36));
+static_assert(offsetof(EFI_SYSTEM_TABLE, ConOut) == TAMBERLUNE_WIDTH(64, 44));
+static_assert(offsetof(EFI_SYSTEM_TABLE, StdErr) == TAMBERLUNE_WIDTH(80, 52));
+static_assert(offsetof(EFI_SYSTEM_TABLE, RuntimeServices) == TAMBERLUNE_WIDTH(88, 56));
+static_assert(offsetof(EFI_SYSTEM_TABLE, BootServices) == TAMBERLUNE_WIDTH(96, 60));
+static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePool) == TAMBERLUNE_WIDTH(64, 44));
+static_assert(offsetof(EFI_BOOT_SERVICES, FreePool) == TAMBERLUNE_WIDTH(72, 48));
+static_assert(offsetof(EFI_BOOT_SERVICES, Stall) == TAMBERLUNE_WIDTH(248, 136));
+static_assert(offsetof(EFI_BOOT_SERVICES, HandleProtocol) == TAMBERLUNE_WIDTH(152, 88));
+static_assert(offsetof(EFI_BOOT_SERVICES, LocateHandleBuffer) == TAMBERLUNE_WIDTH(312, 168));
+static_assert(offsetof(EFI_BOOT_SERVICES, LocateProtocol) == TAMBERLUNE_WIDTH(320, 172));
+static_assert(sizeof(EFI_BOOT_SERVICES) == 24 + 44 * sizeof(VOID *));
+static_assert(offsetof(EFI_RUNTIME_SERVICES, GetVariable) == TAMBERLUNE_WIDTH(72, 48));
+static_assert(offsetof(EFI_RUNTIME_SERVICES, SetVariable) == TAMBERLUNE_WIDTH(88, 56));
+static_assert(sizeof(EFI_RUNTIME_SERVICES) == 24 + 14 * sizeof(VOID *));
 static_assert(offsetof(EFI_BLOCK_IO_MEDIA, BlockSize) == 12 && offsetof(EFI_BLOCK_IO_MEDIA, LastBlock) == 24);
 static_assert(offsetof(EFI_BLOCK_IO_PROTOCOL, Media) == 8);
 static_assert(sizeof(EFI_DEVICE_PATH_PROTOCOL) == 4);
-static_assert(sizeof(EFI_BOOT_SERVICES) == 24 + 44 * 8);
-static_assert(offsetof(EFI_RUNTIME_SERVICES, SetVariable) == 88);
-static_assert(sizeof(EFI_RUNTIME_SERVICES) == 24 + 14 * 8);
-static_assert(offsetof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, OutputString) == 8);
-static_assert(offsetof(EFI_SIMPLE_TEXT_INPUT_PROTOCOL, ReadKeyStroke) == 8);
+static_assert(offsetof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, OutputString) == TAMBERLUNE_WIDTH(8, 4));
+static_assert(offsetof(EFI_SIMPLE_TEXT_INPUT_PROTOCOL, ReadKeyStroke) == TAMBERLUNE_WIDTH(8, 4));
+#undef TAMBERLUNE_WIDTH
 #endif

@@ -8,12 +8,10 @@
 // Upper case always: x and X share their digits.
 static constexpr CHAR8 DigitCharacters[] = "0123456789ABCDEF";
 
-static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
-  UINT64 Value = NextSlot(Frame);
+// Value: the argument, an int sign-extended without 'l', a 64-bit integer
+// with it, or a pointer zero-extended.
+static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, UINT64 Value) {
   UINTN Flags = Item->Flags;
-  if (!(Flags & PF_LONG)) {
-    Value = (UINT64)(INT64)(INT32)Value;
-  }
   Item->Sign = (Flags & PF_SIGN) ? '+' : (Flags & PF_BLANK) ? ' ' : 0;
 
   UINT64 Radix = 16;
@@ -53,8 +51,7 @@ static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
       Digit = Value & 0xF;
       Value >>= 4;
     } else {
-      Digit = Value % 10;
-      Value /= 10;
+      Value = DivideByTen(Value, &Digit);
     }
     Buffer[++Generated] = DigitCharacters[Digit];
   } while (Value != 0);
@@ -77,7 +74,7 @@ static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
 }
 
 static VOID ConvertString(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, BOOLEAN Ucs2) {
-  CONST UINT8 *String = (CONST UINT8 *)(UINTN)NextSlot(Frame);
+  CONST UINT8 *String = NextPointer(Frame);
   if (String == nullptr) {
     String = (CONST UINT8 *)"<null string>";
     Ucs2 = FALSE;
@@ -126,8 +123,8 @@ CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST 
     if (Directive.Conversion != '*') {
       break;
     }
-    // Each '*' takes its slot in turn: the precision after a '.', else the width.
-    UINT64 Value = NextSlot(Frame);
+    // Each '*' takes a UINTN in turn: the precision after a '.', else the width.
+    UINTN Value = NextUintn(Frame);
     if (Directive.Flags & PF_PRECISION) {
       Directive.Precision = Value;
     } else {
@@ -147,10 +144,6 @@ CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST 
       Item->Text = (CONST UINT8 *)"";
       Item->Precision = 0;
       break;
-    case 'u':
-      Item->Flags = (Item->Flags | PF_UNSIGNED) & ~(UINTN)PF_SIGN;
-      ConvertInteger(Frame, Item);
-      break;
     case 'X':
       Item->Flags |= PF_ZERO_FILL;
       [[fallthrough]];
@@ -158,15 +151,19 @@ CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST 
       Item->Flags |= PF_HEX;
       [[fallthrough]];
     case 'd':
-      ConvertInteger(Frame, Item);
+    case 'u':
+      if (Character == 'u') {
+        Item->Flags = (Item->Flags | PF_UNSIGNED) & ~(UINTN)PF_SIGN;
+      }
+      ConvertInteger(Frame, Item, (Item->Flags & PF_LONG) ? NextInt64(Frame) : NextInt(Frame));
       break;
     case 'p':
       Item->Flags &= ~(UINTN)(PF_SIGN | PF_BLANK | PF_LONG | PF_ZERO_FILL);
       Item->Flags |= PF_LONG | PF_ZERO_FILL | PF_HEX;
-      ConvertInteger(Frame, Item);
+      ConvertInteger(Frame, Item, (UINT64)(UINTN)NextPointer(Frame));
       break;
     case 'c':
-      SetOneCharText(Frame, Item, (UINTN)(NextSlot(Frame) & 0xFFFF));
+      SetOneCharText(Frame, Item, (UINTN)(NextInt(Frame) & 0xFFFF));
       break;
     case 'a':
       ConvertString(Frame, Item, FALSE);
@@ -176,13 +173,13 @@ CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST 
       ConvertString(Frame, Item, TRUE);
       break;
     case 'g':
-      Item->Text = (CONST UINT8 *)GuidText(Buffer, (CONST UINT8 *)(UINTN)NextSlot(Frame));
+      Item->Text = (CONST UINT8 *)GuidText(Buffer, NextPointer(Frame));
       break;
     case 't':
-      Item->Text = (CONST UINT8 *)TimeText(Buffer, (CONST UINT8 *)(UINTN)NextSlot(Frame));
+      Item->Text = (CONST UINT8 *)TimeText(Buffer, NextPointer(Frame));
       break;
     case 'r':
-      Item->Text = (CONST UINT8 *)StatusText(Buffer, NextSlot(Frame));
+      Item->Text = (CONST UINT8 *)StatusText(Buffer, (EFI_STATUS)NextUintn(Frame));
       break;
     case '\n':
     case '\r':

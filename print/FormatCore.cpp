@@ -7,8 +7,8 @@
 // end; any other character prints itself.
 //
 // Where it differs from C's printf:
-// - every argument is one 8-byte slot; without 'l' an integer is the slot's
-//   low 32 bits, and '*' takes the whole 64-bit slot;
+// - each argument is read as its directive's type: an int, or a 64-bit integer
+//   with 'l'; '*' a UINTN, 'c' an int, 'r' an EFI_STATUS, the others a pointer;
 // - hexadecimal is always upper case, and X zero-fills to the width by itself;
 // - 'a' is an 8-bit string, 's' and 'S' are UCS-2 strings;
 // - ',' groups decimal digits by threes and turns zero fill off;
@@ -244,7 +244,8 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
     Run = PlainRunLength(Scan, ~(UINTN)0, Frame.FmtBytes);
   }
 
-  UINTN Written = (UINTN)(Frame.Cursor - Start) / Frame.OutBytes;
+  // A shift, not a division: ARMv7 need not have a divide instruction.
+  UINTN Written = (UINTN)(Frame.Cursor - Start) >> (Frame.OutBytes - 1);
   // The terminator may use the character reserved for it at End.
   Frame.End += Frame.OutBytes;
   WriteOutput(&Frame, (CONST UINT8 *)"", 0, 1);

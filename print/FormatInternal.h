@@ -40,7 +40,7 @@ typedef struct {
   UINTN OutBytes;     // 1 or 2 bytes per output character
   UINTN FmtBytes;     // 1 or 2 bytes per format character
   UINTN CallerFlags;  // PF_OUT_UCS2 | PF_FMT_UCS2 as the caller gave them
-  VA_LIST Arguments;  // the next 8-byte slot
+  VA_LIST Arguments;  // the next argument
   UINT8 CharText[4];  // one UCS-2 character and its NUL
   CHAR8 ValueBuffer[VALUE_BUFFER_SIZE];
 } FORMAT_FRAME;
@@ -51,8 +51,22 @@ static inline UINTN FormatCharAt(UINTN FmtBytes, CONST UINT8 *Scan) {
   return FmtBytes == 2 ? (UINTN)(Scan[0] | (Scan[1] << 8)) : Scan[0];
 }
 
-static inline UINT64 NextSlot(FORMAT_FRAME *Frame) {
+// The next argument, read as the type its directive names and passed by the
+// machine's C convention: each takes its own size (and, for a 64-bit integer
+// on ARM, its alignment), so on IA32 and ARM an int and a UINTN take four
+// bytes and a 64-bit integer eight; on the 64-bit machines each takes one
+// 8-byte slot.
+static inline UINT64 NextInt(FORMAT_FRAME *Frame) {
+  return (UINT64)(INT64)VA_ARG(Frame->Arguments, INT32);
+}
+static inline UINT64 NextInt64(FORMAT_FRAME *Frame) {
   return VA_ARG(Frame->Arguments, UINT64);
+}
+static inline UINTN NextUintn(FORMAT_FRAME *Frame) {
+  return VA_ARG(Frame->Arguments, UINTN);
+}
+static inline CONST UINT8 *NextPointer(FORMAT_FRAME *Frame) {
+  return VA_ARG(Frame->Arguments, CONST UINT8 *);
 }
 
 // Parses directive characters from Scan into Directive, which holds what the
@@ -125,4 +139,24 @@ CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UI
 // or taken from a constant text.
 CONST CHAR8 *EFIAPI GuidText(CHAR8 *Buffer, CONST UINT8 *Guid);
 CONST CHAR8 *EFIAPI TimeText(CHAR8 *Buffer, CONST UINT8 *Time);
-CONST CHAR8 *EFIAPI StatusText(CHAR8 *Buffer, UINT64 Status);
+CONST CHAR8 *EFIAPI StatusText(CHAR8 *Buffer, EFI_STATUS Status);
+
+// Value / 10, and Value % 10 in *Remainder, without a division instruction
+// or a compiler helper: IA32 and ARM have no 64-bit divide, and ARMv7 need
+// not have a 32-bit one. Multiplies by 2^67 / 10, rounded up, in 32-bit
+// halves. The 64-bit machines divide.
+static inline UINT64 DivideByTen(UINT64 Value, UINTN *Remainder) {
+  UINT64 Quotient;
+  if (sizeof(UINTN) == 8) {
+    Quotient = Value / 10;
+  } else {
+    constexpr UINT64 Reciprocal = 0xCCCCCCCCCCCCCCCDull;
+    UINT64 High = Value >> 32, Low = Value & 0xFFFFFFFF;
+    UINT64 RHigh = Reciprocal >> 32, RLow = Reciprocal & 0xFFFFFFFF;
+    UINT64 Middle = High * RLow + ((Low * RLow) >> 32);
+    UINT64 Cross = Low * RHigh + (Middle & 0xFFFFFFFF);
+    Quotient = (High * RHigh + (Middle >> 32) + (Cross >> 32)) >> 3;
+  }
+  *Remainder = (UINTN)(Value - Quotient * 10);
+  return Quotient;
+}

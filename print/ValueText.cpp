@@ -92,15 +92,16 @@ static CONST CHAR8 *StatusName(UINTN Index) {
 }
 
 // A complete nested FormatCore call into a 38-character value buffer, 8-bit in
-// and out, over Values laid out as an argument list: one 8-byte slot each.
-// Its own frame keeps the outer call's state untouched.
-static UINTN FormatValueText(CHAR8 *Buffer, CONST CHAR8 *Format, CONST UINT64 *Values) {
+// and out, over Values laid out as an argument list: each an int or a UINTN
+// of one machine word, as every directive here reads. Its own frame keeps the
+// outer call's state untouched.
+static UINTN FormatValueText(CHAR8 *Buffer, CONST CHAR8 *Format, CONST UINTN *Values) {
   return FormatCore(Buffer, VALUE_BUFFER_SIZE, 0, Format, SLOT_LIST(Values));
 }
 
 // Little-endian fields read a byte at a time: the GUID may lie at any address.
-static inline UINT64 ReadUint16(CONST UINT8 *Bytes) {
-  return (UINT64)Bytes[0] | ((UINT64)Bytes[1] << 8);
+static inline UINTN ReadUint16(CONST UINT8 *Bytes) {
+  return (UINTN)Bytes[0] | ((UINTN)Bytes[1] << 8);
 }
 
 CONST CHAR8 *EFIAPI GuidText(CHAR8 *Buffer, CONST UINT8 *Guid) {
@@ -108,7 +109,7 @@ CONST CHAR8 *EFIAPI GuidText(CHAR8 *Buffer, CONST UINT8 *Guid) {
     return "<null guid>";
   }
   // Data1, Data2 and Data3 as numbers, then the eight bytes of Data4 in order.
-  UINT64 Values[11] = {ReadUint16(Guid) | (ReadUint16(Guid + 2) << 16), ReadUint16(Guid + 4),
+  UINTN Values[11] = {ReadUint16(Guid) | (ReadUint16(Guid + 2) << 16), ReadUint16(Guid + 4),
                        ReadUint16(Guid + 6)};
   for (UINTN Index = 0; Index < 8; Index++) {
     Values[3 + Index] = Guid[8 + Index];
@@ -122,21 +123,22 @@ CONST CHAR8 *EFIAPI TimeText(CHAR8 *Buffer, CONST UINT8 *Time) {
     return "<null time>";
   }
   // Month, day, year, hour, minute; no field is range-checked.
-  CONST UINT64 Values[5] = {Time[2], Time[3], ReadUint16(Time), Time[4], Time[5]};
+  CONST UINTN Values[5] = {Time[2], Time[3], ReadUint16(Time), Time[4], Time[5]};
   FormatValueText(Buffer, "%02d/%02d/%04d  %02d:%02d", Values);
   return Buffer;
 }
 
-CONST CHAR8 *EFIAPI StatusText(CHAR8 *Buffer, UINT64 Status) {
+CONST CHAR8 *EFIAPI StatusText(CHAR8 *Buffer, EFI_STATUS Status) {
   if (Status & EFI_ERROR_BIT) {
-    UINT64 Code = Status & ~EFI_ERROR_BIT;
+    EFI_STATUS Code = Status & ~EFI_ERROR_BIT;
     if (Code >= 1 && Code <= LastError) {
       return StatusName(LastWarning + Code);
     }
   } else if (Status <= LastWarning) {
     return StatusName(Status);
   }
-  // "%08X" takes the low 32 bits: the error bit and bits 32 and up do not show.
+  // "%08X" takes the low 32 bits: on a 64-bit machine the error bit and bits
+  // 32 and up do not show; on a 32-bit one that is the whole value.
   FormatValueText(Buffer, "%08X", &Status);
   return Buffer;
 }

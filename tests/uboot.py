@@ -56,6 +56,15 @@ ARCHES = {
         "nic": "virtio-net-device",
     },
 }
+ARCHES["ia32"] = {
+    **ARCHES["x64"], "qemu": "qemu-system-i386",
+    "firmware": ["-bios", "/usr/lib/u-boot/qemu-x86/u-boot.rom"], "removable": "BOOTIA32.EFI",
+}
+ARCHES["arm"] = {
+    **ARCHES["aa64"], "qemu": "qemu-system-arm",
+    "machine": ["-M", "virt", "-cpu", "cortex-a15", "-rtc", "clock=vm"],
+    "firmware": ["-bios", "/usr/lib/u-boot/qemu_arm/u-boot.bin"], "removable": "BOOTARM.EFI",
+}
 # The same machine with U-Boot in supervisor mode, started by QEMU's own
 # OpenSBI (no UEFI firmware of its own), as on most RISC-V boards.
 ARCHES["riscv64-smode"] = {
