@@ -141,22 +141,21 @@ CONST CHAR8 *EFIAPI GuidText(CHAR8 *Buffer, CONST UINT8 *Guid);
 CONST CHAR8 *EFIAPI TimeText(CHAR8 *Buffer, CONST UINT8 *Time);
 CONST CHAR8 *EFIAPI StatusText(CHAR8 *Buffer, EFI_STATUS Status);
 
-// Value / 10, and Value % 10 in *Remainder, without a division instruction
-// or a compiler helper: IA32 and ARM have no 64-bit divide, and ARMv7 need
-// not have a 32-bit one. Multiplies by 2^67 / 10, rounded up, in 32-bit
-// halves. The 64-bit machines divide.
+// Value / 10 in 32-bit halves, with no division instruction or compiler
+// helper: IA32 and ARM have no 64-bit divide, and ARMv7 need not have a
+// 32-bit one. Multiplies by 2^67 / 10 (rounded up) and keeps the top bits.
+static inline UINT64 DivideByTenInHalves(UINT64 Value) {
+  constexpr UINT64 Reciprocal = 0xCCCCCCCCCCCCCCCDull;
+  UINT64 High = Value >> 32, Low = Value & 0xFFFFFFFF;
+  UINT64 RHigh = Reciprocal >> 32, RLow = Reciprocal & 0xFFFFFFFF;
+  UINT64 Middle = High * RLow + ((Low * RLow) >> 32);
+  UINT64 Cross = Low * RHigh + (Middle & 0xFFFFFFFF);
+  return (High * RHigh + (Middle >> 32) + (Cross >> 32)) >> 3;
+}
+
+// Value / 10, and Value % 10 in *Remainder; the 64-bit machines divide.
 static inline UINT64 DivideByTen(UINT64 Value, UINTN *Remainder) {
-  UINT64 Quotient;
-  if (sizeof(UINTN) == 8) {
-    Quotient = Value / 10;
-  } else {
-    constexpr UINT64 Reciprocal = 0xCCCCCCCCCCCCCCCDull;
-    UINT64 High = Value >> 32, Low = Value & 0xFFFFFFFF;
-    UINT64 RHigh = Reciprocal >> 32, RLow = Reciprocal & 0xFFFFFFFF;
-    UINT64 Middle = High * RLow + ((Low * RLow) >> 32);
-    UINT64 Cross = Low * RHigh + (Middle & 0xFFFFFFFF);
-    Quotient = (High * RHigh + (Middle >> 32) + (Cross >> 32)) >> 3;
-  }
+  UINT64 Quotient = sizeof(UINTN) == 8 ? Value / 10 : DivideByTenInHalves(Value);
   *Remainder = (UINTN)(Value - Quotient * 10);
   return Quotient;
 }

@@ -22,7 +22,7 @@ static UINTN EFIAPI Format(CHAR8 *Buffer, UINTN Size, CONST CHAR8 *FormatString,
 int main(void) {
   CHAR8 Text[64];
   UINTN Count =
-      Format(Text, sizeof(Text), "%a %5d|%-4x|%r", "C", (UINT64)42, (UINT64)255, (UINT64)0);
+      Format(Text, sizeof(Text), "%a %5d|%-4x|%r", "C", 42, 255, (EFI_STATUS)0);
   const char *Expected = "C    42|FF  |Success";
   if (Count != strlen(Expected) || strcmp(Text, Expected) != 0) {
     fprintf(stderr, "FormatCore from C gave \"%s\" (%llu)\n", Text, (unsigned long long)Count);

@@ -54,7 +54,7 @@ const std::u16string Menu =
     u"Key Options: \r\n  'r' -- Clear boot order list.\r\n  'p' --  PXE boot.\r\n"
     u"  'ESC' -- Boot Manager Menu. \r\n Any key to continue\r\n";
 
-constexpr EFI_STATUS WriteProtected = 0x8000000000000008ull;
+constexpr EFI_STATUS WriteProtected = (EFI_STATUS)ErrorStatus(8);
 
 struct OUTCOME {
   EFI_STATUS Status = EFI_SUCCESS;

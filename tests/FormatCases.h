@@ -13,8 +13,10 @@ static const CHAR16 CaseWideAbc[] = u"abc";
 static const VOID *const CaseTexts[] = {CaseAbcdef, CaseAb, CaseWideAbc, "abc", ""};
 
 // Expected text (8-bit, widened for UCS-2 output), format (8-bit, widened for
-// a UCS-2 format), the slots, and which slots (bit per slot) are indexes
-// into CaseTexts rather than values.
+// a UCS-2 format), the arguments' values, and which of them (bit per
+// argument) are indexes into CaseTexts rather than values. Each value is
+// passed as the type its directive reads: on IA32 and ARM a word-sized one
+// (an int, a UINTN, a pointer, a status) keeps its low 32 bits.
 typedef struct {
   const CHAR8 *Expected;
   const CHAR8 *Format;
@@ -22,6 +24,9 @@ typedef struct {
   UINT64 Slots[3];
   UINT8 PointerSlots;
 } FORMAT_CASE;
+
+// A text that differs with the width of UINTN, pointers and EFI_STATUS.
+#define CASE_WIDTH(Text64, Text32) (sizeof(VOID *) == 8 ? (Text64) : (Text32))
 
 static const FORMAT_CASE FormatCases[] = {
     // Literals and line ends.
@@ -86,7 +91,8 @@ static const FORMAT_CASE FormatCases[] = {
     {"-1", "%Ld", 1, {~0ull}, 0},
     {"1234", "%p", 1, {0x1234}, 0},
     {"0000000000001234", "%016p", 1, {0x1234}, 0},
-    {"FFFFFFFFFFFFFFFF", "%p", 1, {~0ull}, 0},
+    {CASE_WIDTH("FFFFFFFFFFFFFFFF", "FFFFFFFF"), "%p", 1, {~0ull}, 0},
+    {"80000000", "%p", 1, {0x80000000ull}, 0},  // zero-extended, never sign-extended
     {"0", "%p", 1, {0}, 0},
     {"   42", "%*d", 2, {5, 42}, 0},
     {"42   ", "%-*d", 2, {5, 42}, 0},
@@ -141,6 +147,20 @@ static const FORMAT_CASE FormatCases[] = {
     {"-1|4294967295", "%ld|%u", 2, {~0ull, ~0ull}, 0},
     {"FF|255", "%X|%d", 2, {255, 255}, 0},
     {"1 2 3", "%d %d %d", 3, {1, 2, 3}, 0},
+    // Each argument read as its type: an int, a 64-bit integer (on ARM at an
+    // 8-byte-aligned place), a UINTN for '*', a status.
+    {"-1|4294967295|-1", "%d|%lu|%d", 3, {~0ull, 0xFFFFFFFFull, ~0ull}, 0},
+    {"7|-2", "%d|%ld", 2, {7, (UINT64)-2}, 0},
+    {"   -5|6", "%*ld|%d", 3, {5, (UINT64)-5, 6}, 0},
+    {"A|8589934592", "%c|%lu", 2, {'A', 0x200000000ull}, 0},
+    {"-1|Not Found", "%Ld|%r", 2, {~0ull, EFI_NOT_FOUND}, 0},
+    // Status names: the error bit is EFI_STATUS's top bit, bit 63 or bit 31.
+    {"Not Found", "%r", 1, {EFI_NOT_FOUND}, 0},
+    {"Compromised Data", "%r", 1, {ENCODE_ERROR(33)}, 0},
+    {CASE_WIDTH("00000022", "80000022"), "%r", 1, {ENCODE_ERROR(34)}, 0},
+    {CASE_WIDTH("00000000", "80000000"), "%r", 1, {EFI_ERROR_BIT}, 0},
+    {"Warning Stale Data", "%r", 1, {5}, 0},
+    {"00000006", "%r", 1, {6}, 0},
 };
 
 static const UINTN FormatCaseCount = sizeof(FormatCases) / sizeof(FormatCases[0]);

@@ -48,8 +48,8 @@ TEST_P(FormatCoreTest, EveryBufferSizeCutsAtTheEndAndTerminates) {
 }
 
 TEST_P(FormatCoreTest, HugeWidthsAndPrecisionsStopAtTheBuffersEnd) {
-  // A width or precision near 2^63 must cost only the characters that fit.
-  const UINT64 Huge = (1ull << 62);
+  // A width or precision near the top of UINTN must cost only the characters that fit.
+  const UINT64 Huge = (UINTN)1 << (8 * sizeof(UINTN) - 2);
   const char *Formats[] = {"%*d", "%.*d", "%*a", "%.*a", "%*c", "%-*d", "%0*d", "%*%"};
   for (const char *Format : Formats) {
     FORMATTED Result = RunFormatAs(GetParam().Flags, Format, {Huge, Slot("x")}, 300);
@@ -266,6 +266,20 @@ TEST(FormatScan, ExactAtEveryAlignmentAndAtAPageEnd) {
   }
   munmap(Pages, 2 * Page);
   EXPECT_EQ(Firmware.StdErr, u"");
+}
+
+// The 32-bit machines' division by ten, checked against the host's on the
+// edges of each half and of the reciprocal's error.
+TEST(DivideByTen, InHalvesAgreesWithDivision) {
+  std::vector<UINT64> Values = {0, 1, 9, 10, 11, 99, 100, 0xFFFFFFFF, 0x100000000, 0x100000009,
+                                0x10000000A, 9999999999999999999ull, 10000000000000000000ull,
+                                0x7FFFFFFFFFFFFFFF, 0x8000000000000000, ~0ull, ~0ull - 5};
+  for (UINT64 Value = 1; Value != 0 && Value < (1ull << 63); Value *= 3) {
+    Values.insert(Values.end(), {Value - 1, Value, Value + 1, Value * 10 - 1});
+  }
+  for (UINT64 Value : Values) {
+    EXPECT_EQ(DivideByTenInHalves(Value), Value / 10) << Value;
+  }
 }
 
 }  // namespace

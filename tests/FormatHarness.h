@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Runs FormatCore on an argument list built from 8-byte slots, in any of its
-// four encodings, inside guard bytes that catch a write outside the buffer.
+// Runs FormatCore on a real argument list, each value passed as the type its
+// directive reads, in any of its four encodings, inside guard bytes that
+// catch a write outside the buffer.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -8,17 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "FormatArguments.h"
 #include "Print.h"
 
+// The arguments' values, in order; each is passed as its directive's type.
 using SLOTS = std::vector<UINT64>;
 
 inline UINT64 Slot(const void *Pointer) {
   return (UINT64)(UINTN)Pointer;
-}
-
-// The slot list as the engine reads it: consecutive 8-byte slots.
-inline VA_LIST SlotList(const SLOTS &Slots) {
-  return SLOT_LIST(Slots.empty() ? nullptr : Slots.data());
 }
 
 inline std::u16string Widen(const std::string &Text) {
@@ -40,6 +38,16 @@ constexpr UINTN OUT_UCS2 = 0x0040;   // PF_OUT_UCS2
 constexpr UINTN FMT_UCS2 = 0x0100;   // PF_FMT_UCS2
 constexpr UINT16 EscapeScanCode = 0x17;
 
+// An error status: Code with EFI_STATUS's top bit, bit 63 (bit 31 on IA32 and ARM).
+constexpr UINT64 ErrorStatus(UINT64 Code) {
+  return (EFI_STATUS)(((EFI_STATUS)1 << (8 * sizeof(EFI_STATUS) - 1)) | (EFI_STATUS)Code);
+}
+
+// A text that differs with the width of UINTN, pointers and EFI_STATUS.
+inline const char *ByWidth(const char *Bits64, const char *Bits32) {
+  return sizeof(UINTN) == 8 ? Bits64 : Bits32;
+}
+
 constexpr UINT8 GuardByte = 0xA5;
 constexpr size_t GuardBytes = 64;
 
@@ -50,7 +58,19 @@ inline FORMATTED RunFormat(UINTN Flags, const void *Format, const SLOTS &Slots,
   size_t Unit = (Flags & OUT_UCS2) ? 2 : 1;
   std::vector<UINT8> Memory(GuardBytes * 2 + BufferSize * Unit, GuardByte);
   UINT8 *Buffer = Memory.data() + GuardBytes;
-  UINTN Count = FormatCore(Buffer, BufferSize, Flags, Format, SlotList(Slots));
+  struct CALL {
+    UINT8 *Buffer;
+    UINTN BufferSize, Flags;
+    const void *Format;
+  } Call = {Buffer, BufferSize, Flags, Format};
+  ARGUMENT_USER RunCore = [](VOID *Context, VA_LIST Arguments) {
+    CALL *Call = (CALL *)Context;
+    return FormatCore(Call->Buffer, Call->BufferSize, Call->Flags, Call->Format, Arguments);
+  };
+  BOOLEAN Passed;
+  UINTN Count = WithArguments(RunCore, &Call, Slots.data(), Slots.size(),
+                              LongArguments(Format, (Flags & FMT_UCS2) ? 2 : 1), &Passed);
+  EXPECT_TRUE(Passed) << "the harness passes no list of " << Slots.size() << " such arguments";
   FORMATTED Result{{}, Count};
   for (size_t Index = 0; Index < GuardBytes; Index++) {
     EXPECT_EQ(Memory[Index], GuardByte) << "write before the buffer";

@@ -23,7 +23,7 @@ const std::string InvalidParameterReport =
 TEST(ConsolePrint, WritesTheFormattedTextAndFreesThePool) {
   FIRMWARE_STAND_IN Firmware;
   Firmware.Install();
-  EXPECT_EQ(ConsolePrint(u"%d: %s\n", (UINT64)7, u"seven"), 10u);
+  EXPECT_EQ(ConsolePrint(u"%d: %s\n", 7, u"seven"), 10u);
   EXPECT_EQ(Firmware.ConOut, u"7: seven\r\n");
   EXPECT_EQ(Firmware.AllocationSizes, std::vector<UINTN>{642});
   EXPECT_EQ(Firmware.AllocationTypes, std::vector<EFI_MEMORY_TYPE>{EfiBootServicesData});
@@ -134,7 +134,7 @@ TEST(Reports, CheckMacroReportsItsOwnFileAndLine) {
 TEST(Reports, LineNumberPrintsItsLow32BitsSigned) {
   FIRMWARE_STAND_IN Firmware;
   Firmware.Install();
-  ReportAssertion("f", 0x1FFFFFFFFull, "c");
+  ReportAssertion("f", (UINTN)0x1FFFFFFFFull, "c");
   EXPECT_EQ(Firmware.StdErr, u"ASSERT [Tamberlune] f(-1): c\r\n");
 }
 
@@ -199,9 +199,9 @@ TEST(FormatAsciiToUcs2, SizeIsInBytesAndAnOddOneRoundsDown) {
   FIRMWARE_STAND_IN Firmware;
   Firmware.Install();
   CHAR16 Buffer[8];
-  EXPECT_EQ(AsciiToUcs2(Buffer, 7, "%d-%d", (UINT64)12, (UINT64)34), 2u);
+  EXPECT_EQ(AsciiToUcs2(Buffer, 7, "%d-%d", 12, 34), 2u);
   EXPECT_EQ(std::u16string(Buffer), u"12");
-  EXPECT_EQ(AsciiToUcs2(Buffer, 16, "%d-%d", (UINT64)12, (UINT64)34), 5u);
+  EXPECT_EQ(AsciiToUcs2(Buffer, 16, "%d-%d", 12, 34), 5u);
   EXPECT_EQ(std::u16string(Buffer), u"12-34");
   EXPECT_EQ(AsciiToUcs2(Buffer, 1, "x"), 0u);
   EXPECT_EQ(Firmware.StdErr, u"");

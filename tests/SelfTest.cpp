@@ -5,6 +5,7 @@
 // It is linked from the image's own objects, compiled with the image's own
 // flags, so what it proves holds for what ships. Prints "N passed, M failed"
 // and returns an error status if any case failed.
+#include "FormatArguments.h"
 #include "FormatCases.h"
 #include "Print.h"
 #include "PrintFlags.h"
@@ -23,6 +24,21 @@ static UINTN TextLength(CONST CHAR8 *Text) {
   return Length;
 }
 
+typedef struct {
+  CHAR16 *Output;
+  UINTN Flags;
+  CONST VOID *Format;
+} CASE_CALL;
+
+// 8-bit format into UCS-2 goes through FormatAsciiToUcs2, the others through FormatCore.
+static UINTN RunCase(VOID *Context, VA_LIST Arguments) {
+  CASE_CALL *Call = (CASE_CALL *)Context;
+  if (Call->Flags == PF_OUT_UCS2) {
+    return FormatAsciiToUcs2(Call->Output, Characters * sizeof(CHAR16), (CONST CHAR8 *)Call->Format, Arguments);
+  }
+  return FormatCore(Call->Output, Characters, Call->Flags, Call->Format, Arguments);
+}
+
 static BOOLEAN CasePasses(CONST FORMAT_CASE *Case, UINTN Flags) {
   CHAR16 WideFormat[Characters];
   UINTN Index = 0;
@@ -30,17 +46,16 @@ static BOOLEAN CasePasses(CONST FORMAT_CASE *Case, UINTN Flags) {
     WideFormat[Index] = (UINT8)Case->Format[Index];
   }
   WideFormat[Index] = 0;
-  UINT64 Slots[3];
+  UINT64 Values[3];
   for (UINTN Slot = 0; Slot < Case->SlotCount; Slot++) {
-    Slots[Slot] = CaseSlot(Case, Slot);
+    Values[Slot] = CaseSlot(Case, Slot);
   }
   CHAR16 Output[Characters];
-  UINTN Count;
-  if (Flags == PF_OUT_UCS2) {
-    Count = FormatAsciiToUcs2(Output, sizeof(Output), Case->Format, SLOT_LIST(Slots));
-  } else {
-    CONST VOID *Format = (Flags & PF_FMT_UCS2) ? (CONST VOID *)WideFormat : Case->Format;
-    Count = FormatCore(Output, Characters, Flags, Format, SLOT_LIST(Slots));
+  CASE_CALL Call = {Output, Flags, (Flags & PF_FMT_UCS2) ? (CONST VOID *)WideFormat : Case->Format};
+  BOOLEAN Passed;
+  UINTN Count = WithArguments(RunCase, &Call, Values, Case->SlotCount, LongArguments(Case->Format, 1), &Passed);
+  if (!Passed) {
+    return FALSE;
   }
   UINTN Length = TextLength(Case->Expected);
   if (Count != Length) {

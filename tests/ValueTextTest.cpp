@@ -6,10 +6,6 @@
 
 namespace {
 
-constexpr UINT64 Error(UINT64 Code) {
-  return 0x8000000000000000ull | Code;
-}
-
 struct CASE {
   std::string Expected;
   std::string Format;
@@ -47,16 +43,17 @@ const CASE Cases[] = {
     {"Warning Buffer Too Small", "%r", {4}},
     {"Warning Stale Data", "%r", {5}},
     {"00000006", "%r", {6}},
-    {"Load Error", "%r", {Error(1)}},
-    {"Buffer Too Small", "%r", {Error(5)}},
-    {"Not Found", "%r", {Error(14)}},
-    {"Reserved (29)", "%r", {Error(29)}},
-    {"Compromised Data", "%r", {Error(33)}},
-    {"00000022", "%r", {Error(34)}},
+    {"Load Error", "%r", {ErrorStatus(1)}},
+    {"Buffer Too Small", "%r", {ErrorStatus(5)}},
+    {"Not Found", "%r", {ErrorStatus(14)}},
+    {"Reserved (29)", "%r", {ErrorStatus(29)}},
+    {"Compromised Data", "%r", {ErrorStatus(33)}},
+    {ByWidth("00000022", "80000022"), "%r", {ErrorStatus(34)}},
     {"00000022", "%r", {34}},
-    {"00000000", "%r", {Error(0)}},
-    {"00000001", "%r", {(1ull << 32) | 1}},
-    {"00000002", "%r", {Error((1ull << 40) | 2)}},  // range test sees all 63 code bits
+    {ByWidth("00000000", "80000000"), "%r", {ErrorStatus(0)}},
+    // The range test sees all the code bits: 63 of them on a 64-bit machine.
+    {ByWidth("00000001", "Warning Unknown Glyph"), "%r", {(1ull << 32) | 1}},
+    {ByWidth("00000002", "Invalid Parameter"), "%r", {ErrorStatus((1ull << 40) | 2)}},
     {"FFFFFFFF", "%r", {UINT64_MAX}},
     {"Success", "%lr", {0}},
     // Width, precision and flags act as on a string and never add zeros.
@@ -68,7 +65,7 @@ const CASE Cases[] = {
     {"S", "%.r", {0}},
     {"Success", "%+ ,r", {0}},
     {"  00000006", "%010r", {6}},
-    {"Not Found|Success", "%r|%r", {Error(14), 0}},
+    {"Not Found|Success", "%r|%r", {ErrorStatus(14), 0}},
 };
 
 class ValueTextTest : public ::testing::TestWithParam<ENCODING> {
@@ -96,7 +93,7 @@ TEST_P(ValueTextTest, GuidAtAnOddAddressPrintsTheSame) {
 TEST_P(ValueTextTest, NestedCallLeavesTheOuterStateAlone) {
   // The nested call runs between the outer call's '*' slots, flags and cursor.
   FORMATTED Result = RunFormatAs(Flags(), "[%-*g]%05d|%*.*r|%,d|%t%c%a",
-                                 {40, Slot(CountingGuid), 42, 12, 3, 0x8000000000000002ull, 1234567,
+                                 {40, Slot(CountingGuid), 42, 12, 3, ErrorStatus(2), 1234567,
                                   Slot(&Spring), 'Z', Slot("end")});
   EXPECT_EQ(Result.Text, Widen("[03020100-0504-0706-0809-0A0B0C0D0E0F    ]00042|         Inv|"
                                "1,234,567|03/07/2024  09:05Zend"));

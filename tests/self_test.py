@@ -19,7 +19,7 @@ def main():
         sys.exit("usage: self_test.py IMAGE ARCH: ARCH one of " + ", ".join(sorted(uboot.ARCHES)))
     image, arch = sys.argv[1], sys.argv[2]
     with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "FormatCases.h")) as table:
-        cases = len(re.findall(r'^\s*\{"', table.read(), re.M))
+        cases = len(re.findall(r'^\s*\{', table.read(), re.M))  # a row a line
     with tempfile.TemporaryDirectory() as directory:
         disk = os.path.join(directory, "disk.img")
         uboot.make_fat_disk(image, disk, name="SelfTest.efi")
