@@ -43,8 +43,11 @@ class ImageLayoutTest : public ::testing::Test {
   size_t SectionField(size_t Index, size_t Field) const {
     return U32(SectionTable() + 40 * Index + Field);
   }
+  // PE32+ (the 64-bit machines) or PE32 (IA32, ARM): the data directories
+  // follow a 64-bit or a 32-bit image base.
+  static constexpr bool Pe32Plus = TAMBERLUNE_PE_MAGIC == 0x20B;
   uint32_t Directory(size_t Index, size_t Field) const {
-    return U32(OptionalHeader() + 112 + 8 * Index + Field);
+    return U32(OptionalHeader() + (Pe32Plus ? 112 : 96) + 8 * Index + Field);
   }
   // The resource section's file offset and RVA.
   size_t Rsrc() const { return SectionField(2, 20); }
@@ -60,7 +63,7 @@ TEST_F(ImageLayoutTest, HeadersSayEfiApplicationForItsMachine) {
   EXPECT_EQ(U16(0), 0x5A4Du);
   EXPECT_EQ(U32(PeHeader()), 0x4550u);
   EXPECT_EQ(U16(PeHeader() + 4), TAMBERLUNE_MACHINE);  // machine
-  EXPECT_EQ(U16(OptionalHeader()), 0x20Bu);      // PE32+
+  EXPECT_EQ(U16(OptionalHeader()), TAMBERLUNE_PE_MAGIC);  // PE32+ or PE32
   EXPECT_EQ(U16(OptionalHeader() + 68), 10u);    // subsystem: EFI application
   EXPECT_EQ(U32(OptionalHeader() + 32), 0x40u);  // section alignment
   EXPECT_EQ(U32(OptionalHeader() + 36), 0x40u);  // file alignment
@@ -69,6 +72,22 @@ TEST_F(ImageLayoutTest, HeadersSayEfiApplicationForItsMachine) {
   EXPECT_EQ(Directory(1, 0), 0u);                // no imports
   EXPECT_EQ(Directory(1, 4), 0u);
   EXPECT_NE(Directory(5, 4), 0u);  // base relocations
+}
+
+TEST_F(ImageLayoutTest, BaseRelocationsAreOfTheMachinesWidthOnly) {
+  // DIR64 (10) on a 64-bit machine, HIGHLOW (3) on IA32 and ARM; type 0 pads a block.
+  const uint32_t Wanted = Pe32Plus ? 10 : 3;
+  size_t Reloc = SectionField(3, 20), End = Reloc + Directory(5, 4);
+  size_t Fixups = 0;
+  for (size_t Block = Reloc; Block + 8 <= End; Block += U32(Block + 4)) {
+    ASSERT_GE(U32(Block + 4), 8u);
+    for (size_t Entry = Block + 8; Entry < Block + U32(Block + 4); Entry += 2) {
+      uint32_t Type = U16(Entry) >> 12;
+      EXPECT_TRUE(Type == Wanted || Type == 0) << "type " << Type;
+      Fixups += Type != 0;
+    }
+  }
+  EXPECT_GT(Fixups, 0u);
 }
 
 TEST_F(ImageLayoutTest, SectionsInOrderAlignedAndNeverWritableAndExecutable) {

@@ -26,7 +26,7 @@ import make_disk  # noqa: E402
 
 # Each machine's build: its images' suffix and its payloads' folder.
 BUILDS = {"x64": ("", "x64"), "aa64": ("AA64", "aa64"), "riscv64": ("RISCV64", "riscv64"),
-          "riscv64-smode": ("RISCV64", "riscv64")}
+          "riscv64-smode": ("RISCV64", "riscv64"), "ia32": ("IA32", "ia32"), "arm": ("ARM", "arm")}
 # What U-Boot prints whenever it touches the network.
 NETWORK_ACTIVITY = re.compile(rb"BOOTP broadcast|DHCP client|TFTP from server|Using \S+ device")
 OPTION_PATH = "EFI/Other/option.efi"

@@ -20,6 +20,8 @@ MACHINES = {
     "aa64": ("IMAGE_FILE_MACHINE_ARM64 (0xAA64)", "AArch64 (0xAA64)"),
     # llvm-readobj 14 has no name for it.
     "riscv64": ("0x5064", "RISC-V 64 (0x5064)"),
+    "ia32": ("IMAGE_FILE_MACHINE_I386 (0x14C)", "i386 (0x014C)"),
+    "arm": ("IMAGE_FILE_MACHINE_ARMNT (0x1C4)", "ARM Thumb-2 (0x01C4)"),
 }
 ARCH = "x64"
 HELP = ('.TH Tamberlune 0 "Displays a "UEFI Tamberlune!" string."\n'
@@ -88,6 +90,12 @@ class InspectTool(unittest.TestCase):
         rsrc = struct.unpack_from("<I", self.image, table + 2 * 40 + 20)[0]
         return optional, rsrc
 
+    def data_directory(self, index):
+        """Where data directory index lies: after a PE32+ or a PE32 optional header's fields."""
+        optional, _ = self.offsets()
+        pe32_plus = struct.unpack_from("<H", self.image, optional)[0] == 0x20B
+        return optional + (112 if pe32_plus else 96) + 8 * index
+
     def test_prints_summary_and_help_text(self):
         result = inspect(IMAGE)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -106,14 +114,14 @@ class InspectTool(unittest.TestCase):
         self.assertNotIn("runtime error", result.stderr)
 
     def test_rejects_a_file_that_is_no_pe_image(self):
-        self.check_rejected(b"#!/bin/sh\necho hello\n" * 10, "not a PE32+ image: no MZ header")
-        self.check_rejected(b"", "not a PE32+ image")
+        self.check_rejected(b"#!/bin/sh\necho hello\n" * 10, "not a PE image: no MZ header")
+        self.check_rejected(b"", "not a PE image")
 
-    def test_rejects_a_pe32_image(self):
+    def test_rejects_an_optional_header_of_another_kind(self):
         optional, _ = self.offsets()
         data = bytearray(self.image)
-        struct.pack_into("<H", data, optional, 0x10B)
-        self.check_rejected(data, "no PE32+ optional header")
+        struct.pack_into("<H", data, optional, 0x107)  # a ROM image's
+        self.check_rejected(data, "no PE32 or PE32+ optional header")
 
     def test_rejects_every_truncation(self):
         # Cut the file at every 16th byte: each cut is refused, none crashes.
@@ -148,9 +156,8 @@ class InspectTool(unittest.TestCase):
         self.check_rejected(data, "HII package list (RVA 0xffffff00) is in no section's data")
 
     def test_rejects_a_resource_directory_outside_the_file(self):
-        optional, _ = self.offsets()
         data = bytearray(self.image)
-        struct.pack_into("<I", data, optional + 112 + 2 * 8 + 4, 0x100000)
+        struct.pack_into("<I", data, self.data_directory(2) + 4, 0x100000)
         self.check_rejected(data, "resource directory runs past the end of section .rsrc")
 
     def test_rejects_a_string_running_past_its_package(self):
@@ -168,7 +175,7 @@ class InspectTool(unittest.TestCase):
         pe = struct.unpack_from("<I", self.image, 0x3C)[0]
         table = optional + struct.unpack_from("<H", self.image, pe + 20)[0]
         bare = bytearray(self.image)
-        struct.pack_into("<II", bare, optional + 112 + 2 * 8, 0, 0)
+        struct.pack_into("<II", bare, self.data_directory(2), 0, 0)
         named = bytearray(self.image)
         named[table + 40:table + 48] = b"/4\0\0\0\0\0\0"
         struct.pack_into("<II", named, pe + 12, len(named), 0)

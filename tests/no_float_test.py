@@ -12,8 +12,12 @@ import subprocess
 import sys
 
 # Registers by the disassembler's machine names.
+X86 = re.compile(r"%(?:[xyz]mm\d+|mm\d|st\b|st\(\d\)|k[0-7]\b)")
 REGISTERS = {
-    "x86-64": re.compile(r"%(?:[xyz]mm\d+|mm\d|st\b|st\(\d\)|k[0-7]\b)"),
+    "x86-64": X86,
+    "i386": X86,
+    # VFP and NEON: single, double and quad registers and the status registers.
+    "arm": re.compile(r"\b(?:[sdq]\d{1,2}|fpscr|fpexc|mvfr\d)\b"),
     "aarch64": re.compile(r"\b(?:[vqdshb]\d{1,2}|z\d{1,2}|p\d{1,2}|fpcr|fpsr)\b"),
     "riscv64": re.compile(r"\b(?:f(?:t|s|a)\d{1,2}|f\d{1,2}|v\d{1,2}|fcsr|frm|fflags)\b"),
 }
@@ -25,7 +29,7 @@ def offending(image):
         sys.exit("no_float_test: llvm-objdump is missing: apt-get install llvm")
     text = subprocess.run([tool, "-d", "--no-show-raw-insn", image], check=True,
                           capture_output=True, text=True).stdout
-    kind = re.search(r"file format \S+-(x86-64|aarch64|arm64|riscv64|littleriscv)", text)
+    kind = re.search(r"file format \S+-(x86-64|i386|aarch64|arm64|arm|riscv64|littleriscv)\b", text)
     machine = {"arm64": "aarch64", "littleriscv": "riscv64"}.get(kind.group(1), kind.group(1)) if kind else None
     if machine not in REGISTERS:
         sys.exit(f"no_float_test: {image}: unknown machine in '{text.splitlines()[1] if text else ''}'")
@@ -33,7 +37,9 @@ def offending(image):
     for line in text.splitlines():
         parts = line.split("\t")
         # "address: <tab>mnemonic<tab>operands"
-        if len(parts) >= 3 and REGISTERS[machine].search(parts[2].split("//")[0].split("#")[0]):
+        # Operands without a comment ("//", "#", ARM's "@") or a symbol ("<...>").
+        operands = re.split(r"//|#|@|<", parts[2])[0] if len(parts) >= 3 else ""
+        if REGISTERS[machine].search(operands) or (machine == "arm" and re.match(r"v[a-z]", parts[1] if len(parts) > 1 else "")):
             found.append(line.strip())
     return machine, found
 

@@ -21,6 +21,10 @@ const char *MachineName(uint16_t Machine) {
       return "x86-64";
     case 0x014C:
       return "i386";
+    case 0x01C4:
+      return "ARM Thumb-2";
+    case 0x01C2:
+      return "ARM";
     case 0xAA64:
       return "AArch64";
     case 0x5064:
@@ -64,7 +68,7 @@ std::string GuidText(const std::vector<uint8_t> &Bytes) {
   return Text;
 }
 
-// Every offset and size in a PE32+ image is 32 bits wide, so no image, its
+// Every offset and size in a PE image is 32 bits wide, so no image, its
 // signature included, reaches 4 GiB.
 constexpr uint64_t LargestImage = 0xFFFFFFFFull;
 
@@ -90,7 +94,7 @@ bool MapFile(const char *Path, MAPPED_FILE *File, std::string *Error) {
   } else if (!S_ISREG(Status.st_mode)) {
     *Error = "not a regular file (a device or a pipe), so no image";
   } else if ((uint64_t)Status.st_size > LargestImage) {
-    *Error = "not a PE32+ image: " + std::to_string((uint64_t)Status.st_size) +
+    *Error = "not a PE image: " + std::to_string((uint64_t)Status.st_size) +
              " bytes, more than any image can hold (4 GiB)";
   } else if (Status.st_size == 0) {
     Ok = true;  // the parser says what an empty file lacks
@@ -110,10 +114,11 @@ bool MapFile(const char *Path, MAPPED_FILE *File, std::string *Error) {
 
 const char Usage[] =
     "usage: tamberlune-inspect IMAGE\n"
-    "Prints what a UEFI loader and a shell find in a PE32+ image: machine, subsystem,\n"
-    "entry, sections, relocations, imports, a signature, and the help text of its HII\n"
-    "resource. Exit status 0 for a well-formed image (with or without resources), 1 for\n"
-    "a file that is none or whose resources are malformed, 2 for bad arguments.\n"
+    "Prints what a UEFI loader and a shell find in a PE32+ or PE32 image: machine,\n"
+    "subsystem, entry, sections, relocations, imports, a signature, and the help text\n"
+    "of its HII resource. Exit status 0 for a well-formed image (with or without\n"
+    "resources), 1 for a file that is none or whose resources are malformed, 2 for bad\n"
+    "arguments.\n"
     "  --help      this text\n"
     "  --version   the version\n"
     "example: tamberlune-inspect build/Tamberlune.efi\n";
@@ -153,7 +158,7 @@ int main(int ArgumentCount, char **Arguments) {
     std::fprintf(stderr, "tamberlune-inspect: %s: %s\n", Path, Error.c_str());
     return 1;
   }
-  std::printf("%s: PE32+ image, %zu bytes\n", Path, File.Size);
+  std::printf("%s: %s image, %zu bytes\n", Path, Image.Pe32Plus ? "PE32+" : "PE32", File.Size);
   std::printf("  machine      %s (0x%04X)\n", MachineName(Image.Machine), Image.Machine);
   std::printf("  subsystem    %s (%u)\n", SubsystemName(Image.Subsystem), Image.Subsystem);
   std::printf("  entry        RVA 0x%X\n", Image.EntryRva);

@@ -126,12 +126,12 @@ bool ParsePeImage(const uint8_t *Data, size_t Size, PE_IMAGE *Image, std::string
   *Image = PE_IMAGE{};
   Error->clear();
   if (!File.Has(0, 64, "the DOS header") || File.U16(0) != 0x5A4D) {
-    *Error = "not a PE32+ image: no MZ header";
+    *Error = "not a PE image: no MZ header";
     return false;
   }
   uint64_t Pe = File.U32(0x3C);
   if (!File.Has(Pe, 24, "the PE header") || File.U32(Pe) != 0x00004550) {
-    *Error = "not a PE32+ image: no PE signature";
+    *Error = "not a PE image: no PE signature";
     return false;
   }
   Image->Machine = (uint16_t)File.U16(Pe + 4);
@@ -139,29 +139,35 @@ bool ParsePeImage(const uint8_t *Data, size_t Size, PE_IMAGE *Image, std::string
   uint32_t OptionalSize = File.U16(Pe + 20);
   Image->FileCharacteristics = (uint16_t)File.U16(Pe + 22);
   uint64_t Optional = Pe + 24;
-  if (OptionalSize < 112 || !File.Has(Optional, OptionalSize, "the optional header") ||
-      File.U16(Optional) != 0x20B) {
-    *Error = "not a PE32+ image: no PE32+ optional header";
+  // PE32+ (magic 0x20B, the 64-bit machines) has a 64-bit image base and its
+  // data directories at 112; PE32 (0x10B, IA32 and ARM) a 32-bit one, after
+  // BaseOfData, and its directories at 96.
+  uint32_t Magic = OptionalSize >= 2 && File.Has(Optional, 2, "the optional header") ? File.U16(Optional) : 0;
+  Image->Pe32Plus = Magic == 0x20B;
+  uint64_t Directories = Image->Pe32Plus ? 112 : 96;
+  if ((Magic != 0x20B && Magic != 0x10B) || OptionalSize < Directories ||
+      !File.Has(Optional, OptionalSize, "the optional header")) {
+    *Error = "not a PE image: no PE32 or PE32+ optional header";
     return false;
   }
   Image->EntryRva = File.U32(Optional + 16);
-  Image->ImageBase = File.U64(Optional + 24);
+  Image->ImageBase = Image->Pe32Plus ? File.U64(Optional + 24) : File.U32(Optional + 28);
   Image->SectionAlignment = File.U32(Optional + 32);
   Image->FileAlignment = File.U32(Optional + 36);
   Image->SizeOfImage = File.U32(Optional + 56);
   Image->SizeOfHeaders = File.U32(Optional + 60);
   Image->Subsystem = (uint16_t)File.U16(Optional + 68);
   Image->DllCharacteristics = (uint16_t)File.U16(Optional + 70);
-  uint32_t DirectoryCount = File.U32(Optional + 108);
-  if (DirectoryCount > 16 || 112 + 8ull * DirectoryCount > OptionalSize) {
-    *Error = "not a PE32+ image: " + std::to_string(DirectoryCount) +
+  uint32_t DirectoryCount = File.U32(Optional + Directories - 4);
+  if (DirectoryCount > 16 || Directories + 8ull * DirectoryCount > OptionalSize) {
+    *Error = "not a PE image: " + std::to_string(DirectoryCount) +
              " data directories do not fit the optional header";
     return false;
   }
   Image->Directories.assign(16, PE_DIRECTORY{0, 0});
   for (uint32_t Index = 0; Index < DirectoryCount; Index++) {
-    Image->Directories[Index] = {File.U32(Optional + 112 + 8 * Index),
-                                 File.U32(Optional + 116 + 8 * Index)};
+    Image->Directories[Index] = {File.U32(Optional + Directories + 8 * Index),
+                                 File.U32(Optional + Directories + 4 + 8 * Index)};
   }
   uint64_t Table = Optional + OptionalSize;
   if (!File.Has(Table, 40ull * SectionCount, "the section table")) return false;

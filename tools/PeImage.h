@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Reads a PE32+ image the way a UEFI loader and a shell would: headers,
+// Reads a PE32+ or PE32 image the way a UEFI loader and a shell would: headers,
 // sections, base relocations, imports, and the help text found through the
 // resource directory "HII" / "EFI" / "BIN" and its HII package list.
 // Every read is checked against the file's size; bad input gives an error
@@ -24,6 +24,7 @@ struct PE_DIRECTORY {
 };
 
 struct PE_IMAGE {
+  bool Pe32Plus;  // PE32+ (the 64-bit machines), else PE32 (IA32, ARM)
   uint16_t Machine;
   uint16_t FileCharacteristics;
   uint16_t Subsystem;
@@ -56,7 +57,7 @@ constexpr unsigned PeCertificateDirectory = 4;  // holds a file offset, not an R
 constexpr unsigned PeRelocationDirectory = 5;
 
 // Fills Image from the Size bytes at Data; false with a message in Error if
-// the file is not a well-formed PE32+ image.
+// the file is not a well-formed PE32+ or PE32 image.
 bool ParsePeImage(const uint8_t *Data, size_t Size, PE_IMAGE *Image, std::string *Error);
 
 // Walks data directory 2 to the HII package list and its string package.

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Installs what is missing and builds, in build/, the image and the host tools
 # that the other commands and the README use: Tamberlune.efi,
-# TamberluneAA64.efi, TamberluneRISCV64.efi, the U-Boot boot flow (boot.scr,
+# TamberluneAA64.efi, TamberluneRISCV64.efi, TamberluneIA32.efi,
+# TamberluneARM.efi, the U-Boot boot flow (boot.scr,
 # BootOptions*.efi, and the test payloads in payload/), tamberlune-inspect
 # and tamberlune-sim; then prints the images' sizes and the stack figure.
 set -euo pipefail
@@ -16,7 +17,7 @@ case "${1:-}" in
     cat <<'USAGE'
 usage: tools/build.sh [--quiet]
 Installs what is missing, then builds the images (build/Tamberlune.efi and
-the AArch64 and RISC-V ones), the U-Boot boot flow (build/boot.scr) and the
+the AArch64, RISC-V, IA32 and ARM ones), the U-Boot boot flow (build/boot.scr) and the
 host tools (build/tools/tamberlune-inspect, build/tools/tamberlune-sim), and
 prints the images' size and stack figures.
   --quiet   one line instead of the figures (what run.sh and disk.sh print)
@@ -42,7 +43,7 @@ if ! { cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
   echo "build: the build failed; its output is above and in $log" >&2
   exit 1
 fi
-images=(Tamberlune TamberluneAA64 TamberluneRISCV64)
+images=(Tamberlune TamberluneAA64 TamberluneRISCV64 TamberluneIA32 TamberluneARM)
 if [ "$quiet" = yes ]; then
   sizes=$(cd "$repo/build" && for image in "${images[@]}"; do stat -c %s "$image.efi"; done | paste -sd/)
   echo "built: ${#images[@]} images ($sizes bytes), their listings and boot.scr in build/ (tools/build.sh shows their figures)"
@@ -51,4 +52,7 @@ fi
 for image in "${images[@]}"; do
   python3 "$repo/tools/image_sizes.py" "$repo/build/$image.efi"
 done
-python3 "$repo/tools/stack_budget.py" "$repo/build/image"
+for objects in image image-aa64 image-riscv64 image-ia32 image-arm; do
+  printf '%s: ' "$objects"
+  python3 "$repo/tools/stack_budget.py" "$repo/build/$objects"
+done

@@ -7,7 +7,7 @@
 # machine instead. With --boot, boots the disk on U-Boot under QEMU.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-. "$repo/tools/key.sh"
+. "$repo/tools/arguments.sh"
 
 usage() { echo "usage: tools/disk.sh [--boot-flow] [--boot [--key KEY]] [--arch ARCH] [[--out] DISK] (--help for more)" >&2; exit 2; }
 boot=no
@@ -22,8 +22,8 @@ while [ $# -gt 0 ]; do
 usage: tools/disk.sh [--boot-flow] [--boot [--key KEY]] [--arch ARCH] [[--out] DISK]
 Builds the images and writes a bootable disk image: a GPT with an EFI system
 partition holding each at its machine's removable-media path
-(\EFI\BOOT\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI). The same images
-always give the same disk, byte for byte.
+(\EFI\BOOT\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
+BOOTARM.EFI). The same images always give the same disk, byte for byte.
   DISK, --out DISK
               the disk file to write, relative to this folder: a new path or
               a regular file (through a symbolic link, the file it names);
@@ -43,7 +43,8 @@ always give the same disk, byte for byte.
               character (a key piped in is taken as --key); with --boot-flow
               it stops at what the boot flow booted
   --arch ARCH the machine to boot or write the boot-flow disk for: x64
-              (default), aa64, riscv64 or riscv64-smode (booting only)
+              (default), aa64, riscv64, riscv64-smode (booting only), ia32
+              or arm
 Exit status 0 when the disk was written (and booted), 1 on failure, 2 on bad
 arguments.
 example: tools/disk.sh /tmp/tamberlune.img && sudo dd if=/tmp/tamberlune.img of=/dev/sdX bs=4M conv=fsync
@@ -57,11 +58,7 @@ USAGE
     --key)
       [ $# -ge 2 ] || { echo "disk: --key needs a key: p, r, esc, none or one character" >&2; exit 2; }
       key=$2; shift 2 ;;
-    --arch)
-      case "${2:-}" in
-        x64|aa64|riscv64|riscv64-smode) arch=$2; shift 2 ;;
-        *) echo "disk: --arch takes x64, aa64, riscv64 or riscv64-smode, not '${2:-}'" >&2; exit 2 ;;
-      esac ;;
+    --arch) arch=$(tamberlune_arch disk "${2:-}") || exit 2; shift 2 ;;
     -*) echo "disk: unknown option '$1'" >&2; usage ;;
     *) [ -z "$disk" ] || usage; disk=$1; shift ;;
   esac
@@ -92,16 +89,12 @@ disk=${disk:-$default}
 
 "$repo/tools/build.sh" --quiet
 if [ "$boot_flow" = yes ]; then
-  case "$machine" in
-    x64) suffix= ;;
-    aa64) suffix=AA64 ;;
-    riscv64) suffix=RISCV64 ;;
-  esac
+  suffix=$(tamberlune_suffix "$machine")
   python3 "$repo/tools/make_disk.py" --boot-flow "$repo/build/boot.scr" "$repo/build/Tamberlune$suffix.efi" \
     "$repo/build/BootOptions$suffix.efi" "$repo/build/payload/$machine/normal.efi" "$disk"
 else
   python3 "$repo/tools/make_disk.py" "$repo/build/Tamberlune.efi" "$repo/build/TamberluneAA64.efi" \
-    "$repo/build/TamberluneRISCV64.efi" "$disk"
+    "$repo/build/TamberluneRISCV64.efi" "$repo/build/TamberluneIA32.efi" "$repo/build/TamberluneARM.efi" "$disk"
 fi
 if [ "$boot" = yes ]; then
   flow=()

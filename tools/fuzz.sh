@@ -50,7 +50,7 @@ cmake --build build-fuzz -j "$(nproc)" >build-fuzz/build.log 2>&1 ||
 
 mkdir -p build-fuzz/artifacts build-fuzz/corpus/format build-fuzz/corpus/image
 cp tests/fuzz/corpus/format/* build-fuzz/corpus/format/
-cp build-fuzz/Tamberlune.efi build-fuzz/corpus/image/
+cp build-fuzz/Tamberlune.efi build-fuzz/TamberluneIA32.efi build-fuzz/corpus/image/
 total=$((seconds * ${#targets[@]}))
 echo "== fuzzing ${targets[*]} for $seconds s each: $((total / 60)) min $((total % 60)) s in all"
 

@@ -22,7 +22,7 @@ esac
 
 packages=(clang libclang-rt-dev lld llvm cmake make googletest libgtest-dev python3 git
           qemu-system-x86 qemu-system-arm qemu-system-misc u-boot-qemu u-boot-tools mtools
-          libbenchmark-dev libfmt-dev libstb-dev valgrind sbsigntool efitools openssl dpkg-dev lintian)
+          libbenchmark-dev libfmt-dev libstb-dev valgrind sbsigntool efitools openssl dpkg-dev lintian g++-multilib)
 
 missing=()
 for package in "${packages[@]}"; do

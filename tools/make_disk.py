@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 """Writes a bootable disk image: a GPT with one EFI system partition (FAT16)
 holding each image at its architecture's removable-media default path
-(\\EFI\\BOOT\\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI), so a UEFI
+(\\EFI\\BOOT\\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
+BOOTARM.EFI), so a UEFI
 firmware's own boot flow starts the one for its machine with nothing typed.
 The same images always give the same disk, byte for byte.
 
@@ -39,8 +40,9 @@ VOLUME_SERIAL = "7a3c91e4"
 FAT_EPOCH = "315532800"
 
 
-# The removable-media file name for each PE machine.
-REMOVABLE = {0x8664: "BOOTX64.EFI", 0xAA64: "BOOTAA64.EFI", 0x5064: "BOOTRISCV64.EFI"}
+# The removable-media file name for each PE machine (ARM: Thumb-2 and plain).
+REMOVABLE = {0x8664: "BOOTX64.EFI", 0xAA64: "BOOTAA64.EFI", 0x5064: "BOOTRISCV64.EFI", 0x014C: "BOOTIA32.EFI",
+             0x01C4: "BOOTARM.EFI", 0x01C2: "BOOTARM.EFI"}
 
 
 class DiskError(Exception):

@@ -7,9 +7,9 @@
 # and acts on the key.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-. "$repo/tools/key.sh"
+. "$repo/tools/arguments.sh"
 
-usage() { echo "usage: tools/run.sh [--boot-flow] [--arch x64|aa64|riscv64|riscv64-smode] [--key p|r|esc|none|CHARACTER] (--help for more)" >&2; exit 2; }
+usage() { echo "usage: tools/run.sh [--boot-flow] [--arch ARCH] [--key p|r|esc|none|CHARACTER] (--help for more)" >&2; exit 2; }
 key=
 boot_flow=no
 arch=x64
@@ -28,8 +28,9 @@ it from a FAT disk and shows which boot-choice variable it recorded.
               loader). With --key it stops at the first payload or at
               U-Boot's prompt and says how long that took after the key;
               without, leave QEMU with Ctrl-A X.
-  --arch ARCH x64 (default), aa64, riscv64, or riscv64-smode (the RISC-V
-              image on U-Boot in supervisor mode, started by OpenSBI)
+  --arch ARCH x64 (default), aa64, riscv64, riscv64-smode (the RISC-V
+              image on U-Boot in supervisor mode, started by OpenSBI), ia32
+              (32-bit x86) or arm (ARMv7)
   --key KEY   press KEY at the menu, unattended: p, r, esc, none (press
               nothing: the four-second wait), or any one character.
 Without --key you press the key yourself (leave QEMU with Ctrl-A X); a key
@@ -43,11 +44,7 @@ USAGE
     --key)
       [ $# -ge 2 ] || { echo "run: --key needs a key: p, r, esc, none or one character" >&2; exit 2; }
       key=$2; shift 2 ;;
-    --arch)
-      case "${2:-}" in
-        x64|aa64|riscv64|riscv64-smode) arch=$2; shift 2 ;;
-        *) echo "run: --arch takes x64, aa64, riscv64 or riscv64-smode, not '${2:-}'" >&2; exit 2 ;;
-      esac ;;
+    --arch) arch=$(tamberlune_arch run "${2:-}") || exit 2; shift 2 ;;
     *) echo "run: unknown argument '$1'" >&2; usage ;;
   esac
 done
@@ -69,9 +66,5 @@ if [ "$boot_flow" = yes ]; then
 fi
 
 "$repo/tools/build.sh" --quiet
-case "$machine" in
-  x64) suffix= ;;
-  aa64) suffix=AA64 ;;
-  riscv64) suffix=RISCV64 ;;
-esac
+suffix=$(tamberlune_suffix "$arch")
 exec python3 "$repo/tests/uboot.py" --image "$repo/build/Tamberlune$suffix.efi" --arch "$arch" ${key:+--key "$key"}

@@ -5,7 +5,8 @@
 Reads the compiler's per-function stack usage (the .su files that
 -fstack-usage writes beside each image object) and the call graph from the
 objects' relocations (calls and tail calls alike), and walks every path from
-the entry point. Each frame also holds its return address. Two facts bound
+the entry point. Each frame also holds its return address (a word of the
+machine's width). Two facts bound
 the recursion: a report made inside a report cannot fail its own checks (its
 buffer, format and sizes are its own), so no check is reported below a
 report; and FormatCore runs once more inside itself for %g, %t and %r, never
@@ -26,7 +27,8 @@ import shutil
 import subprocess
 import sys
 
-RETURN_ADDRESS = 8
+# The return address a call leaves: one word of the machine's.
+RETURN_ADDRESS = {"coff-x86-64": 8, "coff-arm64": 8, "elf64-littleriscv": 8, "coff-i386": 4, "coff-arm": 4}
 NESTED = {"FormatCore", "ReadDirective", "ParseDirective"}
 REPORTS = {"ReportAssertion", "ReportDebugMessage"}
 CHECK = "CheckFailed"
@@ -44,26 +46,34 @@ def frames(directory):
 
 
 def calls(directory, functions):
+    """The call graph, and the return address's size on this machine."""
     tool = shutil.which("llvm-objdump") or shutil.which("llvm-objdump-14")
     if tool is None:
         sys.exit("stack_budget: llvm-objdump is missing: apt-get install llvm")
     graph = {name: set() for name in functions}
+    # IA32 COFF names a C function with a leading underscore; the stack usage does not.
+    def plain(name):
+        return name[1:] if name not in functions and name[1:] in functions and name[:1] == "_" else name
+    word = 8
     for path in glob.glob(os.path.join(directory, "*.obj")):
         text = subprocess.run([tool, "-d", "-r", path], check=True, capture_output=True, text=True).stdout
+        kind = re.search(r"file format (\S+)", text)
+        word = RETURN_ADDRESS.get(kind.group(1), 8) if kind else word
         current = None
         for line in text.splitlines():
             header = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
             if header:
-                # A local label (ELF objects show them) stays inside its function.
+                # A local label (ELF and ARM objects show them) stays inside its function.
                 if not header.group(1).startswith(".L"):
-                    current = header.group(1)
+                    current = plain(header.group(1))
                 continue
-            # Calls and tail calls: x86-64 and AArch64 COFF, RISC-V ELF.
+            # Calls and tail calls: x86-64, AArch64, IA32 and ARM COFF, RISC-V ELF.
             relocation = re.search(
-                r"(?:IMAGE_REL_(?:AMD64_REL32|ARM64_BRANCH26)|R_RISCV_CALL(?:_PLT)?)\s+(\S+)", line)
-            if current in graph and relocation and relocation.group(1) in functions:
-                graph[current].add(relocation.group(1))
-    return graph
+                r"(?:IMAGE_REL_(?:AMD64_REL32|ARM64_BRANCH26|I386_REL32|ARM_BRANCH24T|ARM_BLX23T|ARM_BRANCH20T)"
+                r"|R_RISCV_CALL(?:_PLT)?)\s+(\S+)", line)
+            if current in graph and relocation and plain(relocation.group(1)) in functions:
+                graph[current].add(plain(relocation.group(1)))
+    return graph, word
 
 
 def base(name):
@@ -74,7 +84,7 @@ def base(name):
     return re.sub(r"^[?]|@@.*$", "", name)
 
 
-def deepest(name, sizes, graph, visits):
+def deepest(name, sizes, graph, visits, word):
     """(bytes, path) of the deepest path from name."""
     visits[name] = visits.get(name, 0) + 1
     in_report = any(visits.get(report, 0) for report in REPORTS)
@@ -83,11 +93,11 @@ def deepest(name, sizes, graph, visits):
         if callee == CHECK and in_report:
             continue
         if visits.get(callee, 0) < (2 if base(callee) in NESTED else 1):
-            depth, path = deepest(callee, sizes, graph, visits)
+            depth, path = deepest(callee, sizes, graph, visits, word)
             if depth > best:
                 best, best_path = depth, path
     visits[name] -= 1
-    own = sizes[name] + RETURN_ADDRESS
+    own = sizes[name] + word
     return own + best, [(name, own)] + best_path
 
 
@@ -103,8 +113,8 @@ def main():
     if args.entry not in sizes:
         sys.exit(f"stack_budget: no stack usage for {args.entry} in {args.directory}: "
                  "build the image first (its objects carry -fstack-usage)")
-    graph = calls(args.directory, sizes)
-    depth, path = deepest(args.entry, sizes, graph, {})
+    graph, word = calls(args.directory, sizes)
+    depth, path = deepest(args.entry, sizes, graph, {}, word)
     names = " > ".join(f"{base(name)} {size}" for name, size in path)
     print(f"worst-case stack from {args.entry}: {depth} bytes: {names}")
     if args.fail_above is not None and depth > args.fail_above:
