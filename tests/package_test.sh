@@ -12,7 +12,8 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "package_test: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-for file in share/tamberlune/Tamberlune.efi share/tamberlune/BootOptions.efi share/tamberlune/boot.scr \
+for file in share/tamberlune/Tamberlune.efi share/tamberlune/TamberluneIA32.efi share/tamberlune/TamberluneARM.efi \
+            share/tamberlune/BootOptions.efi share/tamberlune/BootOptionsARM.efi share/tamberlune/boot.scr \
             share/tamberlune/boot.cmd bin/tamberlune-inspect bin/tamberlune-sim \
             share/man/man1/tamberlune-inspect.1.gz share/man/man1/tamberlune-sim.1.gz \
             share/doc/tamberlune/README share/doc/tamberlune/copyright share/doc/tamberlune/changelog.gz \
