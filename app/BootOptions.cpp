@@ -185,6 +185,11 @@ static VOID ListBootOptions(VOID) {
       Capacity = Size;
       continue;
     }
+    if (Status == EFI_BUFFER_TOO_SMALL && Size > MaximumNameSize) {
+      // The walk cannot step past a name it cannot hold: say where it ends.
+      ConsolePrint(u"  (the list ends at a variable name of %d bytes, over %d)\n", Size, MaximumNameSize);
+      break;
+    }
     if (Status != EFI_SUCCESS) {
       break;  // EFI_NOT_FOUND: the end of the store
     }
@@ -214,8 +219,12 @@ static VOID ListBlockDevices(VOID) {
   UINTN Count = 0;
   EFI_HANDLE *Handles = nullptr;
   if (gBS->LocateHandleBuffer(ByProtocol, &BlockIoProtocolGuid, nullptr, &Count, &Handles) !=
-      EFI_SUCCESS) {
+          EFI_SUCCESS ||
+      Count == 0) {
     ConsolePrint(u"  none\n");
+    if (Handles != nullptr) {
+      gBS->FreePool(Handles);
+    }
     return;
   }
   for (UINTN Index = 0; Index < Count; Index++) {

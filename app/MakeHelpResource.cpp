@@ -213,10 +213,13 @@ int main(int ArgumentCount, char **Arguments) {
       Raw ? ResourceSection().Data : CoffObject(ResourceSection(), *Machine);
   std::string Temporary = std::string(Output) + ".tmp";
   FILE *File = std::fopen(Temporary.c_str(), "wb");
-  if (File == nullptr || std::fwrite(Object.data(), 1, Object.size(), File) != Object.size() ||
-      std::fclose(File) != 0 || std::rename(Temporary.c_str(), Output) != 0) {
-    std::fprintf(stderr, "make_help_resource: cannot write %s: %s\n", Output,
-                 std::strerror(errno));
+  bool Written = File != nullptr && std::fwrite(Object.data(), 1, Object.size(), File) == Object.size();
+  if (File != nullptr && std::fclose(File) != 0) Written = false;
+  if (!Written || std::rename(Temporary.c_str(), Output) != 0) {
+    // Nothing half-written is left beside the output.
+    int Error = errno;
+    std::remove(Temporary.c_str());
+    std::fprintf(stderr, "make_help_resource: cannot write %s: %s\n", Output, std::strerror(Error));
     return 1;
   }
   return 0;

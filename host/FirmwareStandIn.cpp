@@ -91,6 +91,10 @@ static EFI_STATUS EFIAPI FreePool(VOID *Buffer) {
 
 static EFI_STATUS EFIAPI Stall(UINTN Microseconds) {
   Current->Stalls.push_back(Microseconds);
+  // A keyboard that the firmware connects during the wait.
+  if (Current->ConInAfterStalls != 0 && Current->Stalls.size() == Current->ConInAfterStalls) {
+    Current->SystemTable.ConIn = &Current->ConInProtocol;
+  }
   if (Current->StallTap != nullptr) {
     Current->StallTap(Microseconds);
   }
@@ -109,6 +113,95 @@ static EFI_STATUS EFIAPI SetVariable(CHAR16 *VariableName, EFI_GUID *VendorGuid,
   const UINT8 *Bytes = static_cast<const UINT8 *>(Data);
   Variable.Data.assign(Bytes, Bytes + DataSize);
   Current->Variables.push_back(Variable);
+  return EFI_SUCCESS;
+}
+
+static bool SameGuid(const EFI_GUID *A, const EFI_GUID *B) {
+  return std::memcmp(A, B, sizeof(EFI_GUID)) == 0;
+}
+
+static RECORDED_VARIABLE *FindVariable(const CHAR16 *Name, const EFI_GUID *Guid) {
+  for (RECORDED_VARIABLE &Variable : Current->Variables) {
+    if (Variable.Name == TextOf(Name) && SameGuid(&Variable.Guid, Guid)) return &Variable;
+  }
+  return nullptr;
+}
+
+static EFI_STATUS EFIAPI GetVariable(CHAR16 *Name, EFI_GUID *Guid, UINT32 *Attributes, UINTN *DataSize,
+                                     VOID *Data) {
+  RECORDED_VARIABLE *Variable = FindVariable(Name, Guid);
+  if (Variable == nullptr) return EFI_NOT_FOUND;
+  if (Attributes != nullptr) *Attributes = Variable->Attributes;
+  if (*DataSize < Variable->Data.size()) {
+    *DataSize = Variable->Data.size();
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  *DataSize = Variable->Data.size();
+  std::memcpy(Data, Variable->Data.data(), Variable->Data.size());
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI GetNextVariableName(UINTN *NameSize, CHAR16 *Name, EFI_GUID *Guid) {
+  std::vector<RECORDED_VARIABLE> &Store = Current->Variables;
+  size_t Next = 0;
+  if (Name[0] != 0) {
+    RECORDED_VARIABLE *At = FindVariable(Name, Guid);
+    if (At == nullptr) return EFI_INVALID_PARAMETER;
+    Next = (size_t)(At - Store.data()) + 1;
+  }
+  if (Next >= Store.size()) return EFI_NOT_FOUND;
+  UINTN Needed = (Store[Next].Name.size() + 1) * sizeof(CHAR16);
+  if (*NameSize < Needed) {
+    *NameSize = Needed;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  std::memcpy(Name, Store[Next].Name.c_str(), Needed);
+  *Guid = Store[Next].Guid;
+  *NameSize = Needed;
+  return EFI_SUCCESS;
+}
+
+// Protocols by the first field of their GUID: Block I/O, Device Path, Device Path To Text.
+constexpr UINT32 BlockIoGuid = 0x964E5B21, DevicePathGuid = 0x09576E91, ToTextGuid = 0x8B843E20;
+
+static EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE, EFI_GUID *Protocol, VOID *, UINTN *Count,
+                                            EFI_HANDLE **Buffer) {
+  if (Protocol->Data1 != BlockIoGuid || Current->BlockDevices.empty()) return EFI_NOT_FOUND;
+  UINTN Size = Current->BlockDevices.size() * sizeof(EFI_HANDLE);
+  EFI_STATUS Status = Current->BootServices.AllocatePool(EfiBootServicesData, Size, (VOID **)Buffer);
+  if (EFI_ERROR(Status)) return Status;
+  for (size_t Index = 0; Index < Current->BlockDevices.size(); Index++) {
+    (*Buffer)[Index] = &Current->BlockDevices[Index];
+  }
+  *Count = Current->BlockDevices.size();
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface) {
+  for (STAND_IN_BLOCK_DEVICE &Device : Current->BlockDevices) {
+    if (Handle != &Device) continue;
+    if (Protocol->Data1 == BlockIoGuid) *Interface = &Device.BlockIo;
+    if (Protocol->Data1 == DevicePathGuid) *Interface = &Device.Path;
+    return Protocol->Data1 == BlockIoGuid || Protocol->Data1 == DevicePathGuid ? EFI_SUCCESS : EFI_UNSUPPORTED;
+  }
+  return EFI_UNSUPPORTED;
+}
+
+static CHAR16 *EFIAPI ConvertDevicePathToText(CONST EFI_DEVICE_PATH_PROTOCOL *Path, BOOLEAN, BOOLEAN) {
+  for (STAND_IN_BLOCK_DEVICE &Device : Current->BlockDevices) {
+    if (Path != &Device.Path) continue;
+    CHAR16 *Text = nullptr;
+    UINTN Size = (Device.PathText.size() + 1) * sizeof(CHAR16);
+    if (EFI_ERROR(Current->BootServices.AllocatePool(EfiBootServicesData, Size, (VOID **)&Text))) return nullptr;
+    std::memcpy(Text, Device.PathText.c_str(), Size);
+    return Text;
+  }
+  return nullptr;
+}
+
+static EFI_STATUS EFIAPI LocateProtocol(EFI_GUID *Protocol, VOID *, VOID **Interface) {
+  if (Protocol->Data1 != ToTextGuid) return EFI_NOT_FOUND;
+  *Interface = &Current->ToTextProtocol;
   return EFI_SUCCESS;
 }
 
@@ -138,6 +231,13 @@ void FIRMWARE_STAND_IN::Install() {
   BootServices.FreePool = FreePool;
   BootServices.Stall = Stall;
   RuntimeServices.SetVariable = SetVariable;
+  RuntimeServices.GetVariable = GetVariable;
+  RuntimeServices.GetNextVariableName = GetNextVariableName;
+  BootServices.LocateHandleBuffer = LocateHandleBuffer;
+  BootServices.HandleProtocol = HandleProtocol;
+  BootServices.LocateProtocol = LocateProtocol;
+  ToTextProtocol.ConvertDevicePathToText = ConvertDevicePathToText;
+  for (STAND_IN_BLOCK_DEVICE &Device : BlockDevices) Device.BlockIo.Media = &Device.Media;
   SystemTable.ConIn = HasConIn ? &ConInProtocol : nullptr;
   SystemTable.ConOut = HasConOut ? &ConOutProtocol : nullptr;
   SystemTable.StdErr = HasStdErr ? &StdErrProtocol : nullptr;

@@ -23,10 +23,20 @@ struct RECORDED_VARIABLE {
   std::vector<UINT8> Data;
 };
 
+// A block device the boot services report: its media, and the text its
+// device path converts to.
+struct STAND_IN_BLOCK_DEVICE {
+  EFI_BLOCK_IO_MEDIA Media;
+  std::u16string PathText;
+  EFI_BLOCK_IO_PROTOCOL BlockIo{};  // wired by Install
+  EFI_DEVICE_PATH_PROTOCOL Path{0x7F, 0xFF, {4, 0}};
+};
+
 struct FIRMWARE_STAND_IN {
   // Script. Attempts past the end of Keys return EFI_NOT_READY.
   std::vector<KEY_ATTEMPT> Keys;
   bool HasConIn = true;
+  UINTN ConInAfterStalls = 0;  // with HasConIn false: ConIn appears after this many stalls
   bool HasConOut = true;
   bool HasStdErr = true;
   EFI_STATUS ConOutStatus = EFI_SUCCESS;
@@ -34,6 +44,8 @@ struct FIRMWARE_STAND_IN {
   EFI_STATUS AllocatePoolStatus = EFI_SUCCESS;
   EFI_STATUS FreePoolStatus = EFI_SUCCESS;  // returned for a pool buffer we handed out
   EFI_STATUS SetVariableStatus = EFI_SUCCESS;
+  // The block devices LocateHandleBuffer finds (none: EFI_NOT_FOUND).
+  std::vector<STAND_IN_BLOCK_DEVICE> BlockDevices;
 
   // Record.
   std::u16string ConOut;
@@ -42,6 +54,8 @@ struct FIRMWARE_STAND_IN {
   UINTN StdErrCalls = 0;
   UINTN ReadKeyStrokeCalls = 0;
   std::vector<UINTN> Stalls;
+  // The variable store: what SetVariable recorded, and what a test put there
+  // for GetVariable and GetNextVariableName, in the store's order.
   std::vector<RECORDED_VARIABLE> Variables;
   std::vector<VOID *> LivePool;
   std::vector<UINTN> AllocationSizes;
@@ -61,6 +75,7 @@ struct FIRMWARE_STAND_IN {
   EFI_SIMPLE_TEXT_INPUT_PROTOCOL ConInProtocol{};
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL ConOutProtocol{};
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL StdErrProtocol{};
+  EFI_DEVICE_PATH_TO_TEXT_PROTOCOL ToTextProtocol{};
 
   FIRMWARE_STAND_IN();
   ~FIRMWARE_STAND_IN();

@@ -5,6 +5,7 @@
 // ImageEntry returns, its status and every variable it recorded are shown.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -106,6 +107,16 @@ bool ParseKey(const char *Text, EFI_INPUT_KEY *Key) {
   return Used != 0 && Used == Bytes.size();
 }
 
+// The terminal as it was, put back however the run ends: Ctrl-C (the
+// terminal still sends it), a kill or a hang-up restore it before the signal
+// takes its usual course, so the shell never gets a terminal without echo.
+termios SavedTerminal;
+void RestoreTerminalAndDie(int Signal) {
+  tcsetattr(STDIN_FILENO, TCSANOW, &SavedTerminal);
+  signal(Signal, SIG_DFL);
+  raise(Signal);
+}
+
 // Bad arguments: what was wrong, then where to read more.
 int Refuse(const std::string &Message) {
   std::fprintf(stderr, "tamberlune-sim: %s\nusage: tamberlune-sim [--key K] [--fail CALL]... (--help for more)\n",
@@ -180,17 +191,17 @@ int main(int ArgumentCount, char **Arguments) {
                                         : ReadTerminalKey;
 
   // One keystroke, raw: no echo, no line buffering, as a firmware console.
-  termios Saved{};
-  bool Raw = Mode == Interactive && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &Saved) == 0;
+  bool Raw = Mode == Interactive && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &SavedTerminal) == 0;
   if (Raw) {
-    termios Keys = Saved;
+    for (int Signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(Signal, RestoreTerminalAndDie);
+    termios Keys = SavedTerminal;
     Keys.c_lflag &= ~(ICANON | ECHO);
     Keys.c_cc[VMIN] = 0;
     Keys.c_cc[VTIME] = 0;
     tcsetattr(STDIN_FILENO, TCSANOW, &Keys);
   }
   EFI_STATUS Status = Firmware.StartImage();
-  if (Raw) tcsetattr(STDIN_FILENO, TCSANOW, &Saved);
+  if (Raw) tcsetattr(STDIN_FILENO, TCSANOW, &SavedTerminal);
 
   std::printf("\nImageEntry returned %s (0x%016llX)\n", Format("%r", Status).c_str(),
               (unsigned long long)Status);

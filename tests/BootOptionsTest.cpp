@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BootOptions.h"
+#include "FirmwareStandIn.h"
 
 namespace {
 
@@ -35,6 +36,8 @@ TEST(BootOptions, LoadOptionsAreReadOnlyWithinTheirSize) {
       {Option(1, 0, u"Disk"), FALSE, u""},                                   // no terminator
       {Option(1, 0, u""), FALSE, u""},                                       // header alone
       {{1, 0, 0, 0, 0, 0, 0}, FALSE, u""},                                   // half a terminator
+      {{1, 0, 0, 0, 0, 0, 'A', 0, 0}, FALSE, u""},                           // odd size, half a terminator
+      {Option(1, 4, std::u16string(u"\x0100\0\xff7f\x0004", 4)), TRUE, u"\x0100"},  // a NUL low byte is no end
   };
   for (const auto &Case : Cases) {
     LOAD_OPTION_VIEW View = {};
@@ -65,6 +68,57 @@ TEST(BootOptions, DescriptionsReachTheConsoleAsText) {
     std::vector<CHAR16> Buffer(Case.Capacity, 0xFFFF);
     EXPECT_EQ(VisibleText((const CHAR16 *)Case.Text.c_str(), Buffer.data(), Case.Capacity), Case.Shown.size());
     EXPECT_EQ(std::u16string((const char16_t *)Buffer.data()), Case.Shown);
+  }
+}
+
+// The listing on the stand-in's variable store and block devices.
+const EFI_GUID GlobalGuid = {0x8BE4DF61, 0x93CA, 0x11D2, {0xAA, 0x0D, 0x00, 0xE0, 0x98, 0x03, 0x2B, 0x8C}};
+const EFI_GUID OtherGuid = {0xC450ED8E, 0xC3C2, 0x4FE7, {0xAE, 0xE6, 0xD1, 0xC5, 0x0A, 0xBB, 0x78, 0xCF}};
+
+RECORDED_VARIABLE Variable(const std::u16string &Name, std::vector<UINT8> Data, const EFI_GUID &Guid = GlobalGuid) {
+  return {Name, Guid, 7, Data};
+}
+
+TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
+  const std::u16string End(u"\xff7f\x0004", 2);
+  struct {
+    const char *Name;
+    std::vector<RECORDED_VARIABLE> Store;
+    std::vector<STAND_IN_BLOCK_DEVICE> Devices;
+    std::u16string Shown;
+  } Cases[] = {
+      {"options, order and devices",
+       {Variable(u"Boot0001", Option(1, 4, u"Disk" + std::u16string(1, 0) + End)),
+        Variable(u"Boot0001X", Option(1, 4, u"Not an option" + std::u16string(1, 0) + End)),
+        Variable(u"Boot0003", Option(1, 4, u"Vendor's" + std::u16string(1, 0) + End), OtherGuid),
+        Variable(u"Boot00A2", Option(0, 4, u"Old" + std::u16string(1, 0) + End)),
+        Variable(u"BootOrder", {0x01, 0x00, 0xA2, 0x00})},
+       {{{1, 1, 1, 0, 0, 0, 512, 0, 69631}, u"/disk"}, {{1, 1, 1, 1, 0, 0, 4096, 0, 8191}, u"/disk/part"}},
+       u"UEFI boot options:\r\n"
+       u"  Boot0001  Disk\r\n"
+       u"        boot it: setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr\r\n"
+       u"  Boot00A2  Old  (inactive)\r\n"
+       u"        boot it: setenv -e -nv -bs -rt BootNext =HA200; bootefi bootmgr\r\n"
+       u"BootOrder: 0001 00A2\r\nBootNext: not set\r\nBlock devices:\r\n"
+       u"  disk          34 MiB  /disk\r\n"
+       u"  partition     32 MiB  /disk/part\r\n"},
+      {"nothing at all", {}, {},
+       u"UEFI boot options:\r\n  none\r\nBootOrder: not set\r\nBootNext: not set\r\nBlock devices:\r\n  none\r\n"},
+      {"a name too long to follow",
+       {Variable(u"BootNext", {0x02, 0x00}), Variable(std::u16string(3000, u'N'), {1})},
+       {},
+       u"UEFI boot options:\r\n  (the list ends at a variable name of 6002 bytes, over 4096)\r\n  none\r\n"
+       u"BootOrder: not set\r\nBootNext: 0002\r\nBlock devices:\r\n  none\r\n"},
+  };
+  for (auto &Case : Cases) {
+    FIRMWARE_STAND_IN Firmware;
+    Firmware.Variables = Case.Store;
+    Firmware.BlockDevices = Case.Devices;
+    Firmware.Install();
+    EXPECT_EQ(BootOptionsEntry(StandInImageHandle, &Firmware.SystemTable), EFI_SUCCESS) << Case.Name;
+    EXPECT_EQ(Firmware.ConOut, Case.Shown) << Case.Name;
+    EXPECT_EQ(Firmware.StdErr, u"") << Case.Name;
+    EXPECT_TRUE(Firmware.LivePool.empty()) << Case.Name << ": pool left allocated";
   }
 }
 

@@ -130,6 +130,17 @@ TEST(ImageEntry, NoInputDeviceWaitsOutTheFullTime) {
   EXPECT_EQ(Firmware.ConOut, Menu);
 }
 
+TEST(ImageEntry, AKeyboardThatAppearsDuringTheWaitIsPolled) {
+  FIRMWARE_STAND_IN Firmware;
+  Firmware.HasConIn = false;
+  Firmware.ConInAfterStalls = 3;
+  Firmware.Keys = {KeyChar(u'p')};
+  EXPECT_EQ(Firmware.StartImage(), EFI_SUCCESS);
+  EXPECT_EQ(Firmware.Stalls.size(), 3u);
+  EXPECT_EQ(Firmware.ReadKeyStrokeCalls, 1u);
+  EXPECT_EQ(Firmware.Variables.size(), 1u);
+}
+
 TEST(ImageEntry, NullImageHandleIsReportedAndTheMenuStillRuns) {
   FIRMWARE_STAND_IN Firmware;
   Firmware.Keys = {KeyChar(u'p')};

@@ -158,9 +158,17 @@ TEST(Reports, DebugMessageIsCutAt127CharactersWhateverItsLevel) {
   EXPECT_EQ(Firmware.StdErr, u"\r\nASSERT_EFI_ERROR (Status = Not Found)\r\n");
 }
 
+// Leaves text where the next call at this depth keeps its locals, so a
+// report that writes an unset buffer shows it.
+__attribute__((noinline)) void DirtyTheStack() {
+  volatile CHAR16 Stale[2048];
+  for (CHAR16 &Character : const_cast<CHAR16(&)[2048]>(Stale)) Character = u'X';
+}
+
 TEST(Reports, DebugMessageWithNullFormatWritesAnEmptyLine) {
   FIRMWARE_STAND_IN Firmware;
   Firmware.Install();
+  DirtyTheStack();
   ReportDebugMessage(DEBUG_ERROR, nullptr);
   // The engine's report, then the message: an empty string, no stale stack text.
   EXPECT_EQ(Firmware.StdErrCalls, 2u);

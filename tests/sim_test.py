@@ -4,8 +4,12 @@ failures, the terminal's key sequences, and bad arguments.
 Usage: sim_test.py SIMULATOR [unittest arguments]
 """
 
+import os
+import pty
+import signal
 import subprocess
 import sys
+import termios
 import time
 import unittest
 
@@ -70,6 +74,18 @@ class Simulator(unittest.TestCase):
         self.assertIn("Recorded RestOrderVariable", result.stdout.decode())
         result = sim("--key", "x", "--fail", "freepool")
         self.assertIn("ASSERT_EFI_ERROR (Status = Invalid Parameter)", result.stderr.decode())
+
+    def test_ctrl_c_at_the_wait_leaves_the_terminal_as_it_was(self):
+        pid, terminal = pty.fork()
+        if pid == 0:
+            os.execv(SIM, [SIM])
+        time.sleep(0.5)  # the menu is up and the terminal raw
+        os.write(terminal, b"\x03")
+        _, status = os.waitpid(pid, 0)
+        self.assertEqual(os.WTERMSIG(status) if os.WIFSIGNALED(status) else None, signal.SIGINT)
+        local = termios.tcgetattr(terminal)[3]
+        self.assertEqual(local & (termios.ECHO | termios.ICANON), termios.ECHO | termios.ICANON)
+        os.close(terminal)
 
     def test_bad_arguments(self):
         keys = b"--key takes p, r, esc, none or one character, not "

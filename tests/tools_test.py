@@ -143,6 +143,13 @@ class Paths(unittest.TestCase):
         self.assertTrue(os.path.islink(os.path.join(self.folder, "device.img")))
         self.assertEqual(sorted(os.listdir(self.folder)), ["device.img", "link.img", "read-only.img", "relative.img"])
 
+    def test_a_failed_resource_write_leaves_nothing_behind(self):
+        target = os.path.join(self.folder, "HelpResource.obj")
+        os.makedirs(os.path.join(target, "inside"))  # the rename onto it fails
+        result = run(os.path.join(BUILD, "make_help_resource"), target)
+        self.assertEqual((result.returncode, sorted(os.listdir(self.folder))), (1, ["HelpResource.obj"]))
+        self.assertIn("cannot write", result.stderr)
+
     def test_inspect_refuses_what_is_no_image_without_reading_it(self):
         inspect = os.path.join(BUILD, "tools", "tamberlune-inspect")
         huge = os.path.join(self.folder, "huge.img")

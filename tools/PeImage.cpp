@@ -28,6 +28,12 @@ struct READER {
   uint64_t U64(uint64_t Offset) { return U32(Offset) | ((uint64_t)U32(Offset + 4) << 32); }
 };
 
+std::string Hex(uint64_t Value) {
+  char Text[17];
+  snprintf(Text, sizeof(Text), "%llx", (unsigned long long)Value);
+  return Text;
+}
+
 // The file offset of Length bytes at Rva, if one section's raw data holds them.
 bool RvaToOffset(READER &File, const PE_IMAGE &Image, uint64_t Rva, uint64_t Length,
                  const char *What, uint64_t *Offset) {
@@ -41,11 +47,7 @@ bool RvaToOffset(READER &File, const PE_IMAGE &Image, uint64_t Rva, uint64_t Len
       return File.Has(*Offset, Length, What);
     }
   }
-  return File.Fail(std::string(What) + " (RVA 0x" + [&] {
-    char Text[17];
-    snprintf(Text, sizeof(Text), "%llx", (unsigned long long)Rva);
-    return std::string(Text);
-  }() + ") is in no section's data");
+  return File.Fail(std::string(What) + " (RVA 0x" + Hex(Rva) + ") is in no section's data");
 }
 
 bool ReadImports(READER &File, PE_IMAGE *Image) {
@@ -201,7 +203,7 @@ constexpr uint32_t HighBit = 0x80000000;
 bool FindNamedEntry(READER &File, uint64_t Base, uint64_t Limit, uint64_t Table,
                     const std::u16string &Name, uint32_t *Target) {
   if (Table > Limit || 16 > Limit - Table) {
-    return File.Fail("resource tree: directory table at 0x" + std::to_string(Table) +
+    return File.Fail("resource tree: directory table at 0x" + Hex(Table) +
                      " lies outside the resource section");
   }
   uint64_t Entries = (uint64_t)File.U16(Base + Table + 12) + File.U16(Base + Table + 14);
