@@ -8,11 +8,13 @@ Usage: disk_test.py ARCH IMAGE... [unittest arguments]
 """
 
 import os
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import zlib
 
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
 import uboot  # noqa: E402
@@ -53,6 +55,43 @@ class DiskBytes(unittest.TestCase):
                 time.sleep(2.1)  # FAT keeps times to 2 s: a stamped clock would show
             with open(disks[0], "rb") as first, open(disks[1], "rb") as second:
                 self.assertTrue(first.read() == second.read(), "the two disks differ")
+
+
+    def test_the_disk_follows_the_uefi_layout(self):
+        # The rules of UEFI's GPT chapter, written out here rather than taken from the writer.
+        with tempfile.TemporaryDirectory() as directory:
+            disk = os.path.join(directory, "disk.img")
+            subprocess.run([sys.executable, os.path.join(TOOLS, "make_disk.py"), *IMAGES, disk],
+                           check=True, stdout=subprocess.DEVNULL)
+            with open(disk, "rb") as file:
+                data = file.read()
+        sector = lambda lba: data[lba * 512:(lba + 1) * 512]
+        last = len(data) // 512 - 1
+        # Protective MBR: one 0xEE partition from LBA 1 over the rest of the disk.
+        mbr = sector(0)
+        self.assertEqual(mbr[446:462], bytes([0, 0, 2, 0, 0xEE, 0xFF, 0xFF, 0xFF]) + struct.pack("<II", 1, last))
+        self.assertEqual((mbr[462:510], mbr[510:512]), (bytes(48), b"\x55\xaa"))
+        esp_type = bytes.fromhex("2873 2AC1 1FF8 D211 BA4B 00A0C93EC93B".replace(" ", ""))
+        tables = []
+        for lba, alternate, entries_lba in ((1, last, 2), (last, 1, last - 32)):
+            header = sector(lba)
+            (signature, revision, size, crc, reserved, mine, other, first, last_usable, _guid, entries_at,
+             count, entry_size, entries_crc) = struct.unpack_from("<8sIIIIQQQQ16sQIII", header)
+            self.assertEqual((signature, revision, size, reserved, mine, other, first, last_usable, entries_at,
+                              count, entry_size), (b"EFI PART", 0x00010000, 92, 0, lba, alternate, 34, last - 33,
+                                                   entries_lba, 128, 128))
+            self.assertEqual(crc, zlib.crc32(header[:16] + bytes(4) + header[20:92]))
+            self.assertEqual(header[92:], bytes(420))
+            table = data[entries_lba * 512:entries_lba * 512 + 128 * 128]
+            self.assertEqual(entries_crc, zlib.crc32(table))
+            tables.append(table)
+        self.assertEqual(tables[0], tables[1])
+        # One EFI system partition, 1 MiB aligned, inside the usable area; no other entry.
+        self.assertEqual(tables[0][:16], esp_type)
+        start, end = struct.unpack_from("<QQ", tables[0], 32)
+        self.assertEqual(start % 2048, 0)
+        self.assertTrue(34 <= start <= end <= last - 33)
+        self.assertEqual(tables[0][128:], bytes(127 * 128))
 
 
 if __name__ == "__main__":

@@ -160,6 +160,20 @@ class InspectTool(unittest.TestCase):
         struct.pack_into("<I", data, self.data_directory(2) + 4, 0x100000)
         self.check_rejected(data, "resource directory runs past the end of section .rsrc")
 
+    def test_rejects_lengths_and_offsets_past_their_bounds(self):
+        optional, rsrc = self.offsets()
+        pe = struct.unpack_from("<I", self.image, 0x3C)[0]
+        table = optional + struct.unpack_from("<H", self.image, pe + 20)[0]
+        for where, value, size, message in (
+                (table + 20, 0x7FFFFFF0, "<I", "section .text lies outside the file"),   # .text's raw data
+                (rsrc + 0x48, 0xFFFF, "<H", "resource tree: a name runs past the resource section"),
+                # The string package ends half-way through the help text's terminator.
+                (rsrc + 0x70 + 0x14, 0x04000000 | 257, "<I", "string package: a string runs past the package")):
+            with self.subTest(message=message):
+                data = bytearray(self.image)
+                struct.pack_into(size, data, where, value)
+                self.check_rejected(data, message)
+
     def test_rejects_a_string_running_past_its_package(self):
         _, rsrc = self.offsets()
         data = bytearray(self.image)
