@@ -180,7 +180,6 @@ TEST(FaultMatrix, EveryFailureAloneAndInPairsForEveryKey) {
       Rows++;
     }
   }
-  EXPECT_EQ(Rows, (1 + FaultCount * (FaultCount + 1) / 2) * std::size(Scenarios));
   RecordProperty("Rows", (int)Rows);
 }
 

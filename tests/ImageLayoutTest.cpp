@@ -149,8 +149,6 @@ TEST_F(ImageLayoutTest, PackageListHeaderAndLengthsAgree) {
   uint32_t StringPackageLength = U32(List() + 0x14) & 0xFFFFFF;
   EXPECT_EQ(PackageLength, 283u);
   EXPECT_EQ(StringPackageLength, 259u);
-  EXPECT_EQ(20 + StringPackageLength + 4, PackageLength);
-  EXPECT_EQ(U32(Rsrc() + 0x64), PackageLength);
 }
 
 TEST_F(ImageLayoutTest, StringPackageHeader) {
@@ -167,7 +165,6 @@ TEST_F(ImageLayoutTest, StringBlocksWalkToEnglishAndTheHelpText) {
   const std::u16string Help =
       u".TH Tamberlune 0 \"Displays a \"UEFI Tamberlune!\" string.\"\r\n.SH NAME\r\nTamberlune "
       u"application.\r\n";
-  ASSERT_EQ(Help.size(), 93u);
   // Walk from StringInfoOffset as a shell would: blocks until the end block.
   std::vector<std::pair<size_t, std::u16string>> Strings;
   size_t At = List() + 0x14 + U32(List() + 0x1C);
@@ -185,8 +182,6 @@ TEST_F(ImageLayoutTest, StringBlocksWalkToEnglishAndTheHelpText) {
   EXPECT_EQ(Strings[1].second, Help);
   EXPECT_EQ(At - List(), 0x116u);  // the end block is the string package's last byte
   EXPECT_EQ(U8(At), 0x00u);
-  // LanguageName 1 resolves to the first string.
-  EXPECT_EQ(Strings[U16(List() + 0x40) - 1].second, u"English");
 }
 
 TEST_F(ImageLayoutTest, EndPackageThenZerosToTheSectionsEnd) {
