@@ -6,7 +6,11 @@
 // BufferSize (0 to 700), bytes 3-4 the format's length; the format follows,
 // and the rest feeds the argument slots and the strings they point at.
 // Every input asserts: no byte outside the buffer changes, the result is at
-// most BufferSize - 1, and the terminator stands at the result.
+// most BufferSize - 1, and the terminator stands at the result; and a read
+// past the format's terminator faults, word-wise reads included.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +88,22 @@ uint8_t *Target(INPUT &Input, std::vector<std::unique_ptr<uint8_t[]>> &Owned) {
   return Start;
 }
 
+// Memory whose next page is unmapped. The engine measures 8-bit text a word
+// at a time, and AddressSanitizer leaves those reads alone; a format whose
+// terminator is the last byte before the unmapped page is read to its end,
+// whole aligned words included, and a byte past it faults.
+uint8_t *BeforeAGuardPage(size_t Bytes) {
+  static uint8_t *Pages = [] {
+    size_t Page = (size_t)sysconf(_SC_PAGESIZE);
+    auto *Mapped = (uint8_t *)mmap(nullptr, 2 * Page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (Mapped == MAP_FAILED || mprotect(Mapped + Page, Page, PROT_NONE) != 0) abort();
+    return Mapped;
+  }();
+  size_t Page = (size_t)sysconf(_SC_PAGESIZE);
+  if (Bytes > Page) abort();
+  return Pages + Page - Bytes;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
@@ -95,10 +115,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   UINTN BufferSize = (Input.Byte() << 8 | Input.Byte()) % 701;
   size_t FormatLength = (Input.Byte() << 8 | Input.Byte()) % 1024;
 
-  // The format, NUL-terminated, at an odd address when Mode says so.
-  size_t FormatOdd = (Mode >> 2) & 1;
-  std::unique_ptr<uint8_t[]> FormatMemory(new uint8_t[FormatOdd + (FormatLength + 1) * FmtBytes]());
-  uint8_t *Format = FormatMemory.get() + FormatOdd;
+  // The format, NUL-terminated and ending at an unmapped page (a UCS-2 one
+  // at an odd address, when Mode says so, one byte short of it).
+  size_t FormatOdd = FmtBytes == 2 ? (Mode >> 2) & 1 : 0;
+  uint8_t *Format = BeforeAGuardPage((FormatLength + 1) * FmtBytes + FormatOdd);
+  std::memset(Format, 0, (FormatLength + 1) * FmtBytes);
   for (size_t Index = 0; Index < FormatLength * FmtBytes; Index++) Format[Index] = Input.Byte();
 
   std::vector<std::unique_ptr<uint8_t[]>> Owned;
