@@ -19,10 +19,8 @@ import sys
 import tempfile
 import time
 
+import make_disk
 import uboot
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import make_disk  # noqa: E402
 
 # Each machine's build: its images' suffix and its payloads' folder.
 BUILDS = {"x64": ("", "x64"), "aa64": ("AA64", "aa64"), "riscv64": ("RISCV64", "riscv64"),

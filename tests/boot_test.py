@@ -17,7 +17,7 @@ import tempfile
 import time
 import unittest
 
-import uboot  # noqa: E402
+import uboot
 
 IMAGE = None
 ARCH = "x64"

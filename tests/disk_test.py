@@ -17,7 +17,7 @@ import unittest
 import zlib
 
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
-import uboot  # noqa: E402
+import uboot
 
 IMAGES = []
 ARCH = "x64"

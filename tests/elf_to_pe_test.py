@@ -9,8 +9,7 @@ import struct
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cmake"))
-import elf_to_pe  # noqa: E402
+import elf_to_pe
 
 ELF = RESOURCE = None
 

@@ -14,9 +14,8 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-import make_disk  # noqa: E402
-import uboot  # noqa: E402
+import make_disk
+import uboot
 
 IMAGE = None
 OWNER = "7a3c91e4-5b2d-4f68-9e1a-c84d20f6b576"  # the signature lists' owner

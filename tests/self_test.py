@@ -10,8 +10,7 @@ import re
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import uboot  # noqa: E402
+import uboot
 
 
 def main():

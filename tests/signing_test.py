@@ -13,7 +13,7 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-import uboot  # noqa: E402
+import uboot
 
 IMAGE = INSPECT = None
 SIGN = os.path.join(HERE, "..", "tools", "sign.sh")

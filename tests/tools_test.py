@@ -51,7 +51,7 @@ class Arguments(unittest.TestCase):
             "run.sh", "disk.sh", "sign.sh", "fuzz.sh", "bench.sh", "test.sh", "install-deps.sh",
             "build.sh")]
         commands += [f"{sys.executable} {tool(path)}" for path in (
-            "tests/uboot.py", "tools/make_disk.py", "tools/image_sizes.py", "tools/stack_budget.py",
+            "tools/uboot.py", "tools/make_disk.py", "tools/image_sizes.py", "tools/stack_budget.py",
             "bench/run.py", "cmake/link_image.py", "cmake/man_page.py", "cmake/package_files.py")]
         commands += [os.path.join(BUILD, path) for path in (
             "tools/tamberlune-inspect", "tools/tamberlune-sim", "make_help_resource")]
@@ -90,7 +90,6 @@ class Arguments(unittest.TestCase):
 
 class TerminalQuery(unittest.TestCase):
     def test_the_query_never_reaches_the_terminal_however_reads_split_it(self):
-        sys.path.insert(0, os.path.join(REPO, "tests"))
         import uboot
         stream = b"8000 bytes read\r\n" + uboot.TERMINAL_SIZE_QUERY + b"Booting\r\n\x1b[0m=> "
         for cut in range(1, len(stream)):
@@ -234,7 +233,7 @@ class Machine(unittest.TestCase):
         for number in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
             with self.subTest(signal=number.name), tempfile.TemporaryDirectory() as scratch:
                 # The driver's scratch disk goes here: a killed driver cannot remove it.
-                driver = subprocess.Popen([sys.executable, tool("tests/uboot.py"), "--image",
+                driver = subprocess.Popen([sys.executable, tool("tools/uboot.py"), "--image",
                                            os.path.join(BUILD, "Tamberlune.efi"), "--key", "none"],
                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                           env={**os.environ, "TMPDIR": scratch})

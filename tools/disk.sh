@@ -100,5 +100,5 @@ if [ "$boot" = yes ]; then
   flow=()
   # The boot-flow disk gets a network to boot from when p is pressed.
   [ "$boot_flow" = no ] || flow=(--boot-flow --tftp "$repo/build/payload/$machine/network.efi")
-  exec python3 "$repo/tests/uboot.py" --disk "$disk" --arch "$arch" "${flow[@]}" ${key:+--key "$key"}
+  exec python3 "$repo/tools/uboot.py" --disk "$disk" --arch "$arch" "${flow[@]}" ${key:+--key "$key"}
 fi

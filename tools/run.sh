@@ -60,11 +60,11 @@ if [ "$boot_flow" = yes ]; then
   "$repo/tools/disk.sh" --boot-flow --arch "$machine" --out "$scratch/disk.img"
   mkdir "$scratch/tftp"
   cp "$repo/build/payload/$machine/network.efi" "$scratch/tftp/"
-  python3 "$repo/tests/uboot.py" --disk "$scratch/disk.img" --arch "$arch" --boot-flow \
+  python3 "$repo/tools/uboot.py" --disk "$scratch/disk.img" --arch "$arch" --boot-flow \
     --tftp "$scratch/tftp/network.efi" ${key:+--key "$key"}
   exit
 fi
 
 "$repo/tools/build.sh" --quiet
 suffix=$(tamberlune_suffix "$arch")
-exec python3 "$repo/tests/uboot.py" --image "$repo/build/Tamberlune$suffix.efi" --arch "$arch" ${key:+--key "$key"}
+exec python3 "$repo/tools/uboot.py" --image "$repo/build/Tamberlune$suffix.efi" --arch "$arch" ${key:+--key "$key"}

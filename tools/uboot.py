@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 """Boots Tamberlune on U-Boot's UEFI firmware under QEMU.
 
-The end-to-end tests' driver, also behind tools/run.sh and tools/disk.sh. It writes the
+The driver behind tools/run.sh and tools/disk.sh, and the end-to-end tests'. It writes the
 image onto a FAT disk, starts QEMU with U-Boot as its firmware and
 talks to U-Boot over the serial line: stops autoboot, starts the image, types
 a key, and asks which boot-choice variable the image recorded.
@@ -25,8 +25,7 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import make_disk  # noqa: E402
+import make_disk
 
 # Each architecture's QEMU machine and U-Boot build (Debian's u-boot-qemu).
 ARCHES = {
