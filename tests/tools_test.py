@@ -101,6 +101,23 @@ class TerminalQuery(unittest.TestCase):
             self.assertEqual(bytes(shown), stream.replace(uboot.TERMINAL_SIZE_QUERY, b""), cut)
 
 
+class StackFigure(unittest.TestCase):
+    def test_every_cycle_is_bounded_or_the_figure_refused(self):
+        import stack_budget
+        sizes = {"ImageEntry": 8, "FormatCore": 100, "ReadDirective": 10, "GuidText": 20, "Renamed": 30}
+        # The nested call: FormatCore's cycle, whatever its other members are called, twice deep.
+        nested = {"ImageEntry": {"FormatCore"}, "FormatCore": {"ReadDirective"},
+                  "ReadDirective": {"GuidText"}, "GuidText": {"FormatCore"}}
+        depth, path = stack_budget.deepest("ImageEntry", sizes, nested, {}, 8)
+        self.assertEqual([name for name, _ in path].count("FormatCore"), 2)
+        self.assertEqual(depth, 16 + 2 * (108 + 18 + 28))  # each frame with its return address
+        # A cycle that holds no function of known depth has no figure.
+        with self.assertRaisesRegex(stack_budget.Unbounded, "cycle of unknown depth: ReadDirective > Renamed"):
+            stack_budget.deepest("ImageEntry", sizes, {"ImageEntry": {"ReadDirective"},
+                                                      "ReadDirective": {"Renamed"}, "Renamed": {"ReadDirective"}},
+                                 {}, 8)
+
+
 class Paths(unittest.TestCase):
     def setUp(self):
         self.directory = tempfile.TemporaryDirectory()

@@ -6,12 +6,13 @@ Reads the compiler's per-function stack usage (the .su files that
 -fstack-usage writes beside each image object) and the call graph from the
 objects' relocations (calls and tail calls alike), and walks every path from
 the entry point. Each frame also holds its return address (a word of the
-machine's width). Two facts bound
-the recursion: a report made inside a report cannot fail its own checks (its
-buffer, format and sizes are its own), so no check is reported below a
-report; and FormatCore runs once more inside itself for %g, %t and %r, never
-deeper (the nested call's templates hold none of them), so FormatCore and its
-directive parser appear at most twice on a path, every other function once.
+machine's width). The call graph's cycles are found, not named, and each
+must contain a function whose depth is known, or the figure is refused:
+FormatCore runs once more inside itself for %g, %t and %r, never deeper (the
+nested call's templates hold none of them), so every function of its cycle
+appears at most twice on a path; every function outside a cycle appears once.
+And a report made inside a report cannot fail its own checks (its buffer,
+format and sizes are its own), so no check is reported below a report.
 Calls into the
 firmware (through its tables) use the firmware's share of the stack and are
 not counted.
@@ -29,7 +30,8 @@ import sys
 
 # The return address a call leaves: one word of the machine's.
 RETURN_ADDRESS = {"coff-x86-64": 8, "coff-arm64": 8, "elf64-littleriscv": 8, "coff-i386": 4, "coff-arm": 4}
-NESTED = {"FormatCore", "ReadDirective", "ParseDirective"}
+# The cycles whose depth is known, by a function each must contain.
+KNOWN_DEPTHS = {"FormatCore": 2}
 REPORTS = {"ReportAssertion", "ReportDebugMessage"}
 CHECK = "CheckFailed"
 
@@ -84,16 +86,59 @@ def base(name):
     return re.sub(r"^[?]|@@.*$", "", name)
 
 
-def deepest(name, sizes, graph, visits, word):
+class Unbounded(Exception):
+    pass
+
+
+def cycle_bounds(graph):
+    """How often each function may stand on a path: the known depth of the
+    cycle it lies in, or once. Raises Unbounded for a cycle of unknown depth."""
+    index, low, stack, on_stack, bounds, counter = {}, {}, [], set(), {}, [0]
+
+    def connect(node):  # Tarjan's strongly connected components
+        index[node] = low[node] = counter[0]
+        counter[0] += 1
+        stack.append(node)
+        on_stack.add(node)
+        for callee in sorted(graph.get(node, ())):
+            if callee not in index:
+                connect(callee)
+                low[node] = min(low[node], low[callee])
+            elif callee in on_stack:
+                low[node] = min(low[node], index[callee])
+        if low[node] == index[node]:
+            component = []
+            while True:
+                member = stack.pop()
+                on_stack.discard(member)
+                component.append(member)
+                if member == node:
+                    break
+            cyclic = len(component) > 1 or node in graph.get(node, ())
+            depths = [KNOWN_DEPTHS[base(member)] for member in component if base(member) in KNOWN_DEPTHS]
+            if cyclic and not depths:
+                raise Unbounded("a cycle of unknown depth: " + " > ".join(sorted(base(m) for m in component)))
+            for member in component:
+                bounds[member] = max(depths) if cyclic else 1
+
+    sys.setrecursionlimit(max(1000, 4 * len(graph) + 100))
+    for node in sorted(graph):
+        if node not in index:
+            connect(node)
+    return bounds
+
+
+def deepest(name, sizes, graph, visits, word, bounds=None):
     """(bytes, path) of the deepest path from name."""
+    bounds = cycle_bounds(graph) if bounds is None else bounds
     visits[name] = visits.get(name, 0) + 1
     in_report = any(visits.get(report, 0) for report in REPORTS)
     best, best_path = 0, []
     for callee in sorted(graph.get(name, ())):
         if callee == CHECK and in_report:
             continue
-        if visits.get(callee, 0) < (2 if base(callee) in NESTED else 1):
-            depth, path = deepest(callee, sizes, graph, visits, word)
+        if visits.get(callee, 0) < bounds.get(callee, 1):
+            depth, path = deepest(callee, sizes, graph, visits, word, bounds)
             if depth > best:
                 best, best_path = depth, path
     visits[name] -= 1
@@ -114,7 +159,10 @@ def main():
         sys.exit(f"stack_budget: no stack usage for {args.entry} in {args.directory}: "
                  "build the image first (its objects carry -fstack-usage)")
     graph, word = calls(args.directory, sizes)
-    depth, path = deepest(args.entry, sizes, graph, {}, word)
+    try:
+        depth, path = deepest(args.entry, sizes, graph, {}, word)
+    except Unbounded as error:
+        sys.exit(f"stack_budget: {error}; no figure can be given for it")
     names = " > ".join(f"{base(name)} {size}" for name, size in path)
     print(f"worst-case stack from {args.entry}: {depth} bytes: {names}")
     if args.fail_above is not None and depth > args.fail_above:
