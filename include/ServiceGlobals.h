@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The service-table globals: written once by ImageEntry, read everywhere else.
+// The service-table globals: written by the entry point of whichever image
+// runs (ImageEntry, BootOptionsEntry, SelfTestEntry) or, on the host, by the
+// firmware stand-in; read everywhere else.
 #pragma once
 #include "Uefi.h"
 

@@ -72,8 +72,8 @@ static inline CONST UINT8 *NextPointer(FORMAT_FRAME *Frame) {
 // Parses directive characters from Scan into Directive, which holds what the
 // characters before them said, reading no argument. Returns where it stopped:
 // at the conversion character, at a '*', or at the NUL that cut the
-// directive off. Defined here so that its one caller, ReadDirective, may
-// take it in whole.
+// directive off. Inline in this header: the engine's caller, ReadDirective,
+// takes it in whole, and the parser's own test calls it alone.
 inline CONST UINT8 *ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, DIRECTIVE *Directive) {
   for (;; Scan += FmtBytes) {
     UINTN Character = FormatCharAt(FmtBytes, Scan);
