@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The shell's help text for Tamberlune and the HII package list that carries
 // it. The build turns these into the image's resource section (see
-// MakeHelpResource.cpp beside this file); the application never reads them.
+// cmake/MakeHelpResource.cpp); the application never reads them.
 #pragma once
 #include "Uefi.h"
 

@@ -33,7 +33,7 @@ set(TAMBERLUNE_IMAGE_FLAGS
 )
 
 # The help text's resource section, written by a generator built for the host.
-add_executable(make_help_resource app/MakeHelpResource.cpp)
+add_executable(make_help_resource cmake/MakeHelpResource.cpp)
 target_include_directories(make_help_resource PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/app)
 target_compile_options(make_help_resource PRIVATE -Wall -Wextra -Werror)
 
@@ -82,8 +82,8 @@ function(tamberlune_link image machine entry folder)
   cmake_parse_arguments(PARSE_ARGV 4 LINK "REPORT" "" "")
   set(report)
   if(LINK_REPORT)
-    set(report COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/image_sizes.py ${image}
-               COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/stack_budget.py ${folder})
+    set(report COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/image_sizes.py ${image}
+               COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/stack_budget.py ${folder})
   endif()
   get_filename_component(name ${image} NAME)
   if(machine STREQUAL "riscv64")

@@ -51,7 +51,7 @@ class Arguments(unittest.TestCase):
             "run.sh", "disk.sh", "sign.sh", "fuzz.sh", "bench.sh", "test.sh", "install-deps.sh",
             "build.sh")]
         commands += [f"{sys.executable} {tool(path)}" for path in (
-            "tools/uboot.py", "tools/make_disk.py", "tools/image_sizes.py", "tools/stack_budget.py",
+            "tools/uboot.py", "tools/make_disk.py", "cmake/image_sizes.py", "cmake/stack_budget.py",
             "bench/run.py", "cmake/link_image.py", "cmake/man_page.py", "cmake/package_files.py")]
         commands += [os.path.join(BUILD, path) for path in (
             "tools/tamberlune-inspect", "tools/tamberlune-sim", "make_help_resource")]

@@ -50,9 +50,9 @@ if [ "$quiet" = yes ]; then
   exit 0
 fi
 for image in "${images[@]}"; do
-  python3 "$repo/tools/image_sizes.py" "$repo/build/$image.efi"
+  python3 "$repo/cmake/image_sizes.py" "$repo/build/$image.efi"
 done
 for objects in image image-aa64 image-riscv64 image-ia32 image-arm; do
   printf '%s: ' "$objects"
-  python3 "$repo/tools/stack_budget.py" "$repo/build/$objects"
+  python3 "$repo/cmake/stack_budget.py" "$repo/build/$objects"
 done
