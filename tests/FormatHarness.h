@@ -27,6 +27,15 @@ inline std::u16string Widen(const std::string &Text) {
   return Wide;
 }
 
+// UCS-2 text as 8-bit, for messages and patterns: '?' for what ASCII lacks.
+inline std::string Narrow(const std::u16string &Text) {
+  std::string Narrowed;
+  for (char16_t Character : Text) {
+    Narrowed.push_back(Character < 0x80 ? (char)Character : '?');
+  }
+  return Narrowed;
+}
+
 struct FORMATTED {
   std::u16string Text;  // the output characters before the terminator
   UINTN Count;          // what FormatCore returned

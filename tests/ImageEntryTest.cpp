@@ -15,14 +15,6 @@ const std::u16string Menu =
 const EFI_GUID VendorGuid = {
     0xC450ED8E, 0xC3C2, 0x4FE7, {0xAE, 0xE6, 0xD1, 0xC5, 0x0A, 0xBB, 0x78, 0xCF}};
 
-std::string Narrow(const std::u16string &Text) {
-  std::string Narrowed;
-  for (char16_t Character : Text) {
-    Narrowed.push_back((char)Character);
-  }
-  return Narrowed;
-}
-
 struct KEY_CASE {
   const char *Name;
   std::vector<KEY_ATTEMPT> Keys;

@@ -8,14 +8,6 @@
 
 namespace {
 
-std::string Narrow(const std::u16string &Text) {
-  std::string Narrowed;
-  for (char16_t Character : Text) {
-    Narrowed.push_back(Character < 0x80 ? (char)Character : '?');
-  }
-  return Narrowed;
-}
-
 const std::string InvalidParameterReport =
     "\r\nASSERT_EFI_ERROR \\(Status = Invalid Parameter\\)\r\n"
     "ASSERT \\[Tamberlune\\] print/ConsolePrint\\.cpp\\(\\d+\\): !EFI_ERROR \\(Status\\)\r\n";
