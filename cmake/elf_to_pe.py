@@ -31,7 +31,6 @@ DIR64 = 10
 # What ld.lld adds to any -pie link; the converter reads .rela.dyn and
 # ignores the rest, since the PE loader needs none of it.
 DYNAMIC_TABLES = {".rela.dyn", ".dynsym", ".gnu.hash", ".hash", ".dynstr", ".dynamic"}
-RESOURCE_DATA_RVA = 0x60  # the data entry's RVA field in the resource section
 
 
 class Refused(Exception):
@@ -61,6 +60,24 @@ def read_elf(data):
 
     sections = {name(header): header for header in headers}
     return entry, sections
+
+
+def data_entry(resource):
+    """Where the resource section's data entry lies, found as a loader finds
+    it: the first entry of each of the three directory levels (type, name,
+    language), so the generator alone decides the layout."""
+    table = 0
+    for level in range(3):
+        if table + 24 > len(resource):
+            raise Refused("the resource section is too short to hold its directory")
+        named, numbered = struct.unpack_from("<HH", resource, table + 12)
+        target, = struct.unpack_from("<I", resource, table + 20)
+        if named + numbered == 0 or bool(target & 0x80000000) != (level < 2):
+            raise Refused("the resource section is no three-level directory with one data entry")
+        table = target & 0x7FFFFFFF
+    if table + 16 > len(resource):
+        raise Refused("the resource section is too short to hold its data entry")
+    return table
 
 
 def convert(elf, resource):
@@ -99,10 +116,9 @@ def convert(elf, resource):
 
     rsrc_address = align(data_address + data_size)
     resource = bytearray(resource)
-    if len(resource) < RESOURCE_DATA_RVA + 4:
-        raise Refused("the resource section is too short to hold its data entry")
-    offset, = struct.unpack_from("<I", resource, RESOURCE_DATA_RVA)
-    struct.pack_into("<I", resource, RESOURCE_DATA_RVA, offset + rsrc_address)
+    data_rva_field = data_entry(resource)
+    offset, = struct.unpack_from("<I", resource, data_rva_field)
+    struct.pack_into("<I", resource, data_rva_field, offset + rsrc_address)
     # The resource's data entry holds an RVA, which needs no base relocation.
     reloc_address = align(rsrc_address + len(resource))
     relocations = bytearray()

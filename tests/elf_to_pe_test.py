@@ -32,6 +32,10 @@ class Converter(unittest.TestCase):
         table = sections(self.elf)
         _, _, _, address, offset, size, *_ = table[".text"]
         self.assertEqual(self.image[address:address + size], self.elf[offset:offset + size])
+        # The entry point is the ELF's (the image's base is 0, so the address is the RVA).
+        pe = struct.unpack_from("<I", self.image, 0x3C)[0]
+        self.assertEqual(struct.unpack_from("<I", self.image, pe + 24 + 16)[0],
+                         struct.unpack_from("<Q", self.elf, 24)[0])
         _, _, _, _, rela, rela_size, *_ = table[".rela.dyn"]
         relatives = sorted(struct.unpack_from("<Q", self.elf, at)[0] for at in range(rela, rela + rela_size, 24))
         pe = struct.unpack_from("<I", self.image, 0x3C)[0]
