@@ -106,7 +106,7 @@ def run_on_a_terminal(keys):
     while time.monotonic() < deadline:
         ready, _, _ = select.select([terminal], [], [], 1)
         try:
-            data = os.read(terminal, 4096) if ready else b"-"[:0]
+            data = os.read(terminal, 4096) if ready else b""
         except OSError:  # the driver ended and closed the terminal
             break
         if ready and not data:

@@ -14,7 +14,6 @@ import tempfile
 import unittest
 
 SOURCE = FOLDER = None
-BOOT = False
 # 50 polls of 20 ms: one second; a module name that needs escaping in C.
 SETTINGS = {"TAMBERLUNE_KEY_POLLS": "50", "TAMBERLUNE_POLL_INTERVAL_US": "20000",
             "TAMBERLUNE_MODULE_NAME": 'Board "7" \\ B'}
@@ -51,8 +50,8 @@ class Configured(unittest.TestCase):
                          "the package built the tests")
         subprocess.run(["cmake", "--build", FOLDER, "--target", "unit_tests", "-j", str(os.cpu_count())],
                        check=True, capture_output=True)
-        expected = {"TAMBERLUNE_EXPECT_KEY_POLLS": "50", "TAMBERLUNE_EXPECT_POLL_INTERVAL_US": "20000",
-                    "TAMBERLUNE_EXPECT_MODULE_NAME": 'Board "7" \\ B'}
+        # The settings asked for, as the unit test reads what it expects.
+        expected = {name.replace("TAMBERLUNE_", "TAMBERLUNE_EXPECT_"): value for name, value in SETTINGS.items()}
         result = subprocess.run([os.path.join(FOLDER, "tests", "unit_tests"),
                                  "--gtest_filter=ImageEntry.WaitsAndReportsAsTheBuildWasConfigured"],
                                 capture_output=True, text=True, env={**os.environ, **expected})
@@ -75,7 +74,6 @@ if __name__ == "__main__":
         sys.exit("usage: configured_test.py SOURCE FOLDER [--boot] [unittest arguments]")
     SOURCE, FOLDER = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     del sys.argv[1:3]
-    BOOT = sys.argv[1:2] == ["--boot"]
-    if BOOT:
-        del sys.argv[1]
-    unittest.main(defaultTest="ConfiguredBoot" if BOOT else "Configured")
+    boot = sys.argv[1:2] == ["--boot"]
+    del sys.argv[1:1 + boot]
+    unittest.main(defaultTest="ConfiguredBoot" if boot else "Configured")
