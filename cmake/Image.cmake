@@ -82,7 +82,8 @@ function(tamberlune_link image machine entry folder)
   cmake_parse_arguments(PARSE_ARGV 4 LINK "REPORT" "" "")
   set(report)
   if(LINK_REPORT)
-    set(report COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/image_sizes.py ${image}
+    set(report COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${CMAKE_SOURCE_DIR}/tools
+                       ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/image_sizes.py ${image}
                COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/stack_budget.py ${folder})
   endif()
   get_filename_component(name ${image} NAME)

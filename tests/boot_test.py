@@ -1,11 +1,13 @@
 # SPDX-License-Identifier: MIT
 """End to end: Tamberlune.efi on U-Boot's UEFI firmware under QEMU.
 
-Each scenario boots a fresh machine, starts the image from a FAT disk, types
-at most one key over the serial line and asks U-Boot which boot-choice
-variables exist afterwards. The keys of the Typed scenarios are typed as a
-person types them: into the driver's interactive run, on a pseudo-terminal.
-Usage: boot_test.py IMAGE [ARCH] [unittest arguments]
+Class Firmware boots one machine and starts the image from a FAT disk once
+for each scenario (each key, a key storm, no key), asking U-Boot after each
+which boot-choice variables exist and removing them before the next; then it
+runs the self-test image from the same disk. Class Typed types each key as a
+person does: into the driver's interactive run, on a pseudo-terminal, a
+machine each.
+Usage: boot_test.py IMAGE ARCH [SELF-TEST-IMAGE] [unittest arguments]
 """
 
 import os
@@ -17,38 +19,46 @@ import tempfile
 import time
 import unittest
 
+import harness
+import make_disk
 import uboot
 
-IMAGE = None
-ARCH = "x64"
-
+IMAGE = ARCH = SELF_TEST = None
 # U-Boot's serial console writes every line feed as CR LF, so the image's own
 # CR LF arrives as CR CR LF.
-MENU = (b"Key Options: \r\r\n  'r' -- Clear boot order list.\r\r\n  'p' --  PXE boot.\r\r\n"
-        b"  'ESC' -- Boot Manager Menu. \r\r\n Any key to continue\r\r\n")
+NEWLINE = "\r\r\n"
 
 
-class BootTest(unittest.TestCase):
+class Firmware(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = tempfile.TemporaryDirectory()
+        disk = os.path.join(cls.directory.name, "disk.img")
+        make_disk.write_fat(disk, 4 << 20, {"Tamberlune.efi": IMAGE, **({"SelfTest.efi": SELF_TEST} if SELF_TEST else {})})
+        cls.session = uboot.Session(disk, arch=ARCH)
+        cls.session.prompt()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.session.close()
+        cls.directory.cleanup()
+
     def setUp(self):
-        self.directory = tempfile.TemporaryDirectory()
-        disk = os.path.join(self.directory.name, "disk.img")
-        uboot.make_fat_disk(IMAGE, disk)
-        self.session = uboot.Session(disk, arch=ARCH)
-        self.session.prompt()
+        self.clear()
 
-    def tearDown(self):
-        self.session.close()
-        self.directory.cleanup()
+    def clear(self):
+        # What an earlier start recorded goes, so that each start shows its own.
+        for name in uboot.VARIABLES:
+            self.session.command(f"setenv -e -guid {uboot.VENDOR_GUID} {name}")
+        harness.assert_recorded(self, self.session, "other_key")
 
-    def assert_recorded(self, name):
-        found = uboot.recorded_variables(self.session)
-        self.assertEqual(list(found), [name] if name else [])
-        if name:
-            text = found[name]
-            self.assertIn(uboot.VENDOR_GUID, text)
-            # Boot-services access only: volatile, not visible at run time.
-            self.assertRegex(text, r"\n    BS, DataSize = 0x2\r\n")
-            self.assertIn("00000000: 31 00 ", text)
+    def test_each_key_prints_its_line_and_records_its_variable(self):
+        for scenario, (_, confirmation, _) in harness.KEYS.items():
+            with self.subTest(scenario=scenario):
+                self.clear()
+                shown = harness.press(self.session, scenario).decode(errors="replace")
+                self.assertEqual(shown, harness.lines(harness.MENU + (confirmation,), NEWLINE) + "=> ")
+                harness.assert_recorded(self, self.session, scenario)
 
     def test_no_key_returns_after_about_four_seconds(self):
         # Timed by the firmware's own clock, the one Stall counts on. The
@@ -70,7 +80,7 @@ class BootTest(unittest.TestCase):
             self.assertLess(seconds, wait + 0.49)
         else:  # a clock of whole seconds
             self.assertIn(seconds, (int(wait), int(wait) + 1))
-        self.assert_recorded(None)
+        harness.assert_recorded(self, self.session, "other_key")
 
     def test_key_storm_records_only_the_first_key(self):
         # Typed as U-Boot announces the image, before the menu is printed
@@ -79,20 +89,29 @@ class BootTest(unittest.TestCase):
         self.session.start_image()
         self.session.send(b"rp\x1b")
         after = self.session.expect(uboot.PROMPT, timeout=60).decode(errors="replace")
-        self.assertTrue(after.endswith("\r\r\nBoot Order Factory  Reset ...\r\r\n" + uboot.PROMPT.decode()),
-                        after)
+        self.assertTrue(after.endswith(NEWLINE + "Boot Order Factory  Reset ..." + NEWLINE + "=> "), after)
         self.assertNotIn("Loading PXE boot", after)
         # The keys the image left unread reach U-Boot's prompt, where its line
         # editor drops the Escape: end the line, and U-Boot refuses "p".
         self.session.send(b"\n")
         self.assertIn(b"Unknown command 'p'", self.session.expect(uboot.PROMPT))
-        self.assert_recorded("RestOrderVariable")
+        harness.assert_recorded(self, self.session, "r")
 
-    def test_menu_bytes(self):
-        self.session.start_image()
-        self.session.send(b"x")
-        shown = self.session.expect(uboot.PROMPT, timeout=60)
-        self.assertEqual(shown, MENU + uboot.PROMPT)
+    def test_the_engine_passes_its_case_table_inside_the_firmware(self):
+        # The self-test runs the engine's case table in every encoding; its
+        # return status shows in no reliable way at U-Boot's prompt, so the
+        # printed count is the verdict, against the table's rows (a row a line).
+        if not SELF_TEST:
+            self.skipTest("no self-test image given")
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "FormatCases.h")) as table:
+            cases = len(re.findall(r"^\s*\{", table.read(), re.M))
+        address = self.session.load_address
+        shown = self.session.command(f"virtio scan; load virtio 0:0 {address} SelfTest.efi; bootefi {address}",
+                                     timeout=120).decode(errors="replace")
+        counts = re.findall(r"^(\d+) passed, (\d+) failed\r", shown, re.M)
+        print(f"{ARCH} self-test: {', '.join(' passed, '.join(count) + ' failed' for count in counts) or 'no result'}",
+              file=sys.stderr)
+        self.assertEqual(counts, [(str(cases * 4), "0")], shown)
 
 
 def run_on_a_terminal(keys):
@@ -121,51 +140,42 @@ def run_on_a_terminal(keys):
     return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), shown
 
 
-# What the person types after the menu, and what the terminal then shows:
-# the image's own line and the variable that the driver reports, or QEMU's
-# own farewell when the person leaves with Ctrl-A X.
-TYPED = {
-    "p": (b"p", b"\r\r\nLoading PXE boot..\r\r\n=> ", "PXEVariable"),
-    "r": (b"r", b"\r\r\nBoot Order Factory  Reset ...\r\r\n=> ", "RestOrderVariable"),
-    "esc": (b"\x1b", b"\r\r\nLaunching Boot Menu ...\r\r\n=> ", "BootmenuVariable"),
-    "other_key": (b"x", b"\r\r\n=> ", None),
-    "ctrl_a_x": (b"\x01x", b"\r\r\nQEMU: Terminated", None),
-}
-
-
 class Typed(unittest.TestCase):
     def check(self, scenario):
-        keys, after_menu, variable = TYPED[scenario]
+        keys, confirmation, variable = harness.KEYS[scenario]
         status, shown = run_on_a_terminal(keys)
         self.assertEqual(status, 0, shown)
-        self.assertIn(uboot.MENU_END + after_menu, shown)
+        after = NEWLINE + (confirmation + NEWLINE if confirmation else "") + "=> "
+        self.assertIn(uboot.MENU_END + after.encode(), shown)
         # No terminal query reaches the person's terminal, to be answered into the shell.
         self.assertNotIn(b"\x1b[6n", shown)
-        reported = re.findall(rb"Recorded (\w+):", shown)
-        if scenario == "ctrl_a_x":
-            self.assertEqual((reported, b"No boot-choice" in shown, b"uboot:" in shown), ([], False, False))
-            return
-        self.assertEqual([name.decode() for name in reported], [variable] if variable else [])
+        self.assertEqual([name.decode() for name in re.findall(rb"Recorded (\w+):", shown)],
+                         [variable] if variable else [])
         if variable:
-            # Boot-services access only (volatile, not visible at run time), data "1".
             self.assertIn(uboot.VENDOR_GUID.encode(), shown)
             self.assertRegex(shown, rb"\n    BS, DataSize = 0x2\r?\n    00000000: 31 00 ")
         else:
             self.assertIn(b"No boot-choice variable was recorded.", shown)
 
+    def test_ctrl_a_x(self):
+        # The person leaves with Ctrl-A X: QEMU's own farewell, a clean exit.
+        status, shown = run_on_a_terminal(b"\x01x")
+        self.assertEqual(status, 0, shown)
+        self.assertIn(uboot.MENU_END + b"\r\r\nQEMU: Terminated", shown)
+        self.assertNotIn(b"\x1b[6n", shown)
+        self.assertEqual((re.findall(rb"Recorded (\w+):", shown), b"No boot-choice" in shown, b"uboot:" in shown),
+                         ([], False, False))
 
-for _scenario in TYPED:
+
+for _scenario in harness.KEYS:
     setattr(Typed, f"test_{_scenario}", lambda self, scenario=_scenario: self.check(scenario))
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2 or not os.path.isfile(sys.argv[1]):
-        sys.exit("usage: boot_test.py IMAGE [ARCH] [unittest arguments]: IMAGE is a built image, "
-                 "ARCH one of " + ", ".join(sorted(uboot.ARCHES)) + " (default x64)")
-    IMAGE = sys.argv.pop(1)
-    if len(sys.argv) > 1 and sys.argv[1] in uboot.ARCHES:
-        ARCH = sys.argv.pop(1)
-    missing = uboot.missing_prerequisites(ARCH)
-    if missing:
-        sys.exit("missing: " + " ".join(missing) + "; install with: " + uboot.install_advice(missing))
+    IMAGE, ARCH = harness.arguments("boot_test.py IMAGE ARCH [SELF-TEST-IMAGE] [unittest arguments]: ARCH one of "
+                                    + ", ".join(sorted(uboot.ARCHES)), 2,
+                                    lambda values: os.path.isfile(values[0]) and values[1] in uboot.ARCHES)
+    if len(sys.argv) > 1 and os.path.isfile(sys.argv[1]):
+        SELF_TEST = sys.argv.pop(1)
+    harness.require_machine(ARCH)
     unittest.main()

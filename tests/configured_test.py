@@ -13,6 +13,8 @@ import sys
 import tempfile
 import unittest
 
+import harness
+
 SOURCE = FOLDER = None
 # 50 polls of 20 ms: one second; a module name that needs escaping in C.
 SETTINGS = {"TAMBERLUNE_KEY_POLLS": "50", "TAMBERLUNE_POLL_INTERVAL_US": "20000",
@@ -62,7 +64,7 @@ class ConfiguredBoot(unittest.TestCase):
     def test_no_key_waits_as_configured(self):
         result = subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "boot_test.py"),
                                  os.path.join(FOLDER, "Tamberlune.efi"), "x64",
-                                 "BootTest.test_no_key_returns_after_about_four_seconds"],
+                                 "Firmware.test_no_key_returns_after_about_four_seconds"],
                                 capture_output=True, text=True, timeout=120,
                                 env={**os.environ, "TAMBERLUNE_EXPECT_WAIT_SECONDS": WAIT_SECONDS})
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -70,10 +72,6 @@ class ConfiguredBoot(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3:
-        sys.exit("usage: configured_test.py SOURCE FOLDER [--boot] [unittest arguments]")
-    SOURCE, FOLDER = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    del sys.argv[1:3]
-    boot = sys.argv[1:2] == ["--boot"]
-    del sys.argv[1:1 + boot]
+    SOURCE, FOLDER = map(os.path.abspath, harness.arguments("configured_test.py SOURCE FOLDER [--boot] [unittest arguments]", 2))
+    boot = harness.optional_argument(["--boot"], None)
     unittest.main(defaultTest="ConfiguredBoot" if boot else "Configured")

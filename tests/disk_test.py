@@ -16,11 +16,17 @@ import time
 import unittest
 import zlib
 
-TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
+import harness
 import uboot
 
 IMAGES = []
 ARCH = "x64"
+
+
+def write_disk(disk):
+    """The disk as a person writes it: tools/make_disk.py run on the images."""
+    subprocess.run([sys.executable, os.path.join(os.path.dirname(uboot.__file__), "make_disk.py"), *IMAGES, disk],
+                   check=True, stdout=subprocess.DEVNULL)
 
 
 class DiskTest(unittest.TestCase):
@@ -28,8 +34,7 @@ class DiskTest(unittest.TestCase):
         # A comma and a blank in the path: QEMU must read it as one file name.
         with tempfile.TemporaryDirectory(prefix="a disk, here") as directory:
             disk = os.path.join(directory, "disk.img")
-            subprocess.run([sys.executable, os.path.join(TOOLS, "make_disk.py"), *IMAGES, disk],
-                           check=True, stdout=subprocess.DEVNULL)
+            write_disk(disk)
             with uboot.Session(disk, arch=ARCH) as session:
                 # No key at "Hit any key": autoboot runs the default boot flow.
                 shown = session.expect(uboot.MENU_END, timeout=90)
@@ -39,9 +44,7 @@ class DiskTest(unittest.TestCase):
                 session.expect(b"Loading PXE boot..\r\r\n")
                 # The firmware goes on with its boot flow, finds nothing else, and stops.
                 session.expect(uboot.PROMPT, timeout=90)
-                found = uboot.recorded_variables(session)
-        self.assertEqual(list(found), ["PXEVariable"])
-        self.assertIn("BS, DataSize = 0x2", found["PXEVariable"])
+                harness.assert_recorded(self, session, "p")
 
 
 class DiskBytes(unittest.TestCase):
@@ -50,8 +53,7 @@ class DiskBytes(unittest.TestCase):
             disks = []
             for name in ("first.img", "second.img"):
                 disks.append(os.path.join(directory, name))
-                subprocess.run([sys.executable, os.path.join(TOOLS, "make_disk.py"), *IMAGES, disks[-1]],
-                               check=True, stdout=subprocess.DEVNULL)
+                write_disk(disks[-1])
                 time.sleep(2.1)  # FAT keeps times to 2 s: a stamped clock would show
             with open(disks[0], "rb") as first, open(disks[1], "rb") as second:
                 self.assertTrue(first.read() == second.read(), "the two disks differ")
@@ -61,8 +63,7 @@ class DiskBytes(unittest.TestCase):
         # The rules of UEFI's GPT chapter, written out here rather than taken from the writer.
         with tempfile.TemporaryDirectory() as directory:
             disk = os.path.join(directory, "disk.img")
-            subprocess.run([sys.executable, os.path.join(TOOLS, "make_disk.py"), *IMAGES, disk],
-                           check=True, stdout=subprocess.DEVNULL)
+            write_disk(disk)
             with open(disk, "rb") as file:
                 data = file.read()
         sector = lambda lba: data[lba * 512:(lba + 1) * 512]
@@ -95,10 +96,8 @@ class DiskBytes(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3 or sys.argv[1] not in uboot.ARCHES or not os.path.isfile(sys.argv[2]):
-        sys.exit("usage: disk_test.py ARCH IMAGE... [unittest arguments]: ARCH is the machine to boot, "
-                 "one of " + ", ".join(sorted(uboot.ARCHES)))
-    ARCH = sys.argv.pop(1)
+    ARCH, = harness.arguments("disk_test.py ARCH IMAGE... [unittest arguments]: ARCH is the machine to boot, "
+                              "one of " + ", ".join(sorted(uboot.ARCHES)), 1, lambda values: values[0] in uboot.ARCHES)
     while len(sys.argv) > 1 and os.path.isfile(sys.argv[1]):
         IMAGES.append(sys.argv.pop(1))
     unittest.main()

@@ -4,12 +4,12 @@ it refuses, with a message, every file it does not understand.
 Usage: elf_to_pe_test.py ELF RESOURCE [unittest arguments]
 """
 
-import os
 import struct
-import sys
 import unittest
 
 import elf_to_pe
+import harness
+import pe_file
 
 ELF = RESOURCE = None
 
@@ -33,13 +33,10 @@ class Converter(unittest.TestCase):
         _, _, _, address, offset, size, *_ = table[".text"]
         self.assertEqual(self.image[address:address + size], self.elf[offset:offset + size])
         # The entry point is the ELF's (the image's base is 0, so the address is the RVA).
-        pe = struct.unpack_from("<I", self.image, 0x3C)[0]
-        self.assertEqual(struct.unpack_from("<I", self.image, pe + 24 + 16)[0],
-                         struct.unpack_from("<Q", self.elf, 24)[0])
+        self.assertEqual(pe_file.read(self.image).entry, struct.unpack_from("<Q", self.elf, 24)[0])
         _, _, _, _, rela, rela_size, *_ = table[".rela.dyn"]
         relatives = sorted(struct.unpack_from("<Q", self.elf, at)[0] for at in range(rela, rela + rela_size, 24))
-        pe = struct.unpack_from("<I", self.image, 0x3C)[0]
-        reloc_rva, reloc_size = struct.unpack_from("<II", self.image, pe + 24 + 112 + 5 * 8)
+        reloc_rva, reloc_size = pe_file.directory(self.image, pe_file.RELOCATIONS)
         found, at = [], reloc_rva
         while at < reloc_rva + reloc_size:
             page, block = struct.unpack_from("<II", self.image, at)
@@ -98,8 +95,5 @@ class Converter(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3:
-        sys.exit("usage: elf_to_pe_test.py ELF RESOURCE [unittest arguments]")
-    ELF, RESOURCE = sys.argv[1], sys.argv[2]
-    del sys.argv[1:3]
+    ELF, RESOURCE = harness.arguments("elf_to_pe_test.py ELF RESOURCE [unittest arguments]", 2)
     unittest.main()

@@ -9,11 +9,10 @@ Usage: secure_boot_test.py IMAGE [unittest arguments]
 
 import os
 import subprocess
-import sys
 import tempfile
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+import harness
 import make_disk
 import uboot
 
@@ -34,15 +33,13 @@ class SecureBoot(unittest.TestCase):
         folder = cls.directory.name
         path = lambda name: os.path.join(folder, name)  # noqa: E731
         for name in ("PK", "KEK", "db", "other"):
-            run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                "-subj", f"/CN=Tamberlune throwaway {name}/", "-keyout", path(name + ".key"),
-                "-out", path(name + ".crt"))
+            harness.key_pair(folder, name)
         # PK signs itself and KEK; KEK signs db.
         for name, signer in (("PK", "PK"), ("KEK", "PK"), ("db", "KEK")):
             run("cert-to-efi-sig-list", "-g", OWNER, path(name + ".crt"), path(name + ".esl"))
             run("sign-efi-sig-list", "-k", path(signer + ".key"), "-c", path(signer + ".crt"), name,
                 path(name + ".esl"), path(name + ".auth"))
-        sign = os.path.join(HERE, "..", "tools", "sign.sh")
+        sign = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "sign.sh")
         run(sign, path("db.key"), path("db.crt"), IMAGE, path("signed.efi"))
         run(sign, path("other.key"), path("other.crt"), IMAGE, path("wrong.efi"))
         files = {name: path(name) for name in ("PK.auth", "KEK.auth", "db.auth", "signed.efi", "wrong.efi")}
@@ -71,7 +68,7 @@ class SecureBoot(unittest.TestCase):
                                     timeout=60).decode(errors="replace")
             self.assertIn("Image not authenticated", shown)
             self.assertNotIn("Key Options", shown)
-            self.assertEqual(uboot.recorded_variables(session), {})
+            harness.assert_recorded(self, session, "other_key")
 
     def test_unsigned_image_is_refused(self):
         self.check_refused("unsigned.efi")
@@ -81,15 +78,12 @@ class SecureBoot(unittest.TestCase):
 
     def test_image_signed_with_the_db_key_runs_and_p_records_pxe_boot(self):
         with self.boot_enrolled() as session:
-            session.send(b"load virtio 0:0 ${kernel_addr_r} signed.efi; bootefi ${kernel_addr_r}\n")
-            session.expect(uboot.MENU_END, timeout=60)
-            session.send(b"p")
-            self.assertIn(b"Loading PXE boot..", session.expect(uboot.PROMPT, timeout=60))
-            self.assertEqual(list(uboot.recorded_variables(session)), ["PXEVariable"])
+            shown = harness.press(session, "p", "load virtio 0:0 ${kernel_addr_r} signed.efi; bootefi ${kernel_addr_r}")
+            self.assertIn(harness.KEYS["p"][1].encode(), shown)
+            harness.assert_recorded(self, session, "p")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2 or not os.path.isfile(sys.argv[1]):
-        sys.exit("usage: secure_boot_test.py IMAGE [unittest arguments]: IMAGE is TamberluneAA64.efi")
-    IMAGE = sys.argv.pop(1)
+    IMAGE, = harness.arguments("secure_boot_test.py IMAGE [unittest arguments]: IMAGE is TamberluneAA64.efi", 1,
+                               lambda values: os.path.isfile(values[0]))
     unittest.main()

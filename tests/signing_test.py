@@ -6,27 +6,22 @@ Usage: signing_test.py IMAGE INSPECT-TOOL [unittest arguments]
 """
 
 import os
-import struct
 import subprocess
-import sys
 import tempfile
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+import harness
+import make_disk
+import pe_file
 import uboot
 
 IMAGE = INSPECT = None
-SIGN = os.path.join(HERE, "..", "tools", "sign.sh")
+SIGN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "sign.sh")
 
 
 def headers(data):
-    """(optional header offset, section table, data directories) of a PE32+ image."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    optional = pe + 24
-    count = struct.unpack_from("<H", data, pe + 6)[0]
-    table = optional + struct.unpack_from("<H", data, pe + 20)[0]
-    directories = [struct.unpack_from("<II", data, optional + 112 + 8 * index) for index in range(16)]
-    return optional, data[table:table + 40 * count], directories
+    """The image's headers and its 16 data directories."""
+    return pe_file.read(data), [pe_file.directory(data, index) for index in range(16)]
 
 
 class Signing(unittest.TestCase):
@@ -34,10 +29,7 @@ class Signing(unittest.TestCase):
     def setUpClass(cls):
         cls.directory = tempfile.TemporaryDirectory()
         folder = cls.directory.name
-        cls.key, cls.cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                        "-subj", "/CN=Tamberlune throwaway test key/", "-keyout", cls.key, "-out", cls.cert],
-                       check=True, capture_output=True)
+        cls.key, cls.cert = harness.key_pair(folder, "signing")
         cls.signed = os.path.join(folder, "Tamberlune.signed.efi")
         cls.result = subprocess.run([SIGN, cls.key, cls.cert, IMAGE, cls.signed], capture_output=True, text=True)
 
@@ -54,21 +46,22 @@ class Signing(unittest.TestCase):
             original = file.read()
         with open(self.signed, "rb") as file:
             signed = file.read()
-        optional, sections, directories = headers(original)
-        _, signed_sections, signed_directories = headers(signed)
-        self.assertEqual(signed_sections, sections)
+        image, directories = headers(original)
+        signed_image, signed_directories = headers(signed)
+        self.assertEqual(signed_image.sections, image.sections)
         for index in range(16):
-            if index != 4:
+            if index != pe_file.CERTIFICATES:
                 self.assertEqual(signed_directories[index], directories[index], f"data directory {index}")
-        # The certificate table (directory 4, a file offset) follows the image.
-        self.assertEqual(directories[4], (0, 0))
-        offset, size = signed_directories[4]
+        # The certificate table (a file offset, not an RVA) follows the image.
+        self.assertEqual(directories[pe_file.CERTIFICATES], (0, 0))
+        offset, size = signed_directories[pe_file.CERTIFICATES]
         self.assertEqual((offset, offset + size), (len(original), len(signed)))
         # Every other byte is the same, but for the checksum and that directory entry.
         def masked(data):
             data = bytearray(data[:len(original)])
-            data[optional + 64:optional + 68] = bytes(4)
-            data[optional + 112 + 4 * 8:optional + 112 + 5 * 8] = bytes(8)
+            data[image.checksum_at:image.checksum_at + 4] = bytes(4)
+            certificates = image.directory_at(pe_file.CERTIFICATES)
+            data[certificates:certificates + 8] = bytes(8)
             return bytes(data)
         self.assertEqual(masked(signed), masked(original))
 
@@ -79,21 +72,14 @@ class Signing(unittest.TestCase):
         self.assertIn("Tamberlune application.", result.stdout)
 
     def test_signed_image_boots_and_p_records_pxe_boot(self):
-        with tempfile.TemporaryDirectory() as folder:
-            disk = os.path.join(folder, "disk.img")
-            uboot.make_fat_disk(self.signed, disk)
-            with uboot.Session(disk) as session:
-                session.prompt()
-                session.start_image()
-                session.expect(uboot.MENU_END)
-                session.send(b"p")
-                self.assertIn(b"Loading PXE boot..", session.expect(uboot.PROMPT, timeout=60))
-                self.assertEqual(list(uboot.recorded_variables(session)), ["PXEVariable"])
+        disk = os.path.join(self.directory.name, "disk.img")
+        make_disk.write_fat(disk, 4 << 20, {"Tamberlune.efi": self.signed})
+        with uboot.Session(disk) as session:
+            session.prompt()
+            self.assertIn(harness.KEYS["p"][1].encode(), harness.press(session, "p"))
+            harness.assert_recorded(self, session, "p")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3:
-        sys.exit("usage: signing_test.py IMAGE INSPECT-TOOL [unittest arguments]")
-    IMAGE, INSPECT = sys.argv[1], sys.argv[2]
-    del sys.argv[1:3]
+    IMAGE, INSPECT = harness.arguments("signing_test.py IMAGE INSPECT-TOOL [unittest arguments]", 2)
     unittest.main()

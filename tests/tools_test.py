@@ -15,6 +15,8 @@ import tempfile
 import time
 import unittest
 
+import harness
+
 REPO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 BUILD = VERSION = None
 
@@ -186,14 +188,9 @@ class Paths(unittest.TestCase):
         self.assertLess(largest, 256 << 20)
 
     def test_sign_names_the_mistake_in_one_line(self):
-        def pair(name, kind="rsa:2048"):
-            key, cert = os.path.join(self.folder, name + ".key"), os.path.join(self.folder, name + ".crt")
-            subprocess.run(["openssl", "req", "-x509", "-newkey", kind, "-nodes", "-days", "1",
-                            "-subj", f"/CN={name}/", "-keyout", key, "-out", cert], check=True, capture_output=True)
-            return key, cert
-        key, cert = pair("one")
-        _, other = pair("two")
-        edwards = pair("three", "ed25519")
+        key, cert = harness.key_pair(self.folder, "one")
+        _, other = harness.key_pair(self.folder, "two")
+        edwards = harness.key_pair(self.folder, "three", "ed25519")
         signed_already = os.path.join(self.folder, "signed-already.efi")
         self.assertEqual(run(tool("tools/sign.sh"), key, cert, os.path.join(BUILD, "Tamberlune.efi"),
                              signed_already).returncode, 0)
@@ -276,8 +273,6 @@ class Machine(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3:
-        sys.exit("usage: tools_test.py BUILD-DIR VERSION [unittest arguments]")
-    BUILD, VERSION = os.path.abspath(sys.argv[1]), sys.argv[2]
-    del sys.argv[1:3]
+    BUILD, VERSION = harness.arguments("tools_test.py BUILD-DIR VERSION [unittest arguments]", 2)
+    BUILD = os.path.abspath(BUILD)
     unittest.main()

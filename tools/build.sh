@@ -50,7 +50,7 @@ if [ "$quiet" = yes ]; then
   exit 0
 fi
 for image in "${images[@]}"; do
-  python3 "$repo/cmake/image_sizes.py" "$repo/build/$image.efi"
+  PYTHONPATH="$repo/tools" python3 "$repo/cmake/image_sizes.py" "$repo/build/$image.efi"
 done
 for objects in image image-aa64 image-riscv64 image-ia32 image-arm; do
   printf '%s: ' "$objects"

@@ -23,6 +23,8 @@ import tempfile
 import uuid
 import zlib
 
+import pe_file
+
 SECTOR = 512
 ESP_FIRST = 2048                    # 1 MiB: the usual alignment
 ESP_SECTORS = 32 * 1024 * 2         # 32 MiB: room for FAT16
@@ -53,13 +55,11 @@ def removable_path(image):
     """Where the firmware's own boot flow looks for an image of this machine."""
     try:
         with open(image, "rb") as file:
-            head = file.read(4096)
-        pe = struct.unpack_from("<I", head, 0x3C)[0]
-        if head[:2] != b"MZ" or head[pe:pe + 4] != b"PE\0\0":
-            raise DiskError(f"{image} is no PE image")
-        machine = struct.unpack_from("<H", head, pe + 4)[0]
-    except (OSError, struct.error) as error:
+            machine = pe_file.read(file.read(4096)).machine
+    except OSError as error:
         raise DiskError(f"cannot read {image} as a PE image: {error}")
+    except pe_file.NotPe as error:
+        raise DiskError(f"{image} is no PE image: {error}")
     if machine not in REMOVABLE:
         raise DiskError(f"{image}: machine 0x{machine:04X} has no removable-media path")
     return "EFI/BOOT/" + REMOVABLE[machine]

@@ -1,0 +1,82 @@
+# SPDX-License-Identifier: MIT
+"""What the Python tests share: the keys and what each one makes the image
+print and record (the one table the boot, simulator, signing and Secure Boot
+tests read), a test's own arguments, throwaway key pairs, and the press of a
+key on U-Boot with the check of what it recorded."""
+
+import os
+import subprocess
+import sys
+
+import uboot
+
+# The menu as the image prints it, a line at a time.
+MENU = ("Key Options: ", "  'r' -- Clear boot order list.", "  'p' --  PXE boot.",
+        "  'ESC' -- Boot Manager Menu. ", " Any key to continue")
+# Scenario: (the bytes typed, the image's confirmation line, the variable it records).
+KEYS = {
+    "p": (b"p", "Loading PXE boot..", "PXEVariable"),
+    "r": (b"r", "Boot Order Factory  Reset ...", "RestOrderVariable"),
+    "esc": (b"\x1b", "Launching Boot Menu ...", "BootmenuVariable"),
+    "other_key": (b"x", None, None),
+}
+
+
+def lines(texts, newline):
+    return "".join(text + newline for text in texts if text is not None)
+
+
+def arguments(usage, count, valid=lambda values: True):
+    """Takes a test's own count leading arguments off the command line,
+    leaving unittest's, or ends with the usage line."""
+    values = sys.argv[1:1 + count]
+    if len(values) < count or not valid(values):
+        sys.exit("usage: " + usage)
+    del sys.argv[1:1 + count]
+    return values
+
+
+def optional_argument(choices, default):
+    """The next argument if it is one of choices, else default."""
+    return sys.argv.pop(1) if len(sys.argv) > 1 and sys.argv[1] in choices else default
+
+
+def require_machine(arch):
+    """Ends with what to install when arch's QEMU or U-Boot is missing."""
+    try:
+        uboot.require_prerequisites(arch)
+    except uboot.BootError as error:
+        sys.exit(str(error))
+
+
+def key_pair(folder, name, kind="rsa:2048"):
+    """A throwaway key and its self-signed certificate: (key, certificate) paths."""
+    key, cert = os.path.join(folder, name + ".key"), os.path.join(folder, name + ".crt")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", kind, "-nodes", "-days", "1",
+                    "-subj", f"/CN=Tamberlune throwaway {name}/", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True)
+    return key, cert
+
+
+def press(session, scenario, start=None):
+    """Starts the image (with the command line start, or from the disk),
+    presses the scenario's key once the menu is up and returns what the
+    image printed, from U-Boot's line that announces it to U-Boot's prompt."""
+    if start is None:
+        session.start_image()
+    else:
+        session.send(start.encode() + b"\n")
+    shown = session.expect(uboot.MENU_END, timeout=60)
+    session.send(KEYS[scenario][0])
+    return shown + session.expect(uboot.PROMPT, timeout=60)
+
+
+def assert_recorded(test, session, scenario):
+    """The scenario's variable, and no other, is recorded: for boot services
+    only (volatile, not visible at run time), under Tamberlune's GUID, data "1"."""
+    variable = KEYS[scenario][2]
+    found = uboot.recorded_variables(session)
+    test.assertEqual(list(found), [variable] if variable else [])
+    if variable:
+        test.assertIn(uboot.VENDOR_GUID, found[variable])
+        test.assertRegex(found[variable], r"\n    BS, DataSize = 0x2\r\n    00000000: 31 00 ")
