@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <random>
 
-#include "FirmwareStandIn.h"
+#include "FirmwareHarness.h"
 #include "FormatHarness.h"
 
 namespace {
+
+using Differential = ON_FIRMWARE;
 
 constexpr int CaseCount = 20000;
 
@@ -133,9 +135,7 @@ GENERATED Generate(std::mt19937_64 &Random) {
   return Case;
 }
 
-TEST(Differential, AgreesWithSnprintfWhereBothDefineTheText) {
-  FIRMWARE_STAND_IN Firmware;
-  Firmware.Install();
+TEST_F(Differential, AgreesWithSnprintfWhereBothDefineTheText) {
   std::mt19937_64 Random(20261208);
   int Compared = 0;
   for (int Index = 0; Index < CaseCount; Index++) {

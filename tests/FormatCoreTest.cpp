@@ -7,20 +7,21 @@
 #include <climits>
 #include <cstdint>
 
-#include "FirmwareStandIn.h"
+#include "FirmwareHarness.h"
 #include "FormatHarness.h"
 #include "FormatCases.h"
 #include "FormatInternal.h"
 
 namespace {
 
+using FormatChecks = ON_FIRMWARE;
+using FormatEncodings = ON_FIRMWARE;
+using FormatScan = ON_FIRMWARE;
+
 const CHAR8 *const Ab = CaseAb;
 const char16_t WideHigh[] = u"\u0141x";  // a character above 0xFF, then x
 
-class FormatCoreTest : public ::testing::TestWithParam<ENCODING> {
- protected:
-  FIRMWARE_STAND_IN Firmware;
-  void SetUp() override { Firmware.Install(); }
+class FormatCoreTest : public ON_FIRMWARE, public ::testing::WithParamInterface<ENCODING> {
   void TearDown() override { EXPECT_EQ(Firmware.StdErr, u"") << "unexpected report"; }
 };
 
@@ -70,9 +71,7 @@ TEST_P(FormatCoreTest, PrecisionBoundsTheReadOfAnUnterminatedString) {
 INSTANTIATE_TEST_SUITE_P(Encodings, FormatCoreTest, ::testing::ValuesIn(Encodings), EncodingName);
 
 // Encoding-specific behaviour.
-TEST(FormatEncodings, UcsCharactersAboveFfKeepTheirLowByteIn8BitOutput) {
-  FIRMWARE_STAND_IN Firmware;
-  Firmware.Install();
+TEST_F(FormatEncodings, UcsCharactersAboveFfKeepTheirLowByteIn8BitOutput) {
   const char16_t Format[] = u"\u0141%s";
   EXPECT_EQ(RunFormat(FMT_UCS2, Format, {Slot(WideHigh)}).Text, u"\x41\x41x");
   EXPECT_EQ(RunFormat(FMT_UCS2 | OUT_UCS2, Format, {Slot(WideHigh)}).Text, u"\u0141\u0141x");
@@ -80,17 +79,13 @@ TEST(FormatEncodings, UcsCharactersAboveFfKeepTheirLowByteIn8BitOutput) {
   EXPECT_EQ(RunFormat(0, "%c", {0x0141}).Text, u"\x41");
 }
 
-TEST(FormatEncodings, UcsFormatDirectiveCharactersCompareAllSixteenBits) {
-  FIRMWARE_STAND_IN Firmware;
-  Firmware.Install();
+TEST_F(FormatEncodings, UcsFormatDirectiveCharactersCompareAllSixteenBits) {
   // U+0164 has the low byte of 'd' but is no conversion.
   const char16_t Format[] = u"%5\u0164|%\u0130";
   EXPECT_EQ(RunFormat(FMT_UCS2 | OUT_UCS2, Format, {7}).Text, u"    \u0164|\u0130");
 }
 
-TEST(FormatEncodings, OddAddressesAreReadByteWise) {
-  FIRMWARE_STAND_IN Firmware;
-  Firmware.Install();
+TEST_F(FormatEncodings, OddAddressesAreReadByteWise) {
   alignas(2) UINT8 Memory[32] = {};
   const char16_t Text[] = u"%sok";
   std::memcpy(Memory + 1, Text, sizeof(Text));
@@ -117,7 +112,7 @@ struct CHECK_CASE {
 
 char Scratch[16];
 
-TEST(FormatChecks, RefusedCallsReportAndWriteNothing) {
+TEST_F(FormatChecks, RefusedCallsReportAndWriteNothing) {
   const CHECK_CASE Cases[] = {
       {"null buffer", nullptr, 10, 0, "x", "(Buffer != ((void *) 0))"},
       {"null format", Scratch, 10, 0, nullptr, "(Format != ((void *) 0))"},
@@ -129,36 +124,32 @@ TEST(FormatChecks, RefusedCallsReportAndWriteNothing) {
        "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"},
   };
   for (const CHECK_CASE &Case : Cases) {
-    FIRMWARE_STAND_IN Firmware;
-    Firmware.Install();
+    FIRMWARE_STAND_IN Fresh;
+    Fresh.Install();
     std::memset(Scratch, 0x5A, sizeof(Scratch));
     EXPECT_EQ(FormatCore(Case.Buffer, Case.BufferSize, Case.Flags, Case.Format, nullptr), 0u)
         << Case.Name;
     EXPECT_EQ((UINT8)Scratch[0], 0x5A) << Case.Name;
     if (Case.Condition == nullptr) {
-      EXPECT_EQ(Firmware.StdErr, u"") << Case.Name;
+      EXPECT_EQ(Fresh.StdErr, u"") << Case.Name;
     } else {
       std::u16string Expected = u"ASSERT [Tamberlune] print/FormatCore.cpp(";
-      EXPECT_EQ(Firmware.StdErr.rfind(Expected, 0), 0u) << Case.Name;
-      EXPECT_NE(Firmware.StdErr.find(u"): " + Widen(Case.Condition) + u"\r\n"),
+      EXPECT_EQ(Fresh.StdErr.rfind(Expected, 0), 0u) << Case.Name;
+      EXPECT_NE(Fresh.StdErr.find(u"): " + Widen(Case.Condition) + u"\r\n"),
                 std::u16string::npos)
           << Case.Name;
-      EXPECT_EQ(std::count(Firmware.StdErr.begin(), Firmware.StdErr.end(), u'\n'), 1) << Case.Name;
+      EXPECT_EQ(std::count(Fresh.StdErr.begin(), Fresh.StdErr.end(), u'\n'), 1) << Case.Name;
     }
   }
 }
 
-TEST(FormatChecks, SizeAtTheLimitIsAccepted) {
-  FIRMWARE_STAND_IN Firmware;
-  Firmware.Install();
+TEST_F(FormatChecks, SizeAtTheLimitIsAccepted) {
   std::vector<UINT8> Big(2 * 1000000);
   EXPECT_EQ(FormatCore(Big.data(), 1000000, OUT_UCS2, "ok", nullptr), 2u);
   EXPECT_EQ(Firmware.StdErr, u"");
 }
 
-TEST(FormatChecks, OverlongFormatsAreRefused) {
-  FIRMWARE_STAND_IN Firmware;
-  Firmware.Install();
+TEST_F(FormatChecks, OverlongFormatsAreRefused) {
   std::string Ascii(1000000, 'a');
   std::u16string Wide(1000000, u'a');
   EXPECT_EQ(RunFormat(0, Ascii.c_str(), {}, 4).Text, u"aaa");
@@ -181,9 +172,7 @@ TEST(FormatChecks, OverlongFormatsAreRefused) {
             std::u16string::npos);
 }
 
-TEST(FormatChecks, BufferSizeOneHoldsOnlyTheTerminator) {
-  FIRMWARE_STAND_IN Firmware;
-  Firmware.Install();
+TEST_F(FormatChecks, BufferSizeOneHoldsOnlyTheTerminator) {
   for (const ENCODING &Encoding : Encodings) {
     EXPECT_EQ(RunFormatAs(Encoding.Flags, "%d abc", {5}, 1).Count, 0u);
   }
@@ -234,9 +223,7 @@ TEST(DirectiveParser, DescribesTheCharactersAndStopsWhereItShould) {
 // The engine finds the end of a format and of a %a string a word at a time:
 // exact at every alignment and length, and never past the page that holds
 // the last byte it needs, even when that byte is a page's last.
-TEST(FormatScan, ExactAtEveryAlignmentAndAtAPageEnd) {
-  FIRMWARE_STAND_IN Firmware;
-  Firmware.Install();
+TEST_F(FormatScan, ExactAtEveryAlignmentAndAtAPageEnd) {
   const size_t Page = (size_t)sysconf(_SC_PAGESIZE);
   UINT8 *Pages = (UINT8 *)mmap(nullptr, 2 * Page, PROT_READ | PROT_WRITE,
                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

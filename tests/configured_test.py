@@ -55,7 +55,7 @@ class Configured(unittest.TestCase):
         # The settings asked for, as the unit test reads what it expects.
         expected = {name.replace("TAMBERLUNE_", "TAMBERLUNE_EXPECT_"): value for name, value in SETTINGS.items()}
         result = subprocess.run([os.path.join(FOLDER, "tests", "unit_tests"),
-                                 "--gtest_filter=ImageEntry.WaitsAndReportsAsTheBuildWasConfigured"],
+                                 "--gtest_filter=ImageEntryTest.WaitsAndReportsAsTheBuildWasConfigured"],
                                 capture_output=True, text=True, env={**os.environ, **expected})
         self.assertEqual(result.returncode, 0, result.stdout)
 
