@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
-"""The built image through other eyes: llvm-readobj's view of its headers,
-sections and resources, and tamberlune-inspect on the image and on
-corrupted copies of it. Usage: image_test.py IMAGE INSPECT-TOOL [ARCH] [unittest arguments]
+"""The built image byte by byte, as a loader reads it (headers, sections, base
+relocations, the resource section and the HII package list it carries); then
+through other eyes: llvm-readobj's view, and tamberlune-inspect on the image
+and on corrupted copies of it. Usage: image_test.py IMAGE INSPECT-TOOL [ARCH] [unittest arguments]
 """
 
 import os
@@ -16,14 +17,15 @@ import harness
 import pe_file
 
 IMAGE = INSPECT = None
-# How llvm-readobj and tamberlune-inspect name each architecture's machine.
+# Each architecture's machine and optional header (PE32+ or PE32), and how
+# llvm-readobj and tamberlune-inspect name the machine.
 MACHINES = {
-    "x64": ("IMAGE_FILE_MACHINE_AMD64 (0x8664)", "x86-64 (0x8664)"),
-    "aa64": ("IMAGE_FILE_MACHINE_ARM64 (0xAA64)", "AArch64 (0xAA64)"),
+    "x64": (0x8664, 0x20B, "IMAGE_FILE_MACHINE_AMD64 (0x8664)", "x86-64 (0x8664)"),
+    "aa64": (0xAA64, 0x20B, "IMAGE_FILE_MACHINE_ARM64 (0xAA64)", "AArch64 (0xAA64)"),
     # llvm-readobj 14 has no name for it.
-    "riscv64": ("0x5064", "RISC-V 64 (0x5064)"),
-    "ia32": ("IMAGE_FILE_MACHINE_I386 (0x14C)", "i386 (0x014C)"),
-    "arm": ("IMAGE_FILE_MACHINE_ARMNT (0x1C4)", "ARM Thumb-2 (0x01C4)"),
+    "riscv64": (0x5064, 0x20B, "0x5064", "RISC-V 64 (0x5064)"),
+    "ia32": (0x014C, 0x10B, "IMAGE_FILE_MACHINE_I386 (0x14C)", "i386 (0x014C)"),
+    "arm": (0x01C4, 0x10B, "IMAGE_FILE_MACHINE_ARMNT (0x1C4)", "ARM Thumb-2 (0x01C4)"),
 }
 ARCH = "x64"
 HELP = ('.TH Tamberlune 0 "Displays a "UEFI Tamberlune!" string."\n'
@@ -51,6 +53,84 @@ def resource_layout(image):
             "directory_size": pe_file.directory(image, pe_file.RESOURCES)[1]}
 
 
+class Layout(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(IMAGE, "rb") as image:
+            cls.data = image.read()
+        cls.headers = pe_file.read(cls.data)
+        cls.rsrc = cls.headers.section(".rsrc")
+        cls.list = cls.rsrc.raw_offset + 0x70  # the package list
+
+    def at(self, fmt, offset):
+        return struct.unpack_from(fmt, self.data, offset)
+
+    def test_headers_say_efi_application_for_its_machine(self):
+        headers = self.headers
+        self.assertEqual((self.data[:2], self.data[headers.pe:headers.pe + 4]), (b"MZ", b"PE\0\0"))
+        self.assertEqual((headers.machine, headers.magic), MACHINES[ARCH][:2])
+        # Subsystem EFI application; section and file alignment 64; relocations not stripped.
+        self.assertEqual(self.at("<H", headers.optional + 68) + self.at("<II", headers.optional + 32), (10, 64, 64))
+        self.assertEqual(self.at("<H", headers.pe + 22)[0] & 1, 0)
+        self.assertNotEqual(headers.entry, 0)
+        self.assertEqual(pe_file.directory(self.data, 1), (0, 0))  # no imports
+
+    def test_base_relocations_are_of_the_machines_width_only(self):
+        # DIR64 (10) on a 64-bit machine, HIGHLOW (3) on IA32 and ARM; type 0 pads a block.
+        wanted = 10 if self.headers.magic == 0x20B else 3
+        block = self.headers.section(".reloc").raw_offset
+        end = block + pe_file.directory(self.data, pe_file.RELOCATIONS)[1]
+        types = []
+        while block + 8 <= end:
+            size, = self.at("<I", block + 4)
+            self.assertGreaterEqual(size, 8)
+            types += [entry >> 12 for entry in self.at(f"<{(size - 8) // 2}H", block + 8)]
+            block += size
+        self.assertEqual(set(types) - {0}, {wanted})
+
+    def test_sections_in_order_aligned_and_in_the_file(self):
+        self.assertEqual([(section.name, section.characteristics) for section in self.headers.sections],
+                         [(".text", 0x60000020), (".data", 0xC0000040), (".rsrc", 0x40000040), (".reloc", 0x42000040)])
+        for section in self.headers.sections:
+            self.assertEqual((section.address % 64, section.raw_offset % 64), (0, 0), section.name)
+            self.assertLessEqual(section.raw_offset + section.raw_size, len(self.data), section.name)
+
+    def test_the_resource_tree_three_levels_of_one_named_entry(self):
+        rsrc = self.rsrc.raw_offset
+        self.assertEqual(pe_file.directory(self.data, pe_file.RESOURCES), (self.rsrc.address, 0x1C0))
+        self.assertEqual((self.rsrc.virtual_size, self.rsrc.raw_size), (0x1C0, 0x1C0))
+        for table, name, target, text in ((0x00, 0x48, 0x80000018, "HII"), (0x18, 0x50, 0x80000030, "EFI"),
+                                          (0x30, 0x58, 0x60, "BIN")):
+            # No characteristics, time stamp or version; one named entry, no ID entry.
+            self.assertEqual(self.at("<IIIHHII", rsrc + table), (0, 0, 0, 1, 0, 0x80000000 | name, target))
+            self.assertEqual(self.data[rsrc + name:rsrc + name + 8], b"\3\0" + text.encode("utf-16-le"))
+        # The data entry: the package list's RVA and size, no code page.
+        self.assertEqual(self.at("<IIII", rsrc + 0x60), (self.rsrc.address + 0x70, 283, 0, 0))
+
+    def test_the_package_list_and_its_string_package(self):
+        self.assertEqual(self.data[self.list:self.list + 16],
+                         bytes.fromhex("E4913C7A 2D5B 684F 9E1A C84D20F6B573".replace(" ", "")))
+        # PackageLength; the string package: length 259 and type 4, HdrSize and
+        # StringInfoOffset 52, an empty LanguageWindow, LanguageName string 1.
+        self.assertEqual(self.at("<IIII", self.list + 16), (283, 0x04000103, 52, 52))
+        self.assertEqual(self.data[self.list + 0x20:self.list + 0x48], bytes(32) + b"\1\0en-US\0")
+        # The string blocks, walked from StringInfoOffset as a shell walks
+        # them: English at an odd offset (no alignment is inserted), the help
+        # text, and the end block as the string package's last byte.
+        strings, at = [], self.list + 0x14 + 52
+        while self.data[at] == 0x14:
+            end = at + 1
+            while self.data[end:end + 2] != b"\0\0":
+                end += 2
+            strings.append((at + 1 - self.list, self.data[at + 1:end].decode("utf-16-le")))
+            at = end + 2
+        self.assertEqual(strings, [(0x49, "English"), (0x5A, HELP.replace("\n", "\r\n"))])
+        self.assertEqual((at - self.list, self.data[at]), (0x116, 0))
+        # The end package, then zeros to the section's end.
+        self.assertEqual(self.at("<I", self.list + 0x117), (0xDF000004,))
+        self.assertEqual(self.data[self.rsrc.raw_offset + 0x18B:self.rsrc.raw_offset + 0x1C0], bytes(0x35))
+
+
 def readobj(*flags):
     tool = shutil.which("llvm-readobj") or shutil.which("llvm-readobj-14")
     if tool is None:
@@ -66,7 +146,7 @@ class ReadobjCrossCheck(unittest.TestCase):
 
     def test_file_headers(self):
         text = readobj("--file-headers")
-        self.assertIn("Machine: " + MACHINES[ARCH][0], text)
+        self.assertIn("Machine: " + MACHINES[ARCH][2], text)
         self.assertIn("Subsystem: IMAGE_SUBSYSTEM_EFI_APPLICATION (0xA)", text)
         self.assertIn("SectionAlignment: 64", text)
         self.assertIn("FileAlignment: 64", text)
@@ -122,7 +202,7 @@ class InspectTool(unittest.TestCase):
         result = inspect(IMAGE)
         self.assertEqual(result.returncode, 0, result.stderr)
         out = result.stdout
-        self.assertIn("machine      " + MACHINES[ARCH][1], out)
+        self.assertIn("machine      " + MACHINES[ARCH][3], out)
         self.assertIn("subsystem    EFI application (10)", out)
         self.assertIn("imports      none", out)
         size = resource_layout(self.image)["section_size"]
