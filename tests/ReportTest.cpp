@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 // ConsolePrint, FormatAsciiToUcs2 and the reports, through the firmware stand-in.
+#include <functional>
+
 #include "Check.h"
 #include "FirmwareHarness.h"
 #include "FormatHarness.h"
@@ -93,11 +95,24 @@ TEST(NoFirmware, ConsolePrintCrashesNothing) {
   EXPECT_EQ(ConsolePrint(u"nobody listens"), 0u);
 }
 
-TEST_F(Reports, AssertionIsOneLineOnStandardError) {
-  ReportAssertion("app/ImageEntry.cpp", 61, "gST != ((void *) 0)");
-  EXPECT_EQ(Firmware.StdErr,
-            u"ASSERT [Tamberlune] app/ImageEntry.cpp(61): gST != ((void *) 0)\r\n");
-  EXPECT_EQ(Firmware.ConOut, u"");
+// Each report alone: one line on standard error, cut to its buffer, nothing on the console.
+TEST_F(Reports, EachIsOneCutLineOnStandardError) {
+  const std::string Long(300, 'c'), Prefix = "ASSERT [Tamberlune] f(1): ";
+  const std::pair<std::function<void()>, std::string> Cases[] = {
+      {[] { ReportAssertion("app/ImageEntry.cpp", 61, "gST != ((void *) 0)"); },
+       "ASSERT [Tamberlune] app/ImageEntry.cpp(61): gST != ((void *) 0)\r\n"},
+      {[] { ReportAssertion("f", (UINTN)0x1FFFFFFFFull, "c"); }, "ASSERT [Tamberlune] f(-1): c\r\n"},  // low 32 bits, signed
+      {[&] { ReportAssertion("f", 1, Long.c_str()); }, Prefix + Long.substr(0, 255 - Prefix.size())},
+      {[&] { ReportDebugMessage(0, "%a", Long.c_str()); }, Long.substr(0, 127)},  // whatever its level
+      {[] { ReportDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", EFI_NOT_FOUND); },
+       "\r\nASSERT_EFI_ERROR (Status = Not Found)\r\n"},
+  };
+  for (const auto &[Report, Expected] : Cases) {
+    Firmware.StdErr.clear();
+    Report();
+    EXPECT_EQ(Narrow(Firmware.StdErr), Expected);
+    EXPECT_EQ(Firmware.ConOut, u"");
+  }
 }
 
 TEST_F(Reports, CheckMacroReportsItsOwnFileAndLine) {
@@ -107,27 +122,6 @@ TEST_F(Reports, CheckMacroReportsItsOwnFileAndLine) {
   CHECK(1 + 1 == 3, "1 + 1 == 3");
   EXPECT_EQ(Narrow(Firmware.StdErr), "ASSERT [Tamberlune] tests/ReportTest.cpp(" +
                                          std::to_string(Line) + "): 1 + 1 == 3\r\n");
-}
-
-TEST_F(Reports, LineNumberPrintsItsLow32BitsSigned) {
-  ReportAssertion("f", (UINTN)0x1FFFFFFFFull, "c");
-  EXPECT_EQ(Firmware.StdErr, u"ASSERT [Tamberlune] f(-1): c\r\n");
-}
-
-TEST_F(Reports, AssertionIsCutAt255Characters) {
-  std::string Long(300, 'c');
-  ReportAssertion("f", 1, Long.c_str());
-  std::string Prefix = "ASSERT [Tamberlune] f(1): ";
-  EXPECT_EQ(Narrow(Firmware.StdErr), Prefix + Long.substr(0, 255 - Prefix.size()));
-}
-
-TEST_F(Reports, DebugMessageIsCutAt127CharactersWhateverItsLevel) {
-  std::string Long(200, 'd');
-  ReportDebugMessage(0, "%a", Long.c_str());
-  EXPECT_EQ(Narrow(Firmware.StdErr), Long.substr(0, 127));
-  Firmware.StdErr.clear();
-  ReportDebugMessage(DEBUG_ERROR, "\nASSERT_EFI_ERROR (Status = %r)\n", EFI_NOT_FOUND);
-  EXPECT_EQ(Firmware.StdErr, u"\r\nASSERT_EFI_ERROR (Status = Not Found)\r\n");
 }
 
 // Leaves text where the next call at this depth keeps its locals, so a

@@ -110,40 +110,12 @@ def left_behind(scenario, variable):
     """At U-Boot's prompt once the flow is done: a choice is acted on once, and
     autoload, which the network branch turns off, is as it was (bootfile is
     not checked here: U-Boot's own network targets set it after the script)."""
-    scenario.until(uboot.PROMPT, 240)
     check(b"not defined" in scenario.session.command(f"printenv -e -guid {uboot.VENDOR_GUID} {variable}"),
           f"{variable} is still there: the choice would be acted on again")
     check(b"autoload=no" not in scenario.session.command("printenv autoload"), "autoload was not restored")
 
 
-def network_boot(scenario):
-    seen = scenario.until(marker("network"))
-    check(b"Tamberlune: network boot" in seen, "the network branch did not announce itself")
-    check(b"Tamberlune: starting network.efi from " in seen, "the script did not start the DHCP server's file")
-    check(marker("normal") not in seen, "the normal loader ran before the network boot file")
-    left_behind(scenario, "PXEVariable")
-
-
-def network_boot_fails(scenario):
-    seen = scenario.until(marker("normal"))
-    check(b"Tamberlune: network boot failed, booting as usual" in seen, "no word that the network boot failed")
-    return seen
-
-
-def no_boot_file(scenario):
-    # Before the DHCP server's answer the environment may name a boot file of
-    # its own (x86-64 U-Boot: bzImage); it must not pass for the server's.
-    seen = network_boot_fails(scenario)
-    check(b"Tamberlune: the DHCP server names no boot file" in seen, "no word that no boot file was named")
-    check(b"TFTP from server" not in seen, "a file was fetched that the server did not name")
-    left_behind(scenario, "PXEVariable")
-
-
 def boot_order_reset(scenario):
-    seen = scenario.until(marker("normal"))
-    check(b"Tamberlune: removed BootOrder" in seen, "BootOrder was not said to be removed")
-    check(marker("option") not in seen, "Boot0001 still booted: BootOrder or BootNext survived")
-    left_behind(scenario, "RestOrderVariable")
     for name in ("BootOrder", "BootNext"):
         check(f"Error: \"{name}\" not defined".encode() in scenario.session.command(f"printenv -e -n {name}"),
               f"{name} exists after the reset")
@@ -152,15 +124,6 @@ def boot_order_reset(scenario):
 
 
 def boot_menu(scenario):
-    seen = scenario.until(uboot.PROMPT)
-    for line in (b"Boot0001  Test boot option", b"boot it: setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr",
-                 b"BootOrder: 0001", b"Block devices:", b"partition", b"run tamberlune_resume bootcmd_virtio0",
-                 b"Tamberlune: autoboot stopped"):
-        check(line in seen, f"the listing lacks {line!r}")
-    check(not NETWORK_ACTIVITY.search(seen), "the boot menu touched the network")
-    check(b"Tamberlune test payload" not in seen, "something booted behind the boot menu")
-    check(b"not defined" in scenario.session.command(f"printenv -e -guid {uboot.VENDOR_GUID} BootmenuVariable"),
-          "BootmenuVariable is still there: the choice would be acted on again")
     # The line printed for Boot0001 boots it.
     shown = scenario.session.command("setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr", 60)
     check(marker("option") in shown, "the printed line did not boot Boot0001")
@@ -172,38 +135,66 @@ def boot_menu(scenario):
           "the script ran a second time in one boot")
 
 
-def normal_flow(scenario):
-    seen = scenario.until(marker("normal"))
-    check(not NETWORK_ACTIVITY.search(seen), "the network was used before the normal loader")
-    check(b"Tamberlune:" not in seen, "the script acted on no choice")
-
-
 # The network: none, or QEMU's, whose DHCP server names network.efi as the
 # boot file or names none.
 NAMED, UNNAMED = "boot file named", "no boot file named"
 # Boot0001 and BootOrder set up (True), and BootNext too.
 WITH_BOOT_NEXT = "with BootNext"
-# Scenario: (key, network, Boot0001 set up, check).
+# What each scenario's console must show up to its end (a payload's marker,
+# or U-Boot's prompt), what it must not, and the choice it leaves behind.
+# Where the network may not be touched, NO_NETWORK stands among the lines
+# that must not show.
+NO_NETWORK = "the network"
+# Scenario: (key, network, Boot0001 set up, end, lines shown, lines not shown, variable, more checks).
 SCENARIOS = {
-    "p": (b"p", NAMED, False, network_boot),
-    "p_no_network": (b"p", None, False, network_boot_fails),
-    "p_no_boot_file": (b"p", UNNAMED, False, no_boot_file),
-    "r": (b"r", None, WITH_BOOT_NEXT, boot_order_reset),
-    "escape": (b"\x1b", NAMED, True, boot_menu),
-    "no_key": (b"", NAMED, False, normal_flow),
-    "other_key": (b"x", NAMED, False, normal_flow),
+    "p": (b"p", NAMED, False, marker("network"),
+          [b"Tamberlune: network boot", b"Tamberlune: starting network.efi from "],
+          [marker("normal")], "PXEVariable", None),
+    "p_no_network": (b"p", None, False, marker("normal"),
+                     [b"Tamberlune: network boot failed, booting as usual"], [], None, None),
+    # Before the DHCP server's answer the environment may name a boot file of
+    # its own (x86-64 U-Boot: bzImage); it must not pass for the server's.
+    "p_no_boot_file": (b"p", UNNAMED, False, marker("normal"),
+                       [b"Tamberlune: network boot failed, booting as usual",
+                        b"Tamberlune: the DHCP server names no boot file"],
+                       [b"TFTP from server"], "PXEVariable", None),
+    # Boot0001 must not boot: neither BootOrder nor BootNext survives.
+    "r": (b"r", None, WITH_BOOT_NEXT, marker("normal"), [b"Tamberlune: removed BootOrder"],
+          [marker("option")], "RestOrderVariable", boot_order_reset),
+    "escape": (b"\x1b", NAMED, True, uboot.PROMPT,
+               [b"Boot0001  Test boot option", b"boot it: setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr",
+                b"BootOrder: 0001", b"Block devices:", b"partition", b"run tamberlune_resume bootcmd_virtio0",
+                b"Tamberlune: autoboot stopped"],
+               [NO_NETWORK, b"Tamberlune test payload"], "BootmenuVariable", boot_menu),
+    "no_key": (b"", NAMED, False, marker("normal"), [], [NO_NETWORK, b"Tamberlune:"], None, None),
+    "other_key": (b"x", NAMED, False, marker("normal"), [], [NO_NETWORK, b"Tamberlune:"], None, None),
 }
+
+
+def verify(scenario, end, shown, hidden, variable, more):
+    seen = scenario.until(end)
+    for line in shown:
+        check(line in seen, f"the console lacks {line!r}")
+    for line in hidden:
+        found = NETWORK_ACTIVITY.search(seen) if line == NO_NETWORK else line in seen
+        check(not found, f"the console shows {line if line == NO_NETWORK else repr(line)}")
+    if variable:
+        if end != uboot.PROMPT:
+            scenario.until(uboot.PROMPT, 240)
+        left_behind(scenario, variable)
+    if more:
+        more(scenario)
 
 
 def main(argv):
     if len(argv) != 3 or argv[1] not in BUILDS or argv[2] not in SCENARIOS:
         sys.exit(f"usage: boot_flow_test.py BUILD {{{','.join(BUILDS)}}} {{{','.join(SCENARIOS)}}}")
     build, arch, name = argv
-    key, network, boot_option, verify = SCENARIOS[name]
+    key, network, boot_option, *expected = SCENARIOS[name]
     scenario = Scenario(build, arch, network, boot_option)
     try:
         scenario.press(key)
-        verify(scenario)
+        verify(scenario, *expected)
     except uboot.BootError as error:
         sys.exit(f"boot_flow_test: {error}")
     finally:
