@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "BootOptions.h"
-#include "FirmwareStandIn.h"
+#include "FirmwareHarness.h"
 
 namespace {
 
@@ -38,10 +38,12 @@ TEST(BootOptions, LoadOptionsAreReadOnlyWithinTheirSize) {
       {{1, 0, 0, 0, 0, 0, 0}, FALSE, u""},                                   // half a terminator
       {{1, 0, 0, 0, 0, 0, 'A', 0, 0}, FALSE, u""},                           // odd size, half a terminator
       {Option(1, 4, std::u16string(u"\x0100\0\xff7f\x0004", 4)), TRUE, u"\x0100"},  // a NUL low byte is no end
+      {Option(1, 6, std::u16string(u"\x0100\0\xff7f\x0004", 4)), FALSE, u""},  // nor does it shorten the option
   };
   for (const auto &Case : Cases) {
     LOAD_OPTION_VIEW View = {};
-    EXPECT_EQ(ReadLoadOption(Case.Data.data(), Case.Data.size(), &View), Case.Readable);
+    const UINT8 *Data = BeforeUnmappedPage(Case.Data.data(), Case.Data.size());
+    EXPECT_EQ(ReadLoadOption(Data, Case.Data.size(), &View), Case.Readable);
     if (Case.Readable) {
       EXPECT_EQ(std::u16string((const char16_t *)View.Description), Case.Description);
       EXPECT_EQ(View.Attributes & LOAD_OPTION_ACTIVE, Case.Data[0] & 1u);

@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The format engine: directives, conversions and the output stage, each case
 // run in all four encodings; the frame's checks; truncation and bounds.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdint>
 
@@ -224,24 +221,17 @@ TEST(DirectiveParser, DescribesTheCharactersAndStopsWhereItShould) {
 // exact at every alignment and length, and never past the page that holds
 // the last byte it needs, even when that byte is a page's last.
 TEST_F(FormatScan, ExactAtEveryAlignmentAndAtAPageEnd) {
-  const size_t Page = (size_t)sysconf(_SC_PAGESIZE);
-  UINT8 *Pages = (UINT8 *)mmap(nullptr, 2 * Page, PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(Pages, MAP_FAILED);
-  ASSERT_EQ(mprotect(Pages + Page, Page, PROT_NONE), 0);
   std::string Text = "abcdefghijklmnopqrstuvwxyz0123456789";
   for (size_t Length = 0; Length < 34; Length++) {
     std::string Expected = Text.substr(0, Length);
     std::u16string Wide = Widen(Expected);
     // Ending with its NUL on the page's last byte; in a buffer whose bytes
     // after the NUL are not zero, at every offset.
-    UINT8 *AtEnd = Pages + Page - Length - 1;
-    std::memcpy(AtEnd, Expected.c_str(), Length + 1);
+    UINT8 *AtEnd = BeforeUnmappedPage(Expected.c_str(), Length + 1);
     EXPECT_EQ(RunFormat(OUT_UCS2, AtEnd, {}).Text, Wide) << Length;
     EXPECT_EQ(RunFormat(OUT_UCS2, "<%a>", {Slot(AtEnd)}).Text, u"<" + Wide + u">") << Length;
     // Without a NUL at all, a precision bounds the read.
-    UINT8 *Unended = Pages + Page - Length;
-    std::memcpy(Unended, Expected.data(), Length);
+    UINT8 *Unended = BeforeUnmappedPage(Expected.data(), Length);
     EXPECT_EQ(RunFormat(OUT_UCS2, "%.*a", {Length, Slot(Unended)}).Text, Wide) << Length;
     for (size_t Offset = 0; Offset < 8; Offset++) {
       alignas(8) UINT8 Memory[64];
@@ -251,7 +241,6 @@ TEST_F(FormatScan, ExactAtEveryAlignmentAndAtAPageEnd) {
       EXPECT_EQ(RunFormat(0, "%a|", {Slot(Memory + Offset)}).Text, Wide + u"|") << Length;
     }
   }
-  munmap(Pages, 2 * Page);
   EXPECT_EQ(Firmware.StdErr, u"");
 }
 

@@ -128,7 +128,7 @@ TEST_F(Reports, CheckMacroReportsItsOwnFileAndLine) {
 // report that writes an unset buffer shows it.
 __attribute__((noinline)) void DirtyTheStack() {
   volatile CHAR16 Stale[2048];
-  for (CHAR16 &Character : const_cast<CHAR16(&)[2048]>(Stale)) Character = u'X';
+  for (volatile CHAR16 &Character : Stale) Character = u'X';
 }
 
 TEST_F(Reports, DebugMessageWithNullFormatWritesAnEmptyLine) {
