@@ -123,6 +123,13 @@ def boot_order_reset(scenario):
           "the reset removed Boot0001 too: only the order goes")
 
 
+def bootfile_restored(scenario):
+    # With no network nothing after the script sets bootfile: it is U-Boot's default again.
+    now = scenario.session.command("printenv bootfile")
+    scenario.session.command("env default -f bootfile")
+    check(scenario.session.command("printenv bootfile") == now, f"bootfile was not restored: {now!r}")
+
+
 def boot_menu(scenario):
     # The line printed for Boot0001 boots it.
     shown = scenario.session.command("setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr", 60)
@@ -151,7 +158,7 @@ SCENARIOS = {
           [b"Tamberlune: network boot", b"Tamberlune: starting network.efi from "],
           [marker("normal")], "PXEVariable", None),
     "p_no_network": (b"p", None, False, marker("normal"),
-                     [b"Tamberlune: network boot failed, booting as usual"], [], None, None),
+                     [b"Tamberlune: network boot failed, booting as usual"], [], "PXEVariable", bootfile_restored),
     # Before the DHCP server's answer the environment may name a boot file of
     # its own (x86-64 U-Boot: bzImage); it must not pass for the server's.
     "p_no_boot_file": (b"p", UNNAMED, False, marker("normal"),
