@@ -60,6 +60,14 @@ void AddDirective(std::mt19937_64 &Random, GENERATED &Case) {
       break;
   }
   std::string Directive = "%" + Flags + Width;
+  // C ignores ' ' for unsigned conversions, where the engine keeps it; the
+  // engine signs hexadecimal with '+' and ' ', which C never does; strings
+  // and characters take '-' alone.
+  std::string Unsigned = Directive, Hex;
+  std::string TextDirective = "%" + std::string(Flags.find('-') != std::string::npos ? "-" : "") + Width;
+  std::erase(Unsigned, ' ');
+  Hex = Unsigned;
+  std::erase(Hex, '+');
   switch (Random() % 7) {
     case 0:
       snprintf(Text, sizeof(Text), (Directive + "d").c_str(), (int)(INT32)Value);
@@ -69,50 +77,34 @@ void AddDirective(std::mt19937_64 &Random, GENERATED &Case) {
       snprintf(Text, sizeof(Text), (Directive + "lld").c_str(), (long long)Value);
       Case.Ours += Directive + "ld";
       break;
-    case 2: {
-      // C ignores ' ' for unsigned conversions; the engine keeps it.
-      std::string Plain = Directive;
-      std::erase(Plain, ' ');
-      snprintf(Text, sizeof(Text), (Plain + "u").c_str(), (unsigned)Value);
-      Case.Ours += Plain + "u";
+    case 2:
+      snprintf(Text, sizeof(Text), (Unsigned + "u").c_str(), (unsigned)Value);
+      Case.Ours += Unsigned + "u";
       break;
-    }
-    case 3: {
-      std::string Plain = Directive;
-      std::erase(Plain, ' ');
-      snprintf(Text, sizeof(Text), (Plain + "llu").c_str(), (unsigned long long)Value);
-      Case.Ours += Plain + "lu";
+    case 3:
+      snprintf(Text, sizeof(Text), (Unsigned + "llu").c_str(), (unsigned long long)Value);
+      Case.Ours += Unsigned + "lu";
       break;
-    }
-    case 4: {
-      // The engine signs hexadecimal with '+' and ' '; C never does.
-      std::string Plain = Directive;
-      std::erase(Plain, ' ');
-      std::erase(Plain, '+');
-      bool Long = Random() % 2;
-      if (Long) {
-        snprintf(Text, sizeof(Text), (Plain + "llx").c_str(), (unsigned long long)Value);
+    case 4:
+      if (Random() % 2) {
+        snprintf(Text, sizeof(Text), (Hex + "llx").c_str(), (unsigned long long)Value);
+        Case.Ours += Hex + "lx";
       } else {
-        snprintf(Text, sizeof(Text), (Plain + "x").c_str(), (unsigned)Value);
+        snprintf(Text, sizeof(Text), (Hex + "x").c_str(), (unsigned)Value);
+        Case.Ours += Hex + "x";
       }
-      Case.Ours += Plain + (Long ? "lx" : "x");
       break;
-    }
     case 5: {
-      std::string Plain =
-          "%" + std::string(Flags.find('-') != std::string::npos ? "-" : "") + Width;
       const char *Word = Words[Value % 5];
-      snprintf(Text, sizeof(Text), (Plain + "s").c_str(), Word);
-      Case.Ours += Plain + "a";
+      snprintf(Text, sizeof(Text), (TextDirective + "s").c_str(), Word);
+      Case.Ours += TextDirective + "a";
       Value = Slot(Word);
       break;
     }
     default: {
-      std::string Plain =
-          "%" + std::string(Flags.find('-') != std::string::npos ? "-" : "") + Width;
       char Character = (char)('!' + Value % 90);
-      snprintf(Text, sizeof(Text), (Plain + "c").c_str(), Character);
-      Case.Ours += Plain + "c";
+      snprintf(Text, sizeof(Text), (TextDirective + "c").c_str(), Character);
+      Case.Ours += TextDirective + "c";
       Value = (UINT64)Character;
       break;
     }
