@@ -176,7 +176,7 @@ TEST_F(FormatChecks, BufferSizeOneHoldsOnlyTheTerminator) {
 }
 
 // The parser alone: the characters after '%' in, a description out, no
-// argument read. Flags as the design states them: - 0x01, + 0x02, blank 0x04,
+// argument read. Flags by their published values: - 0x01, + 0x02, blank 0x04,
 // comma 0x08, l 0x10, 0 0x20, width 0x200, precision 0x800.
 struct PARSE_CASE {
   const char *Characters;

@@ -41,7 +41,7 @@ struct FORMATTED {
   UINTN Count;          // what FormatCore returned
 };
 
-// Constants as the design states them, written out rather than taken from
+// The engine's constants, written out rather than taken from
 // the product's headers, so that a wrong value there cannot pass.
 constexpr UINTN OUT_UCS2 = 0x0040;   // PF_OUT_UCS2
 constexpr UINTN FMT_UCS2 = 0x0100;   // PF_FMT_UCS2
