@@ -195,7 +195,7 @@ tamberlune_images(IA32 x86 i686-unknown-windows ${CMAKE_BINARY_DIR}/image-ia32 $
 tamberlune_images(ARM arm thumbv7-unknown-windows ${CMAKE_BINARY_DIR}/image-arm
                   -mfpu=none -mno-movt -mno-stack-arg-probe)
 
-# The boot-flow tests' stand-in boot targets (tests/Payload.cpp), outside the
+# The boot flow's stand-in boot targets (boot/Payload.cpp), outside the
 # product: build/payload/ARCH/ROLE.efi prints "Tamberlune test payload: ROLE".
 # The network boot file, the board's normal loader at the removable-media
 # path, and the target of a Boot#### option.
@@ -205,7 +205,7 @@ function(tamberlune_payloads arch machine target)
   file(MAKE_DIRECTORY ${folder})
   set(payloads)
   foreach(role IN LISTS TAMBERLUNE_PAYLOAD_ROLES)
-    tamberlune_extra_object(tests/Payload.cpp ${folder}/${role}.obj ${target} ${ARGN}
+    tamberlune_extra_object(boot/Payload.cpp ${folder}/${role}.obj ${target} ${ARGN}
                             "-DPAYLOAD_MARKER=u\"Tamberlune test payload: ${role}\"")
     # The converter wants a resource section; any will do.
     set(resource)

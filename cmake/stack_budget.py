@@ -13,9 +13,8 @@ nested call's templates hold none of them), so every function of its cycle
 appears at most twice on a path; every function outside a cycle appears once.
 And a report made inside a report cannot fail its own checks (its buffer,
 format and sizes are its own), so no check is reported below a report.
-Calls into the
-firmware (through its tables) use the firmware's share of the stack and are
-not counted.
+Calls into the firmware (through its tables) use the firmware's share of the
+stack and are not counted.
 
 Usage: stack_budget.py OBJECT-DIR [--entry NAME] [--fail-above BYTES]
 """

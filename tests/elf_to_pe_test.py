@@ -15,8 +15,7 @@ ELF = RESOURCE = None
 
 
 def sections(elf):
-    _, table = elf_to_pe.read_elf(elf)
-    return table
+    return elf_to_pe.read_elf(elf)[1]
 
 
 class Converter(unittest.TestCase):

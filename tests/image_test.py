@@ -16,7 +16,7 @@ import unittest
 import harness
 import pe_file
 
-IMAGE = INSPECT = None
+IMAGE = INSPECT = DATA = None
 # Each architecture's machine and optional header (PE32+ or PE32), and how
 # llvm-readobj and tamberlune-inspect name the machine.
 MACHINES = {
@@ -56,8 +56,7 @@ def resource_layout(image):
 class Layout(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        with open(IMAGE, "rb") as image:
-            cls.data = image.read()
+        cls.data = DATA
         cls.headers = pe_file.read(cls.data)
         cls.rsrc = cls.headers.section(".rsrc")
         cls.list = cls.rsrc.raw_offset + 0x70  # the package list
@@ -139,10 +138,7 @@ def readobj(*flags):
 
 
 class ReadobjCrossCheck(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        with open(IMAGE, "rb") as image:
-            cls.layout = resource_layout(image.read())
+    layout = property(lambda self: resource_layout(DATA))
 
     def test_file_headers(self):
         text = readobj("--file-headers")
@@ -179,8 +175,7 @@ def inspect(path):
 class InspectTool(unittest.TestCase):
     def setUp(self):
         self.directory = tempfile.TemporaryDirectory()
-        with open(IMAGE, "rb") as image:
-            self.image = bytearray(image.read())
+        self.image = bytearray(DATA)
 
     def tearDown(self):
         self.directory.cleanup()
@@ -291,4 +286,6 @@ class InspectTool(unittest.TestCase):
 if __name__ == "__main__":
     IMAGE, INSPECT = harness.arguments("image_test.py IMAGE INSPECT-TOOL [ARCH] [unittest arguments]", 2)
     ARCH = harness.optional_argument(MACHINES, ARCH)
+    with open(IMAGE, "rb") as file:
+        DATA = file.read()
     unittest.main()

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// A stand-in boot target for the boot-flow tests, not part of the product:
-// an EFI application that prints one marker line and returns. Built once per
-// role (network boot file, the board's normal loader, a boot option), each
-// with its own PAYLOAD_MARKER, so the console says which one the firmware
-// started.
+// A stand-in boot target for trying the boot flow (tools/run.sh and
+// tools/disk.sh --boot-flow, and its tests), not part of the product: an EFI
+// application that prints one marker line and returns. Built once per role
+// (network boot file, the board's normal loader, a boot option), each with
+// its own PAYLOAD_MARKER, so the console says which one the firmware started.
 #include "Uefi.h"
 
 #ifndef PAYLOAD_MARKER
