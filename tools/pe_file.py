@@ -43,6 +43,13 @@ class Headers(NamedTuple):
     def section(self, name):
         return next(section for section in self.sections if section.name == name)
 
+    def offset(self, rva):
+        """The file offset of an RVA, through the section that holds it."""
+        for section in self.sections:
+            if section.address <= rva < section.address + max(section.virtual_size, section.raw_size):
+                return rva - section.address + section.raw_offset
+        raise NotPe(f"RVA 0x{rva:X} lies in no section")
+
 
 def read(data):
     """The headers of data, the image's bytes (its first 4 KiB suffice)."""
@@ -75,3 +82,17 @@ def read(data):
 def directory(data, index):
     """(RVA or file offset, size) of data directory index."""
     return struct.unpack_from("<II", data, read(data).directory_at(index))
+
+
+def base_relocations(data):
+    """(type, RVA) of each base relocation entry, the padding of type 0 included."""
+    rva, size = directory(data, RELOCATIONS)
+    block = read(data).offset(rva) if size else 0
+    end = block + size
+    while block + 8 <= end:
+        page, length = struct.unpack_from("<II", data, block)
+        if length < 8:
+            raise NotPe(f"a base relocation block of {length} bytes")
+        for entry in struct.unpack_from(f"<{(length - 8) // 2}H", data, block + 8):
+            yield entry >> 12, page + (entry & 0xFFF)
+        block += length
