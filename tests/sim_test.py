@@ -8,7 +8,6 @@ import os
 import pty
 import signal
 import subprocess
-import sys
 import termios
 import time
 import unittest
