@@ -116,7 +116,8 @@ class Firmware(unittest.TestCase):
 
 def run_on_a_terminal(keys):
     """The driver's interactive run as a person has it: on a pseudo-terminal,
-    keys typed once the menu shows. Returns its exit status and everything
+    keys typed once the menu's last line is out (QEMU may end before the
+    serial line sends the rest). Returns its exit status and everything
     the terminal was sent."""
     pid, terminal = pty.fork()
     if pid == 0:
@@ -131,7 +132,7 @@ def run_on_a_terminal(keys):
         if ready and not data:
             break
         shown += data
-        if not typed and uboot.MENU_END in shown:
+        if not typed and uboot.MENU_END + NEWLINE.encode() in shown:
             os.write(terminal, keys)
             typed = True
     else:
