@@ -30,7 +30,7 @@ TEST(BootOptions, LoadOptionsAreReadOnlyWithinTheirSize) {
     BOOLEAN Readable;
     std::u16string Description;
   } Cases[] = {
-      {Option(1, 4, Named), TRUE, u"Disk"},
+      {Option(0x80000109, 4, Named), TRUE, u"Disk"},  // active, hidden, an application; a reserved bit
       {Option(0, 4, std::u16string(u"\0\xff7f\x0004", 3)), TRUE, u""},     // no description
       {Option(1, 6, Named), FALSE, u""},                                     // path list runs past the end
       {Option(1, 0, u"Disk"), FALSE, u""},                                   // no terminator
@@ -46,7 +46,8 @@ TEST(BootOptions, LoadOptionsAreReadOnlyWithinTheirSize) {
     EXPECT_EQ(ReadLoadOption(Data, Case.Data.size(), &View), Case.Readable);
     if (Case.Readable) {
       EXPECT_EQ(std::u16string((const char16_t *)View.Description), Case.Description);
-      EXPECT_EQ(View.Attributes & LOAD_OPTION_ACTIVE, Case.Data[0] & 1u);
+      EXPECT_EQ(View.Attributes,
+                Case.Data[0] | Case.Data[1] << 8 | Case.Data[2] << 16 | (UINT32)Case.Data[3] << 24);
     }
   }
   EXPECT_FALSE(ReadLoadOption(nullptr, 0, nullptr));
@@ -62,7 +63,7 @@ TEST(BootOptions, DescriptionsReachTheConsoleAsText) {
   } Cases[] = {
       {u"ubuntu", 16, u"ubuntu"},
       {u"\x1b[2J\x1b]0;x\x07", 32, u"\\x1B[2J\\x1B]0;x\\x07"},
-      {u"a\r\nb\x7f\x9b\xa0\x0100", 32, u"a\\x0D\\x0Ab\\x7F\\x9B\xa0\x0100"},
+      {u"a\r\nb\x1f \x7f\x9b\x9f\xa0\x0100", 48, u"a\\x0D\\x0Ab\\x1F \\x7F\\x9B\\x9F\xa0\x0100"},
       {u"ab\x1b", 6, u"ab"},  // an escape is cut whole, never half-shown
       {u"abcdef", 4, u"abc"},
   };
@@ -93,17 +94,23 @@ TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
        {Variable(u"Boot0001", Option(1, 4, u"Disk" + std::u16string(1, 0) + End)),
         Variable(u"Boot0001X", Option(1, 4, u"Not an option" + std::u16string(1, 0) + End)),
         Variable(u"Boot0003", Option(1, 4, u"Vendor's" + std::u16string(1, 0) + End), OtherGuid),
+        Variable(u"Boot000a", Option(1, 4, u"Lower-case" + std::u16string(1, 0) + End)),
+        Variable(std::u16string(200, u'L'), {1}),  // a name longer than the walk's first buffer
+        Variable(u"Boot0004", {1, 0, 0, 0}),
         Variable(u"Boot00A2", Option(0, 4, u"Old" + std::u16string(1, 0) + End)),
         Variable(u"BootOrder", {0x01, 0x00, 0xA2, 0x00})},
-       {{{1, 1, 1, 0, 0, 0, 512, 0, 69631}, u"/disk"}, {{1, 1, 1, 1, 0, 0, 4096, 0, 8191}, u"/disk/part"}},
+       {{{1, 1, 1, 0, 0, 0, 512, 0, 69631}, u"/disk"}, {{1, 1, 1, 1, 0, 0, 4096, 0, 8191}, u"/disk/part"},
+        {{2, 1, 0, 0, 1, 0, 2048, 0, 4095}, u"/cdrom"}},
        u"UEFI boot options:\r\n"
        u"  Boot0001  Disk\r\n"
        u"        boot it: setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr\r\n"
+       u"  Boot0004  (not a readable load option)\r\n"
        u"  Boot00A2  Old  (inactive)\r\n"
        u"        boot it: setenv -e -nv -bs -rt BootNext =HA200; bootefi bootmgr\r\n"
        u"BootOrder: 0001 00A2\r\nBootNext: not set\r\nBlock devices:\r\n"
        u"  disk          34 MiB  /disk\r\n"
-       u"  partition     32 MiB  /disk/part\r\n"},
+       u"  partition     32 MiB  /disk/part\r\n"
+       u"  disk           0 MiB  /cdrom\r\n"},
       {"nothing at all", {}, {},
        u"UEFI boot options:\r\n  none\r\nBootOrder: not set\r\nBootNext: not set\r\nBlock devices:\r\n  none\r\n"},
       {"a name too long to follow",

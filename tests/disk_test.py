@@ -58,7 +58,6 @@ class DiskBytes(unittest.TestCase):
             with open(disks[0], "rb") as first, open(disks[1], "rb") as second:
                 self.assertTrue(first.read() == second.read(), "the two disks differ")
 
-
     def test_the_disk_follows_the_uefi_layout(self):
         # The rules of UEFI's GPT chapter, written out here rather than taken from the writer.
         with tempfile.TemporaryDirectory() as directory:
@@ -93,6 +92,11 @@ class DiskBytes(unittest.TestCase):
         self.assertEqual(start % 2048, 0)
         self.assertTrue(34 <= start <= end <= last - 33)
         self.assertEqual(tables[0][128:], bytes(127 * 128))
+        # The partition holds its file system exactly: the FAT boot sector counts
+        # the sectors before it and its own, 16-bit or 32-bit.
+        boot = sector(start)
+        (small,), (hidden, large) = struct.unpack_from("<H", boot, 19), struct.unpack_from("<II", boot, 28)
+        self.assertEqual((boot[510:512], hidden, small or large), (b"\x55\xaa", start, end - start + 1))
 
 
 if __name__ == "__main__":

@@ -151,6 +151,25 @@ class ReadobjCrossCheck(unittest.TestCase):
         address = re.search(r"VirtualAddress: (0x[0-9A-F]+)", rsrc).group(1)
         self.assertIn(f"ResourceTableRVA: {address}", readobj("--file-headers"))
 
+    def test_the_inspector_reads_the_headers_as_readobj_does(self):
+        headers, sections = readobj("--file-headers"), readobj("--sections")
+        field = lambda name: int(re.search(rf"\b{name}: (\w+)", headers).group(1), 0)
+        out = inspect(IMAGE).stdout
+        self.assertIn(f"  entry        RVA 0x{field('AddressOfEntryPoint'):X}\n"
+                      f"  image        base 0x{field('ImageBase'):X}, size 0x{field('SizeOfImage'):X}, "
+                      f"headers 0x{field('SizeOfHeaders'):X}\n"
+                      f"  alignment    section 0x{field('SectionAlignment'):X}, file 0x{field('FileAlignment'):X}\n",
+                      out)
+        fields = r"Name: (\.\w+).*?VirtualSize: (\w+)\s+VirtualAddress: (\w+)\s+RawDataSize: (\w+)\s+" \
+                 r"PointerToRawData: (\w+).*?Characteristics \[ \((\w+)\)"
+        expected = [(name, address, size, offset, raw, flags) for name, size, address, raw, offset, flags
+                    in re.findall(fields, sections, re.S)]
+        shown = re.findall(r"^ +(?:sections .*\n +)?(\.\w+) +(\w+) (\w+) +(\w+) +(\w+) (\w+) ", out, re.M)
+        self.assertEqual([(name, *(int(value, 0) for value in values)) for name, *values in shown],
+                         [(name, *(int(value, 0) for value in values)) for name, *values in expected])
+        relocations = len(re.findall(r"Type: (?!ABSOLUTE)", readobj("--coff-basereloc")))
+        self.assertIn(f"  relocations  {relocations} base relocations\n", out)
+
     def test_resources(self):
         text = readobj("--coff-resources")
         self.assertRegex(text, r"Type: HII \[[^\]]*Name: EFI \[[^\]]*Language: BIN \[")
@@ -221,6 +240,9 @@ class InspectTool(unittest.TestCase):
         size = layout["list_size"]
         for changes, message in (
                 ([(headers.optional, "<H", 0x107)], "no PE32 or PE32+ optional header"),  # a ROM image's
+                # Seventeen directories, and room for them: more than a loader has slots for.
+                ([(headers.directories_at - 4, "<I", 17), (headers.pe + 20, "<H", headers.directories_at + 136
+                                                           - headers.optional)], "17 data directories"),
                 ([(headers.sections[0].header + 20, "<I", 0x7FFFFFF0)], "section .text lies outside the file"),
                 ([(headers.directory_at(pe_file.RESOURCES) + 4, "<I", 0x100000)],
                  "resource directory runs past the end of section .rsrc"),
@@ -229,6 +251,7 @@ class InspectTool(unittest.TestCase):
                 ([(layout["first_name"], "<H", 0xFFFF)], "resource tree: a name runs past the resource section"),
                 ([(layout["data_entry"], "<I", 0xFFFFFF00)], "HII package list (RVA 0xffffff00) is in no section's data"),
                 ([(listed + 16, "<I", size + 1)], f"PackageLength {size + 1} differs from the resource's size {size}"),
+                ([(listed + 16, "<I", size - 1)], f"PackageLength {size - 1} differs from the resource's size {size}"),
                 # The string package ends half-way through the help text's terminator.
                 ([(strings, "<I", 0x04000000 | (size - 26))], "string package: a string runs past the package"),
                 # The end block becomes another string, which runs on to the end.

@@ -135,24 +135,32 @@ class Paths(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertTrue(os.path.isfile(os.path.join(self.folder, "relative.img")))
         # A symbolic link is written through: the file it names gets the disk.
+        # A new disk has the mode the umask gives; a replaced one keeps its own.
+        umask = os.umask(0o022)
+        os.umask(umask)
+        mode = lambda path: os.stat(os.path.join(self.folder, path)).st_mode & 0o777
+        self.assertEqual(mode("relative.img"), 0o666 & ~umask)
         os.symlink("relative.img", os.path.join(self.folder, "link.img"))
         with open(os.path.join(self.folder, "relative.img"), "r+b") as disk:
             disk.truncate(512)
+        os.chmod(os.path.join(self.folder, "relative.img"), 0o640)
         self.assertEqual(run(*write, "link.img", cwd=self.folder).returncode, 0)
         self.assertTrue(os.path.islink(os.path.join(self.folder, "link.img")))
-        self.assertEqual(os.path.getsize(os.path.join(self.folder, "relative.img")), 34 << 20)
+        self.assertEqual((os.path.getsize(os.path.join(self.folder, "relative.img")), mode("relative.img")),
+                         (34 << 20, 0o640))
         read_only = os.path.join(self.folder, "read-only.img")
         with open(read_only, "wb") as file:
             file.write(b"kept")
         os.chmod(read_only, 0o444)
         os.symlink("/dev/null", os.path.join(self.folder, "device.img"))
-        for target, message in ((self.folder, "is a folder"),
-                                (os.path.join(self.folder, "missing", "d.img"), "no folder"),
-                                ("/dev/zero", "is a character device"),
-                                (os.path.join(self.folder, "device.img"), "is a character device"),
-                                (read_only, "is read-only; it is left as it is")):
+        for target, message in (([self.folder], "is a folder"),
+                                ([os.path.join(self.folder, "missing", "d.img")], "no folder"),
+                                (["/dev/zero"], "is a character device"),
+                                ([os.path.join(self.folder, "device.img")], "is a character device"),
+                                ([read_only], "is read-only; it is left as it is"),
+                                ([image, read_only], "are for the same machine")):
             with self.subTest(target=target):
-                result = run(*write, target)
+                result = run(*write, *target)
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(message, result.stderr)
                 self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
