@@ -112,6 +112,7 @@ static EFI_STATUS EFIAPI SetVariable(CHAR16 *VariableName, EFI_GUID *VendorGuid,
   Variable.Attributes = Attributes;
   const UINT8 *Bytes = static_cast<const UINT8 *>(Data);
   Variable.Data.assign(Bytes, Bytes + DataSize);
+  Variable.ConOutWhenSet = Current->ConOut;
   Current->Variables.push_back(Variable);
   return EFI_SUCCESS;
 }

@@ -21,6 +21,7 @@ struct RECORDED_VARIABLE {
   EFI_GUID Guid;
   UINT32 Attributes;
   std::vector<UINT8> Data;
+  std::u16string ConOutWhenSet;  // what the console showed when SetVariable wrote it
 };
 
 // A block device the boot services report: its media, and the text its

@@ -79,7 +79,7 @@ const EFI_GUID GlobalGuid = {0x8BE4DF61, 0x93CA, 0x11D2, {0xAA, 0x0D, 0x00, 0xE0
 const EFI_GUID OtherGuid = {0xC450ED8E, 0xC3C2, 0x4FE7, {0xAE, 0xE6, 0xD1, 0xC5, 0x0A, 0xBB, 0x78, 0xCF}};
 
 RECORDED_VARIABLE Variable(const std::u16string &Name, std::vector<UINT8> Data, const EFI_GUID &Guid = GlobalGuid) {
-  return {Name, Guid, 7, Data};
+  return {Name, Guid, 7, Data, {}};
 }
 
 TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {

@@ -68,6 +68,7 @@ TEST_F(ImageEntryTest, KeysChooseTheirVariable) {
     ASSERT_EQ(Fresh.Variables.size(), 1u) << Case.Name;
     const RECORDED_VARIABLE &Variable = Fresh.Variables[0];
     EXPECT_EQ(Variable.Name, Case.Variable);
+    EXPECT_EQ(Variable.ConOutWhenSet, Fresh.ConOut) << Case.Name << ": the confirmation comes first";
     EXPECT_EQ(std::memcmp(&Variable.Guid, VendorGuid, 16), 0);
     EXPECT_EQ(Variable.Attributes, 0x2u);  // boot-services access alone: volatile
     EXPECT_EQ(Variable.Data, (std::vector<UINT8>{0x31, 0x00}));
