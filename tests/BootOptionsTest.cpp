@@ -84,6 +84,8 @@ RECORDED_VARIABLE Variable(const std::u16string &Name, std::vector<UINT8> Data, 
 
 TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
   const std::u16string End(u"\xff7f\x0004", 2);
+  std::vector<UINT8> Huge = Option(1, 4, u"Huge" + std::u16string(1, 0) + End);
+  Huge.resize(64 * 1024 + 1);  // optional data past the size of any boot variable
   struct {
     const char *Name;
     std::vector<RECORDED_VARIABLE> Store;
@@ -95,7 +97,9 @@ TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
         Variable(u"Boot0001X", Option(1, 4, u"Not an option" + std::u16string(1, 0) + End)),
         Variable(u"Boot0003", Option(1, 4, u"Vendor's" + std::u16string(1, 0) + End), OtherGuid),
         Variable(u"Boot000a", Option(1, 4, u"Lower-case" + std::u16string(1, 0) + End)),
-        Variable(std::u16string(200, u'L'), {1}),  // a name longer than the walk's first buffer
+        // Names longer than the walk's first buffer, and the one before it, carried over whole.
+        Variable(std::u16string(100, u'K'), {1}), Variable(std::u16string(200, u'L'), {1}),
+        Variable(u"Boot0005", Huge),
         Variable(u"Boot0004", {1, 0, 0, 0}),
         Variable(u"Boot00A2", Option(0, 4, u"Old" + std::u16string(1, 0) + End)),
         Variable(u"BootOrder", {0x01, 0x00, 0xA2, 0x00})},
@@ -104,6 +108,7 @@ TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
        u"UEFI boot options:\r\n"
        u"  Boot0001  Disk\r\n"
        u"        boot it: setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr\r\n"
+       u"  Boot0005  (not a readable load option)\r\n"
        u"  Boot0004  (not a readable load option)\r\n"
        u"  Boot00A2  Old  (inactive)\r\n"
        u"        boot it: setenv -e -nv -bs -rt BootNext =HA200; bootefi bootmgr\r\n"
