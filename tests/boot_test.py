@@ -16,6 +16,7 @@ import re
 import select
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -117,8 +118,8 @@ class Firmware(unittest.TestCase):
 def run_on_a_terminal(keys):
     """The driver's interactive run as a person has it: on a pseudo-terminal,
     keys typed once the menu's last line is out (QEMU may end before the
-    serial line sends the rest). Returns its exit status and everything
-    the terminal was sent."""
+    serial line sends the rest). Returns its exit status, everything the
+    terminal was sent, and whether it was left echoing lines as before."""
     pid, terminal = pty.fork()
     if pid == 0:
         os.execv(sys.executable, [sys.executable, uboot.__file__, "--image", IMAGE, "--arch", ARCH])
@@ -137,15 +138,18 @@ def run_on_a_terminal(keys):
             typed = True
     else:
         os.kill(pid, 9)
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    modes = termios.ECHO | termios.ICANON
+    restored = termios.tcgetattr(terminal)[3] & modes == modes
     os.close(terminal)
-    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), shown
+    return status, shown, restored
 
 
 class Typed(unittest.TestCase):
     def check(self, scenario):
         keys, confirmation, variable = harness.KEYS[scenario]
-        status, shown = run_on_a_terminal(keys)
-        self.assertEqual(status, 0, shown)
+        status, shown, restored = run_on_a_terminal(keys)
+        self.assertEqual((status, restored), (0, True), shown)
         after = NEWLINE + (confirmation + NEWLINE if confirmation else "") + "=> "
         self.assertIn(uboot.MENU_END + after.encode(), shown)
         # No terminal query reaches the person's terminal, to be answered into the shell.
@@ -160,8 +164,8 @@ class Typed(unittest.TestCase):
 
     def test_ctrl_a_x(self):
         # The person leaves with Ctrl-A X: QEMU's own farewell, a clean exit.
-        status, shown = run_on_a_terminal(b"\x01x")
-        self.assertEqual(status, 0, shown)
+        status, shown, restored = run_on_a_terminal(b"\x01x")
+        self.assertEqual((status, restored), (0, True), shown)
         self.assertIn(uboot.MENU_END + b"\r\r\nQEMU: Terminated", shown)
         self.assertNotIn(b"\x1b[6n", shown)
         self.assertEqual((re.findall(rb"Recorded (\w+):", shown), b"No boot-choice" in shown, b"uboot:" in shown),

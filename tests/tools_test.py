@@ -203,6 +203,9 @@ class Paths(unittest.TestCase):
         signed_already = os.path.join(self.folder, "signed-already.efi")
         self.assertEqual(run(tool("tools/sign.sh"), key, cert, os.path.join(BUILD, "Tamberlune.efi"),
                              signed_already).returncode, 0)
+        # And again by sbsign alone, which adds a second signature.
+        subprocess.run(["sbsign", "--key", key, "--cert", cert, "--output", signed_already, signed_already],
+                       check=True, capture_output=True)
         der = os.path.join(self.folder, "one.der")
         subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", der], check=True)
         image = os.path.join(BUILD, "Tamberlune.efi")
@@ -221,7 +224,7 @@ class Paths(unittest.TestCase):
                 self.assertIn(message, result.stderr)
                 self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
                 self.assertFalse(os.path.exists(signed))
-        # --replace signs a signed image anew: one signature, not two.
+        # --replace signs a signed image anew: one signature, not three.
         self.assertEqual(run(tool("tools/sign.sh"), "--replace", key, cert, signed_already, signed).returncode, 0)
         self.assertEqual(re.findall(r"^signature \d+$", run("sbverify", "--list", signed).stdout, re.M), ["signature 1"])
 
