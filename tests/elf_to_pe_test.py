@@ -42,6 +42,10 @@ class Converter(unittest.TestCase):
             addend = next(struct.unpack_from("<q", self.elf, at + 16)[0] for at in range(rela, rela + rela_size, 24)
                           if struct.unpack_from("<Q", self.elf, at)[0] == where)
             self.assertEqual(struct.unpack_from("<Q", self.image, where)[0], addend)
+        # One relocation fewer, an odd number: the blocks are padded to whole 32-bit words.
+        odd = self.patched(self.section_header(".rela.dyn") + 32, "<Q", rela_size - 24)
+        converted = elf_to_pe.convert(bytes(odd), self.resource)
+        self.assertEqual(pe_file.directory(converted, pe_file.RELOCATIONS)[1] % 4, 0)
 
     def refused(self, elf, message):
         with self.assertRaises(elf_to_pe.Refused) as caught:
@@ -64,13 +68,15 @@ class Converter(unittest.TestCase):
 
     def test_refuses_what_it_does_not_understand(self):
         rela = sections(self.elf)[".rela.dyn"][4]
-        data_header = self.section_header(".data")
+        data_header, data = self.section_header(".data"), sections(self.elf)[".data"]
         for name, elf, message in (
                 ("not ELF", b"MZ" + self.elf[2:], "not a 64-bit little-endian ELF file"),
                 ("another machine", self.patched(18, "<H", 62), "not a position-independent RISC-V image"),
                 ("not PIE", self.patched(16, "<H", 2), "not a position-independent RISC-V image"),
                 ("another relocation", self.patched(rela + 8, "<Q", 2), "only R_RISCV_RELATIVE is known"),
                 ("a relocation outside .data", self.patched(rela, "<Q", 0x10), "lies outside .data"),
+                ("a relocation running past .data", self.patched(rela, "<Q", data[3] + data[5] - 4),
+                 "lies outside .data"),
                 (".text elsewhere", self.patched(self.section_header(".text") + 16, "<Q", 0x1000),
                  "not right after the headers"),
                 ("executable .data", self.patched(data_header + 8, "<Q", 7), ".data is executable")):

@@ -72,6 +72,12 @@ class Layout(unittest.TestCase):
         self.assertEqual(self.at("<H", headers.optional + 68) + self.at("<II", headers.optional + 32), (10, 64, 64))
         self.assertEqual(self.at("<H", headers.pe + 22)[0] & 1, 0)
         self.assertNotEqual(headers.entry, 0)
+        # Loadable anywhere and with data never executable (DYNAMIC_BASE, NX_COMPAT);
+        # SizeOfCode is .text's, SizeOfImage ends with the last section.
+        self.assertEqual(self.at("<H", headers.optional + 70)[0] & 0x0140, 0x0140)
+        last = headers.sections[-1]
+        self.assertEqual(self.at("<I", headers.optional + 4) + self.at("<I", headers.optional + 56),
+                         (headers.section(".text").raw_size, (last.address + last.virtual_size + 63) // 64 * 64))
         self.assertEqual(pe_file.directory(self.data, 1), (0, 0))  # no imports
 
     def test_base_relocations_are_of_the_machines_width_only(self):
