@@ -135,12 +135,12 @@ class Paths(unittest.TestCase):
         result = run(*write, "relative.img", cwd=self.folder)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertTrue(os.path.isfile(os.path.join(self.folder, "relative.img")))
-        # A symbolic link is written through: the file it names gets the disk.
         # A new disk has the mode the umask gives; a replaced one keeps its own.
         umask = os.umask(0o022)
         os.umask(umask)
         mode = lambda path: os.stat(os.path.join(self.folder, path)).st_mode & 0o777
         self.assertEqual(mode("relative.img"), 0o666 & ~umask)
+        # A symbolic link is written through: the file it names gets the disk.
         os.symlink("relative.img", os.path.join(self.folder, "link.img"))
         with open(os.path.join(self.folder, "relative.img"), "r+b") as disk:
             disk.truncate(512)
