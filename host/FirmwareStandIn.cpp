@@ -181,9 +181,10 @@ static EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE, EFI_GUID *Pr
 static EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface) {
   for (STAND_IN_BLOCK_DEVICE &Device : Current->BlockDevices) {
     if (Handle != &Device) continue;
+    bool Path = Protocol->Data1 == DevicePathGuid && !Device.PathText.empty();
     if (Protocol->Data1 == BlockIoGuid) *Interface = &Device.BlockIo;
-    if (Protocol->Data1 == DevicePathGuid) *Interface = &Device.Path;
-    return Protocol->Data1 == BlockIoGuid || Protocol->Data1 == DevicePathGuid ? EFI_SUCCESS : EFI_UNSUPPORTED;
+    if (Path) *Interface = &Device.Path;
+    return Protocol->Data1 == BlockIoGuid || Path ? EFI_SUCCESS : EFI_UNSUPPORTED;
   }
   return EFI_UNSUPPORTED;
 }

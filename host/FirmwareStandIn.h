@@ -28,7 +28,7 @@ struct RECORDED_VARIABLE {
 // device path converts to.
 struct STAND_IN_BLOCK_DEVICE {
   EFI_BLOCK_IO_MEDIA Media;
-  std::u16string PathText;
+  std::u16string PathText;  // empty: the device has no device path
   EFI_BLOCK_IO_PROTOCOL BlockIo{};  // wired by Install
   EFI_DEVICE_PATH_PROTOCOL Path{0x7F, 0xFF, {4, 0}};
 };

@@ -104,7 +104,7 @@ TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
         Variable(u"Boot00A2", Option(0, 4, u"Old" + std::u16string(1, 0) + End)),
         Variable(u"BootOrder", {0x01, 0x00, 0xA2, 0x00})},
        {{{1, 1, 1, 0, 0, 0, 512, 0, 69631}, u"/disk"}, {{1, 1, 1, 1, 0, 0, 4096, 0, 8191}, u"/disk/part"},
-        {{2, 1, 0, 0, 1, 0, 2048, 0, 4095}, u"/cdrom"}},
+        {{2, 1, 0, 0, 1, 0, 2048, 0, 4095}, u"/cdrom"}, {{3, 0, 1, 0, 0, 0, 512, 0, 2047}, u""}},
        u"UEFI boot options:\r\n"
        u"  Boot0001  Disk\r\n"
        u"        boot it: setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr\r\n"
@@ -115,7 +115,8 @@ TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
        u"BootOrder: 0001 00A2\r\nBootNext: not set\r\nBlock devices:\r\n"
        u"  disk          34 MiB  /disk\r\n"
        u"  partition     32 MiB  /disk/part\r\n"
-       u"  disk           0 MiB  /cdrom\r\n"},
+       u"  disk           0 MiB  /cdrom\r\n"
+       u"  disk           1 MiB  (no device path text)\r\n"},
       {"nothing at all", {}, {},
        u"UEFI boot options:\r\n  none\r\nBootOrder: not set\r\nBootNext: not set\r\nBlock devices:\r\n  none\r\n"},
       {"a name too long to follow",
