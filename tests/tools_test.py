@@ -89,6 +89,13 @@ class Arguments(unittest.TestCase):
                 self.assertEqual(result.returncode, 1 if "/dev/null" in command else 2)
                 self.assertIn(message, result.stderr)
 
+    def test_each_key_name_sends_the_bytes_a_person_types(self):
+        import uboot
+        typed = {name: keys for name, (keys, _, _) in harness.KEYS.items() if name != "other_key"}
+        self.assertEqual({name: uboot.key_bytes(name) for name in [*typed, "none", "x"]},
+                         {**typed, "none": b"", "x": b"x"})
+        self.assertRaisesRegex(ValueError, "not 'pp'", uboot.key_bytes, "pp")
+
 
 class TerminalQuery(unittest.TestCase):
     def test_the_query_never_reaches_the_terminal_however_reads_split_it(self):
