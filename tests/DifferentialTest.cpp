@@ -68,43 +68,29 @@ void AddDirective(std::mt19937_64 &Random, GENERATED &Case) {
   std::erase(Unsigned, ' ');
   Hex = Unsigned;
   std::erase(Hex, '+');
+  // The same directive for both: the engine's conversion and C's, with the
+  // argument as C's conversion takes it.
+  auto Both = [&](const std::string &Prefix, const char *Theirs, const char *Ours, auto Argument) {
+    snprintf(Text, sizeof(Text), (Prefix + Theirs).c_str(), Argument);
+    Case.Ours += Prefix + Ours;
+  };
   switch (Random() % 7) {
-    case 0:
-      snprintf(Text, sizeof(Text), (Directive + "d").c_str(), (int)(INT32)Value);
-      Case.Ours += Directive + "d";
-      break;
-    case 1:
-      snprintf(Text, sizeof(Text), (Directive + "lld").c_str(), (long long)Value);
-      Case.Ours += Directive + "ld";
-      break;
-    case 2:
-      snprintf(Text, sizeof(Text), (Unsigned + "u").c_str(), (unsigned)Value);
-      Case.Ours += Unsigned + "u";
-      break;
-    case 3:
-      snprintf(Text, sizeof(Text), (Unsigned + "llu").c_str(), (unsigned long long)Value);
-      Case.Ours += Unsigned + "lu";
-      break;
+    case 0: Both(Directive, "d", "d", (int)(INT32)Value); break;
+    case 1: Both(Directive, "lld", "ld", (long long)Value); break;
+    case 2: Both(Unsigned, "u", "u", (unsigned)Value); break;
+    case 3: Both(Unsigned, "llu", "lu", (unsigned long long)Value); break;
     case 4:
-      if (Random() % 2) {
-        snprintf(Text, sizeof(Text), (Hex + "llx").c_str(), (unsigned long long)Value);
-        Case.Ours += Hex + "lx";
-      } else {
-        snprintf(Text, sizeof(Text), (Hex + "x").c_str(), (unsigned)Value);
-        Case.Ours += Hex + "x";
-      }
+      Random() % 2 ? Both(Hex, "llx", "lx", (unsigned long long)Value) : Both(Hex, "x", "x", (unsigned)Value);
       break;
     case 5: {
       const char *Word = Words[Value % 5];
-      snprintf(Text, sizeof(Text), (TextDirective + "s").c_str(), Word);
-      Case.Ours += TextDirective + "a";
+      Both(TextDirective, "s", "a", Word);
       Value = Slot(Word);
       break;
     }
     default: {
       char Character = (char)('!' + Value % 90);
-      snprintf(Text, sizeof(Text), (TextDirective + "c").c_str(), Character);
-      Case.Ours += TextDirective + "c";
+      Both(TextDirective, "c", "c", Character);
       Value = (UINT64)Character;
       break;
     }
@@ -138,11 +124,7 @@ TEST_F(Differential, AgreesWithSnprintfWhereBothDefineTheText) {
         Upper(Case.Expected.substr(0, std::min<size_t>(Size - 1, Case.Expected.size())));
     for (const ENCODING &Encoding : Encodings) {
       FORMATTED Result = RunFormatAs(Encoding.Flags, Case.Ours, Case.Slots, Size);
-      std::string Ours;
-      for (char16_t Character : Result.Text) {
-        Ours.push_back((char)Character);
-      }
-      ASSERT_EQ(Upper(Ours), Expected)
+      ASSERT_EQ(Upper(Narrow(Result.Text)), Expected)
           << "format \"" << Case.Ours << "\" size " << Size << ", " << Encoding.Name;
       ASSERT_EQ(Result.Count, Expected.size());
       Compared++;

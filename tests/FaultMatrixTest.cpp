@@ -138,9 +138,7 @@ OUTCOME RunImage(const std::vector<bool> &Faults, const SCENARIO &Scenario,
   Out.Status =
       ImageEntry(StandInImageHandle, Faults[NoSystemTable] ? nullptr : &Firmware.SystemTable);
   Out.ConOut = Firmware.ConOut;
-  std::string Text;
-  for (char16_t Character : Firmware.StdErr) Text.push_back((char)Character);
-  Out.StdErr = std::regex_replace(Text, std::regex("\\((\\d+)\\): "), "(N): ");
+  Out.StdErr = std::regex_replace(Narrow(Firmware.StdErr), std::regex("\\((\\d+)\\): "), "(N): ");
   for (const RECORDED_VARIABLE &Variable : Firmware.Variables)
     Out.Variables.push_back(Variable.Name);
   Out.Stalls = Firmware.Stalls.size();

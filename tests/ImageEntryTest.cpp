@@ -79,10 +79,9 @@ TEST_F(ImageEntryTest, KeysChooseTheirVariable) {
 TEST_F(ImageEntryTest, SetsTheServiceGlobals) {
   Firmware.Keys = {KeyChar(u'x')};
   Firmware.StartImage();
-  EXPECT_EQ(gImageHandle, StandInImageHandle);
-  EXPECT_EQ(gST, &Firmware.SystemTable);
-  EXPECT_EQ(gBS, &Firmware.BootServices);
-  EXPECT_EQ(gRT, &Firmware.RuntimeServices);
+  EXPECT_EQ(std::make_tuple(gImageHandle, gST, gBS, gRT),
+            std::make_tuple(StandInImageHandle, &Firmware.SystemTable, &Firmware.BootServices,
+                            &Firmware.RuntimeServices));
 }
 
 TEST_F(ImageEntryTest, AKeyboardThatAppearsDuringTheWaitIsPolled) {
@@ -90,9 +89,8 @@ TEST_F(ImageEntryTest, AKeyboardThatAppearsDuringTheWaitIsPolled) {
   Firmware.ConInAfterStalls = 3;
   Firmware.Keys = {KeyChar(u'p')};
   EXPECT_EQ(Firmware.StartImage(), EFI_SUCCESS);
-  EXPECT_EQ(Firmware.Stalls.size(), 3u);
-  EXPECT_EQ(Firmware.ReadKeyStrokeCalls, 1u);
-  EXPECT_EQ(Firmware.Variables.size(), 1u);
+  EXPECT_EQ(std::make_tuple(Firmware.Stalls.size(), Firmware.ReadKeyStrokeCalls, Firmware.Variables.size()),
+            std::make_tuple(3u, 1u, 1u));
 }
 
 TEST_F(ImageEntryTest, NullImageHandleIsReportedAndTheMenuStillRuns) {

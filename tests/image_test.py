@@ -147,17 +147,7 @@ class ReadobjCrossCheck(unittest.TestCase):
         self.assertRegex(text, r"ImportTableRVA: 0x0\s+ImportTableSize: 0x0")
         self.assertIn(f"ResourceTableSize: 0x{self.layout['directory_size']:X}\n", text)
 
-    def test_sections(self):
-        text = readobj("--sections")
-        names = re.findall(r"Name: (\.\w+)", text)
-        self.assertEqual(names, [".text", ".data", ".rsrc", ".reloc"])
-        rsrc = text[text.index("Name: .rsrc"):]
-        self.assertIn(f"VirtualSize: 0x{self.layout['section_size']:X}\n", rsrc)
-        self.assertRegex(rsrc, r"Characteristics \[ \(0x40000040\)")
-        address = re.search(r"VirtualAddress: (0x[0-9A-F]+)", rsrc).group(1)
-        self.assertIn(f"ResourceTableRVA: {address}", readobj("--file-headers"))
-
-    def test_the_inspector_reads_the_headers_as_readobj_does(self):
+    def test_sections_and_headers_as_readobj_and_the_inspector_read_them(self):
         headers, sections = readobj("--file-headers"), readobj("--sections")
         field = lambda name: int(re.search(rf"\b{name}: (\w+)", headers).group(1), 0)
         out = inspect(IMAGE).stdout
@@ -171,8 +161,12 @@ class ReadobjCrossCheck(unittest.TestCase):
         expected = [(name, address, size, offset, raw, flags) for name, size, address, raw, offset, flags
                     in re.findall(fields, sections, re.S)]
         shown = re.findall(r"^ +(?:sections .*\n +)?(\.\w+) +(\w+) (\w+) +(\w+) +(\w+) (\w+) ", out, re.M)
-        self.assertEqual([(name, *(int(value, 0) for value in values)) for name, *values in shown],
-                         [(name, *(int(value, 0) for value in values)) for name, *values in expected])
+        expected = [(name, *(int(value, 0) for value in values)) for name, *values in expected]
+        self.assertEqual([(name, *(int(value, 0) for value in values)) for name, *values in shown], expected)
+        self.assertEqual([section[0] for section in expected], [".text", ".data", ".rsrc", ".reloc"])
+        rsrc = next(section for section in expected if section[0] == ".rsrc")
+        self.assertEqual((rsrc[2], rsrc[5], field("ResourceTableRVA")), (self.layout["section_size"], 0x40000040,
+                                                                         rsrc[1]))
         relocations = len(re.findall(r"Type: (?!ABSOLUTE)", readobj("--coff-basereloc")))
         self.assertIn(f"  relocations  {relocations} base relocations\n", out)
 

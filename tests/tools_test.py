@@ -43,6 +43,15 @@ def running(pid):
     return False
 
 
+def within(seconds, found):
+    """What found() returns once it is something, asked every 50 ms for at most seconds."""
+    for _ in range(int(seconds * 20)):
+        if result := found():
+            return result
+        time.sleep(0.05)
+    return found()
+
+
 def tool(path):
     return os.path.join(REPO, path)
 
@@ -275,24 +284,14 @@ class Machine(unittest.TestCase):
                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                           env={**os.environ, "TMPDIR": scratch})
                 # Generous waits: a loaded machine may take seconds for each step.
-                qemu = None
-                for _ in range(1200):
-                    children = run("pgrep", "-P", str(driver.pid), "^qemu-system").stdout.split()
-                    if children:
-                        qemu = int(children[0])
-                        break
-                    time.sleep(0.05)
-                self.assertIsNotNone(qemu, "no QEMU started")
+                qemu = within(60, lambda: run("pgrep", "-P", str(driver.pid), "^qemu-system").stdout.split())
+                self.assertTrue(qemu, "no QEMU started")
                 driver.send_signal(number)
                 _, err = driver.communicate(timeout=60)
                 self.assertNotIn(b"Traceback", err)
-                for _ in range(1200):
-                    if not running(qemu):
-                        break
-                    time.sleep(0.05)
-                else:
-                    os.kill(qemu, signal.SIGKILL)
-                    self.fail(f"QEMU {qemu} outlived its driver")
+                if not within(60, lambda: not running(int(qemu[0]))):
+                    os.kill(int(qemu[0]), signal.SIGKILL)
+                    self.fail(f"QEMU {qemu[0]} outlived its driver")
 
 
 if __name__ == "__main__":

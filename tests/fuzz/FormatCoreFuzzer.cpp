@@ -8,15 +8,13 @@
 // Every input asserts: no byte outside the buffer changes, the result is at
 // most BufferSize - 1, and the terminator stands at the result; and a read
 // past the format's terminator faults, word-wise reads included.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "../UnmappedPage.h"
 #include "Print.h"
 #include "PrintFlags.h"
 
@@ -88,22 +86,6 @@ uint8_t *Target(INPUT &Input, std::vector<std::unique_ptr<uint8_t[]>> &Owned) {
   return Start;
 }
 
-// Memory whose next page is unmapped. The engine measures 8-bit text a word
-// at a time, and AddressSanitizer leaves those reads alone; a format whose
-// terminator is the last byte before the unmapped page is read to its end,
-// whole aligned words included, and a byte past it faults.
-uint8_t *BeforeAGuardPage(size_t Bytes) {
-  static uint8_t *Pages = [] {
-    size_t Page = (size_t)sysconf(_SC_PAGESIZE);
-    auto *Mapped = (uint8_t *)mmap(nullptr, 2 * Page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (Mapped == MAP_FAILED || mprotect(Mapped + Page, Page, PROT_NONE) != 0) abort();
-    return Mapped;
-  }();
-  size_t Page = (size_t)sysconf(_SC_PAGESIZE);
-  if (Bytes > Page) abort();
-  return Pages + Page - Bytes;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
@@ -115,12 +97,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   UINTN BufferSize = (Input.Byte() << 8 | Input.Byte()) % 701;
   size_t FormatLength = (Input.Byte() << 8 | Input.Byte()) % 1024;
 
-  // The format, NUL-terminated and ending at an unmapped page (a UCS-2 one
-  // at an odd address, when Mode says so, one byte short of it).
+  // The format, NUL-terminated and ending at an unmapped page, where the
+  // engine's word-wise reads fault too if they pass its end (a UCS-2 one at
+  // an odd address, when Mode says so, one byte short of it).
   size_t FormatOdd = FmtBytes == 2 ? (Mode >> 2) & 1 : 0;
-  uint8_t *Format = BeforeAGuardPage((FormatLength + 1) * FmtBytes + FormatOdd);
-  std::memset(Format, 0, (FormatLength + 1) * FmtBytes);
-  for (size_t Index = 0; Index < FormatLength * FmtBytes; Index++) Format[Index] = Input.Byte();
+  std::vector<uint8_t> Text((FormatLength + 1) * FmtBytes + FormatOdd, 0);
+  for (size_t Index = 0; Index < FormatLength * FmtBytes; Index++) Text[Index] = Input.Byte();
+  const uint8_t *Format = BeforeUnmappedPage(Text.data(), Text.size());
 
   std::vector<std::unique_ptr<uint8_t[]>> Owned;
   std::vector<uint64_t> Slots;
