@@ -242,7 +242,7 @@ class InspectTool(unittest.TestCase):
                 ([(headers.optional, "<H", 0x107)], "no PE32 or PE32+ optional header"),  # a ROM image's
                 # Seventeen directories, and room for them: more than a loader has slots for.
                 ([(headers.directories_at - 4, "<I", 17), (headers.pe + 20, "<H", headers.directories_at + 136
-                                                           - headers.optional)], "17 data directories"),
+                                                           - headers.optional)], "17 data directories are more than the 16"),
                 ([(headers.sections[0].header + 20, "<I", 0x7FFFFFF0)], "section .text lies outside the file"),
                 ([(headers.directory_at(pe_file.RESOURCES) + 4, "<I", 0x100000)],
                  "resource directory runs past the end of section .rsrc"),

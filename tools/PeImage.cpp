@@ -162,8 +162,8 @@ bool ParsePeImage(const uint8_t *Data, size_t Size, PE_IMAGE *Image, std::string
   Image->DllCharacteristics = (uint16_t)File.U16(Optional + 70);
   uint32_t DirectoryCount = File.U32(Optional + Directories - 4);
   if (DirectoryCount > 16 || Directories + 8ull * DirectoryCount > OptionalSize) {
-    *Error = "not a PE image: " + std::to_string(DirectoryCount) +
-             " data directories do not fit the optional header";
+    *Error = "not a PE image: " + std::to_string(DirectoryCount) + " data directories " +
+             (DirectoryCount > 16 ? "are more than the 16 a PE image has" : "do not fit the optional header");
     return false;
   }
   Image->Directories.assign(16, PE_DIRECTORY{0, 0});
