@@ -232,12 +232,12 @@ void FIRMWARE_STAND_IN::Install() {
   BootServices.AllocatePool = AllocatePool;
   BootServices.FreePool = FreePool;
   BootServices.Stall = Stall;
-  RuntimeServices.SetVariable = SetVariable;
-  RuntimeServices.GetVariable = GetVariable;
-  RuntimeServices.GetNextVariableName = GetNextVariableName;
   BootServices.LocateHandleBuffer = LocateHandleBuffer;
   BootServices.HandleProtocol = HandleProtocol;
   BootServices.LocateProtocol = LocateProtocol;
+  RuntimeServices.SetVariable = SetVariable;
+  RuntimeServices.GetVariable = GetVariable;
+  RuntimeServices.GetNextVariableName = GetNextVariableName;
   ToTextProtocol.ConvertDevicePathToText = ConvertDevicePathToText;
   for (STAND_IN_BLOCK_DEVICE &Device : BlockDevices) Device.BlockIo.Media = &Device.Media;
   SystemTable.ConIn = HasConIn ? &ConInProtocol : nullptr;
