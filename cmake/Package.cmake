@@ -59,8 +59,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "UEFI boot-key menu that records the chose
 # One string: a CMake list would put its separators into the text.
 string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "Tamberlune is a small UEFI application: it shows a menu of boot keys, waits\n"
-  "four seconds for one and records the choice (PXE boot, boot-order reset,\n"
-  "boot manager menu) in a volatile UEFI variable for later boot code.\n"
+  "${TAMBERLUNE_WAIT_SECONDS} seconds for one and records the choice (PXE boot, boot-order\n"
+  "reset, boot manager menu) in a volatile UEFI variable for later boot code.\n"
   ".\n"
   "The package holds the images for x86-64, AArch64, RISC-V 64, 32-bit x86\n"
   "and ARMv7, the boot option listings and the U-Boot boot script that act\n"

@@ -202,7 +202,7 @@ static CHAR16 *EFIAPI ConvertDevicePathToText(CONST EFI_DEVICE_PATH_PROTOCOL *Pa
 }
 
 static EFI_STATUS EFIAPI LocateProtocol(EFI_GUID *Protocol, VOID *, VOID **Interface) {
-  if (Protocol->Data1 != ToTextGuid) return EFI_NOT_FOUND;
+  if (Protocol->Data1 != ToTextGuid || !Current->HasDevicePathToText) return EFI_NOT_FOUND;
   *Interface = &Current->ToTextProtocol;
   return EFI_SUCCESS;
 }

@@ -47,6 +47,7 @@ struct FIRMWARE_STAND_IN {
   EFI_STATUS SetVariableStatus = EFI_SUCCESS;
   // The block devices LocateHandleBuffer finds (none: EFI_NOT_FOUND).
   std::vector<STAND_IN_BLOCK_DEVICE> BlockDevices;
+  bool HasDevicePathToText = true;  // LocateProtocol finds the Device Path To Text protocol
 
   // Record.
   std::u16string ConOut;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // tamberlune-sim: the image's own code (the host library) against the firmware
 // stand-in wired to this terminal. The menu and the reports appear here, one
-// keystroke is read raw, the wait is real (401 polls of 10 ms), and when
+// keystroke is read raw, the wait is real (as the build was configured), and when
 // ImageEntry returns, its status and every variable it recorded are shown.
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "BuildSettings.h"
 #include "FirmwareStandIn.h"
 #include "Print.h"
 #include "TerminalKeys.h"
@@ -24,7 +25,7 @@ const char Usage[] =
     "usage: tamberlune-sim [--key K] [--fail CALL]...\n"
     "Runs Tamberlune's own code against a firmware stand-in on this terminal.\n"
     "  --key K      press K unattended: p, r, esc, none (press nothing: the image\n"
-    "               waits out its 401 polls of 10 ms), or one character\n"
+    "               waits out its " TAMBERLUNE_WAIT_TEXT "), or one character\n"
     "  --no-key     the same as --key none\n"
     "  --fail CALL  make a firmware call fail: allocation, freepool, console or setvariable\n"
     "  --help       this text\n"

@@ -91,6 +91,7 @@ TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
     std::vector<RECORDED_VARIABLE> Store;
     std::vector<STAND_IN_BLOCK_DEVICE> Devices;
     std::u16string Shown;
+    bool HasToText = true;
   } Cases[] = {
       {"options, order and devices",
        {Variable(u"Boot0001", Option(1, 4, u"Disk" + std::u16string(1, 0) + End)),
@@ -124,11 +125,23 @@ TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
        {},
        u"UEFI boot options:\r\n  (the list ends at a variable name of 6002 bytes, over 4096)\r\n  none\r\n"
        u"BootOrder: not set\r\nBootNext: 0002\r\nBlock devices:\r\n  none\r\n"},
+      {"the longest name followed, 4096 bytes with its terminator",
+       {Variable(std::u16string(2047, u'N'), {1}), Variable(u"Boot0007", Option(1, 4, u"After" + std::u16string(1, 0) + End))},
+       {},
+       u"UEFI boot options:\r\n  Boot0007  After\r\n"
+       u"        boot it: setenv -e -nv -bs -rt BootNext =H0700; bootefi bootmgr\r\n"
+       u"BootOrder: not set\r\nBootNext: not set\r\nBlock devices:\r\n  none\r\n"},
+      {"firmware without the Device Path To Text protocol", {},
+       {{{1, 1, 1, 0, 0, 0, 512, 0, 2047}, u"/disk"}},
+       u"UEFI boot options:\r\n  none\r\nBootOrder: not set\r\nBootNext: not set\r\nBlock devices:\r\n"
+       u"  disk           1 MiB  (no device path text)\r\n",
+       false},
   };
   for (auto &Case : Cases) {
     FIRMWARE_STAND_IN Firmware;
     Firmware.Variables = Case.Store;
     Firmware.BlockDevices = Case.Devices;
+    Firmware.HasDevicePathToText = Case.HasToText;
     Firmware.Install();
     EXPECT_EQ(BootOptionsEntry(StandInImageHandle, &Firmware.SystemTable), EFI_SUCCESS) << Case.Name;
     EXPECT_EQ(Firmware.ConOut, Case.Shown) << Case.Name;

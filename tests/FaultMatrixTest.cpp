@@ -98,8 +98,8 @@ OUTCOME Expect(const std::vector<bool> &Faults, const SCENARIO &Scenario) {
     };
     Print(Menu);
     bool KeyRead = Scenario.HasKey && !Faults[NoConIn] && !Faults[AllKeyReadsFail];
-    Out.Stalls = !KeyRead ? 401 : Faults[SomeKeyReadsFail] ? 3 : 0;
-    Out.KeyReads = Faults[NoConIn] ? 0 : !KeyRead ? 401 : Faults[SomeKeyReadsFail] ? 4 : 1;
+    Out.Stalls = !KeyRead ? TAMBERLUNE_KEY_POLLS : Faults[SomeKeyReadsFail] ? 3 : 0;
+    Out.KeyReads = Faults[NoConIn] ? 0 : !KeyRead ? TAMBERLUNE_KEY_POLLS : Faults[SomeKeyReadsFail] ? 4 : 1;
     if (KeyRead && Scenario.Confirmation != nullptr) {
       Print(Scenario.Confirmation);
       if (Faults[SetVariableFails]) {
@@ -117,7 +117,7 @@ OUTCOME Expect(const std::vector<bool> &Faults, const SCENARIO &Scenario) {
 OUTCOME RunImage(const std::vector<bool> &Faults, const SCENARIO &Scenario,
                  FIRMWARE_STAND_IN &Firmware) {
   if (Faults[AllKeyReadsFail]) {
-    Firmware.Keys.assign(401, KeyStatus(EFI_DEVICE_ERROR));
+    Firmware.Keys.assign(TAMBERLUNE_KEY_POLLS, KeyStatus(EFI_DEVICE_ERROR));
   } else {
     if (Faults[SomeKeyReadsFail]) Firmware.Keys.assign(3, KeyStatus(EFI_DEVICE_ERROR));
     if (Scenario.HasKey) Firmware.Keys.push_back(Scenario.Key);

@@ -7,9 +7,14 @@
 #include <cstring>
 #include <regex>
 
+#include "BuildSettings.h"
 #include "FirmwareStandIn.h"
 #include "FormatHarness.h"
 #include "UnmappedPage.h"
+
+// A build setting's number as text.
+#define TAMBERLUNE_TEXT_OF(Value) #Value
+#define TAMBERLUNE_TEXT(Value) TAMBERLUNE_TEXT_OF(Value)
 
 // The menu as the image prints it.
 inline const std::u16string Menu =

@@ -30,7 +30,7 @@ const KEY_CASE KeyCases[] = {
     {"R", {KeyChar(u'R')}, nullptr, nullptr, 1},
     {"Enter", {KeyChar(u'\r')}, nullptr, nullptr, 1},
     {"F1", {KeyScan(0x0B)}, nullptr, nullptr, 1},
-    {"no key at all", {}, nullptr, nullptr, 401},
+    {"no key at all", {}, nullptr, nullptr, TAMBERLUNE_KEY_POLLS},
     {"p after three empty polls",
      {KeyStatus(EFI_NOT_READY), KeyStatus(EFI_NOT_READY), KeyStatus(EFI_NOT_READY), KeyChar(u'p')},
      u"Loading PXE boot..\r\n",
@@ -58,8 +58,8 @@ TEST_F(ImageEntryTest, KeysChooseTheirVariable) {
     EXPECT_EQ(Fresh.StdErr, u"") << Case.Name;
     EXPECT_EQ(Fresh.ReadKeyStrokeCalls, Case.ReadKeyStrokeCalls) << Case.Name;
     // A stall follows every empty poll, and only those.
-    UINTN Found = Case.Variable != nullptr || Case.ReadKeyStrokeCalls < 401 ? 1 : 0;
-    EXPECT_EQ(Fresh.Stalls, std::vector<UINTN>(Case.ReadKeyStrokeCalls - Found, 10000))
+    UINTN Found = Case.Variable != nullptr || Case.ReadKeyStrokeCalls < TAMBERLUNE_KEY_POLLS ? 1 : 0;
+    EXPECT_EQ(Fresh.Stalls, std::vector<UINTN>(Case.ReadKeyStrokeCalls - Found, TAMBERLUNE_POLL_INTERVAL_US))
         << Case.Name;
     if (Case.Variable == nullptr) {
       EXPECT_TRUE(Fresh.Variables.empty()) << Case.Name;
@@ -101,16 +101,17 @@ TEST_F(ImageEntryTest, NullImageHandleIsReportedAndTheMenuStillRuns) {
   EXPECT_EQ(Firmware.Variables.size(), 1u);
 }
 
-// The wait and the module name are build settings: 401 polls of 10 ms and
-// "Tamberlune" by default; a configured build's test says what it asked for.
+// The wait and the module name are build settings; a configured build's test
+// says what it asked for.
 TEST_F(ImageEntryTest, WaitsAndReportsAsTheBuildWasConfigured) {
   auto Expected = [](const char *Name, const char *Default) {
     const char *Value = std::getenv(Name);
     return std::string(Value != nullptr ? Value : Default);
   };
-  UINTN Polls = std::stoul(Expected("TAMBERLUNE_EXPECT_KEY_POLLS", "401"));
-  UINTN Interval = std::stoul(Expected("TAMBERLUNE_EXPECT_POLL_INTERVAL_US", "10000"));
-  std::string Module = Expected("TAMBERLUNE_EXPECT_MODULE_NAME", "Tamberlune");
+  UINTN Polls = std::stoul(Expected("TAMBERLUNE_EXPECT_KEY_POLLS", TAMBERLUNE_TEXT(TAMBERLUNE_KEY_POLLS)));
+  UINTN Interval =
+      std::stoul(Expected("TAMBERLUNE_EXPECT_POLL_INTERVAL_US", TAMBERLUNE_TEXT(TAMBERLUNE_POLL_INTERVAL_US)));
+  std::string Module = Expected("TAMBERLUNE_EXPECT_MODULE_NAME", TAMBERLUNE_MODULE_NAME);
   EXPECT_EQ(ImageEntry(nullptr, &Firmware.SystemTable), EFI_SUCCESS);
   EXPECT_EQ(Firmware.ReadKeyStrokeCalls, Polls);
   EXPECT_EQ(Firmware.Stalls, std::vector<UINTN>(Polls, Interval));

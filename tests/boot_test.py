@@ -115,15 +115,18 @@ class Firmware(unittest.TestCase):
         self.assertEqual(counts, [(str(cases * 4), "0")], shown)
 
 
-def run_on_a_terminal(keys):
+def run_on_a_terminal(keys, early=False):
     """The driver's interactive run as a person has it: on a pseudo-terminal,
     keys typed once the menu's last line is out (QEMU may end before the
-    serial line sends the rest). Returns its exit status, everything the
-    terminal was sent, and whether it was left echoing lines as before."""
+    serial line sends the rest), or early, before the machine is up. Returns
+    its exit status, everything the terminal was sent, and whether it was
+    left echoing lines as before."""
     pid, terminal = pty.fork()
     if pid == 0:
         os.execv(sys.executable, [sys.executable, uboot.__file__, "--image", IMAGE, "--arch", ARCH])
-    shown, typed, deadline = b"", False, time.monotonic() + 120
+    if early:
+        os.write(terminal, keys)
+    shown, typed, deadline = b"", early, time.monotonic() + 120
     while time.monotonic() < deadline:
         ready, _, _ = select.select([terminal], [], [], 1)
         try:
@@ -146,9 +149,9 @@ def run_on_a_terminal(keys):
 
 
 class Typed(unittest.TestCase):
-    def check(self, scenario):
+    def check(self, scenario, early=False):
         keys, confirmation, variable = harness.KEYS[scenario]
-        status, shown, restored = run_on_a_terminal(keys)
+        status, shown, restored = run_on_a_terminal(keys, early)
         self.assertEqual((status, restored), (0, True), shown)
         after = NEWLINE + (confirmation + NEWLINE if confirmation else "") + "=> "
         self.assertIn(uboot.MENU_END + after.encode(), shown)
@@ -161,6 +164,11 @@ class Typed(unittest.TestCase):
             self.assertRegex(shown, rb"\n    BS, DataSize = 0x2\r?\n    00000000: 31 00 ")
         else:
             self.assertIn(b"No boot-choice variable was recorded.", shown)
+
+    def test_a_key_typed_before_the_menu_waits_for_it(self):
+        # Typed while the terminal still reads lines: the driver's raw mode
+        # must not flush it away.
+        self.check("p", early=True)
 
     def test_ctrl_a_x(self):
         # The person leaves with Ctrl-A X: QEMU's own farewell, a clean exit.

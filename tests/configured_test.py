@@ -33,7 +33,14 @@ class Configured(unittest.TestCase):
         for name, value, message in (
                 ("TAMBERLUNE_KEY_POLLS", "0", "takes a whole number from 1 to 999999999, not '0'"),
                 ("TAMBERLUNE_POLL_INTERVAL_US", "ten", "not 'ten'"),
-                ("TAMBERLUNE_KEY_POLLS", "60001", "more than ten minutes"),
+                # 310 s: the firmware's five-minute watchdog would reset the
+                # machine in the middle of it; 26364 polls of 10 ms (+1 ms
+                # each) is the first count past 290 s.
+                ("TAMBERLUNE_KEY_POLLS", "31000", "the firmware's watchdog resets the machine 300 s after"),
+                ("TAMBERLUNE_KEY_POLLS", "26364", "can wait 290004 ms"),
+                ("TAMBERLUNE_POLL_INTERVAL_US", "29000000", "can wait 11629401 ms"),
+                ("TAMBERLUNE_MODULE_NAME", "Café", "1 to 32 printable ASCII characters"),
+                ("TAMBERLUNE_MODULE_NAME", "Tab\tName", "1 to 32 printable ASCII characters"),
                 ("TAMBERLUNE_MODULE_NAME", "x" * 33, "1 to 32 printable ASCII characters"),
                 ("TAMBERLUNE_MODULE_NAME", "", "1 to 32 printable ASCII characters")):
             with self.subTest(name=name, value=value), tempfile.TemporaryDirectory() as folder:

@@ -7,13 +7,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { echo "usage: tools/bench.sh [--calls N] [--update-docs] (--help for more)" >&2; exit 2; }
-calls=20000
-update_docs=no
-while [ $# -gt 0 ]; do
-  case "$1" in
-    -h|--help)
-      cat <<'USAGE'
+TAMBERLUNE_LIBRARY=$PWD/tools
+. "$TAMBERLUNE_LIBRARY/command.sh"
+tamberlune_command bench
+
+tamberlune_help() {
+  cat <<'USAGE'
 usage: tools/bench.sh [--calls N] [--update-docs]
 Benchmarks the format engine beside snprintf, stb_sprintf and {fmt} and writes
 the results to build/performance.md.
@@ -25,17 +24,17 @@ generates that locale (snprintf and {fmt} group digits only under it).
 Exit status 0 when the benchmark ran, 2 on bad arguments.
 example: tools/bench.sh --calls 2000
 USAGE
-      exit 0 ;;
-    --calls)
-      [[ "${2:-}" =~ ^[0-9]+$ ]] && [ "$((10#$2))" -gt 0 ] ||
-        { echo "bench: --calls takes a whole number above 0, not '${2:-}'" >&2; exit 2; }
-      calls=$((10#$2)); shift 2 ;;
-    --update-docs) update_docs=yes; shift ;;
-    *) echo "bench: unknown argument '$1'" >&2; usage ;;
-  esac
-done
+}
 
-tools/install-deps.sh
+tamberlune_arguments "--calls= --update-docs" 0 "$@"
+calls=$(tamberlune_option --calls 20000)
+[[ "$calls" =~ ^[0-9]+$ ]] && [ "$((10#$calls))" -gt 0 ] ||
+  tamberlune_refuse "--calls takes a whole number above 0, not '$calls'"
+calls=$((10#$calls))
+update_docs=$(tamberlune_option --update-docs no)
+
+tamberlune_needs build
+tamberlune_needs bench
 # snprintf and {fmt} group digits (W7) only under a locale that says how.
 if ! locale -a 2>/dev/null | grep -qi '^en_US.utf8$'; then
   if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
@@ -47,10 +46,10 @@ if ! locale -a 2>/dev/null | grep -qi '^en_US.utf8$'; then
     echo "bench: no en_US.UTF-8 locale; W7 runs without snprintf and {fmt} (as root this script makes one)" >&2
   fi
 fi
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target tamberlune_bench >/dev/null
+tamberlune_run cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBERLUNE_BENCHMARK=ON >/dev/null
+tamberlune_run cmake --build build -j "$(nproc)" --target tamberlune_bench >/dev/null
 outputs=(--write build/performance.md)
 [ "$update_docs" = no ] || outputs+=(--write docs/performance.md)
-python3 bench/run.py build/bench/tamberlune_bench --calls "$calls" "${outputs[@]}" >/dev/null
+tamberlune_run python3 bench/run.py build/bench/tamberlune_bench --calls "$calls" "${outputs[@]}" >/dev/null
 echo "bench: results in build/performance.md"
 [ "$update_docs" = no ] || echo "bench: results written into docs/performance.md"

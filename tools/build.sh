@@ -1,58 +1,72 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs what is missing and builds, in build/, the image and the host tools
-# that the other commands and the README use: Tamberlune.efi,
-# TamberluneAA64.efi, TamberluneRISCV64.efi, TamberluneIA32.efi,
-# TamberluneARM.efi, the U-Boot boot flow (boot.scr,
+# Installs what building needs and builds, in build/ (or the build tree
+# named), the images and the host tools that the other commands and the
+# README use: Tamberlune.efi, TamberluneAA64.efi, TamberluneRISCV64.efi,
+# TamberluneIA32.efi, TamberluneARM.efi, the U-Boot boot flow (boot.scr,
 # BootOptions*.efi, and the test payloads in payload/), tamberlune-inspect
-# and tamberlune-sim; then prints the images' sizes and the stack figure.
+# and tamberlune-sim; then prints the images' sizes, the stack figure and the
+# settings that differ from the defaults.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
+TAMBERLUNE_LIBRARY=$repo/tools
+. "$TAMBERLUNE_LIBRARY/command.sh"
+tamberlune_command build
 
-quiet=no
-case "${1:-}" in
-  "") ;;
-  --quiet) quiet=yes ;;
-  -h|--help)
-    cat <<'USAGE'
-usage: tools/build.sh [--quiet]
-Installs what is missing, then builds the images (build/Tamberlune.efi and
-the AArch64, RISC-V, IA32 and ARM ones), the U-Boot boot flow (build/boot.scr) and the
-host tools (build/tools/tamberlune-inspect, build/tools/tamberlune-sim), and
-prints the images' size and stack figures.
-  --quiet   one line instead of the figures (what run.sh and disk.sh print)
-Exit status 0 on success.
+tamberlune_help() {
+  cat <<'USAGE'
+usage: tools/build.sh [--quiet] [--build-dir DIR]
+Installs what building needs, then builds the five images (Tamberlune.efi,
+TamberluneAA64.efi, TamberluneRISCV64.efi, TamberluneIA32.efi,
+TamberluneARM.efi), the U-Boot boot flow (boot.scr, BootOptions*.efi) and the
+host tools (tools/tamberlune-inspect, tools/tamberlune-sim) in the build
+tree, and prints the images' size and stack figures and the build settings
+that differ from the defaults.
+  --quiet          one line instead of the figures (what run.sh and disk.sh print)
+  --build-dir DIR  the build tree (default build/ in the repository); a tree
+                   configured with other settings (cmake -D...) keeps them
+Exit status 0 on success, 1 on failure, 2 on bad arguments, 130 or 143 when
+interrupted.
 example: tools/build.sh && build/tools/tamberlune-inspect build/Tamberlune.efi
 USAGE
-    exit 0 ;;
-  *) echo "usage: tools/build.sh [--quiet] (--help for more)" >&2; exit 2 ;;
-esac
+}
 
-"$repo/tools/install-deps.sh"
-if ! mkdir -p "$repo/build" 2>/dev/null || [ ! -w "$repo/build" ]; then
-  echo "build: cannot write $repo/build; run as the user who owns the checkout, or clone it anew" >&2
-  exit 1
+tamberlune_arguments "--quiet --build-dir=" 0 "$@"
+quiet=$(tamberlune_option --quiet no)
+build=$(tamberlune_build_dir "$(tamberlune_option --build-dir "$repo/build")")
+tamberlune_needs build
+if ! error=$({ mkdir -p "$build" && rm -f "$(mktemp "$build/.writable-XXXXXX")"; } 2>&1); then
+  case "$error" in
+    *"Read-only file system"*)
+      tamberlune_fail "cannot write $build: its file system is read-only; build elsewhere with --build-dir DIR" ;;
+    *) tamberlune_fail "cannot write $build: permission denied; run as the user who owns the checkout, or build elsewhere with --build-dir DIR" ;;
+  esac
 fi
 # The build's own chatter goes to a log, shown whole when it fails; what a
 # person wants from it, the image's figures, is printed every time.
-log=$repo/build/build.log
-if ! { cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       cmake --build "$repo/build" -j "$(nproc)" --target image boot_script payloads \
-         tamberlune-inspect tamberlune-sim; } >"$log" 2>&1; then
+log=$build/build.log
+configure_and_build() {
+  cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    cmake --build "$build" -j "$(nproc)" --target image boot_script payloads tamberlune-inspect tamberlune-sim
+}
+if ! tamberlune_run configure_and_build >"$log" 2>&1; then
   cat "$log" >&2
-  echo "build: the build failed; its output is above and in $log" >&2
-  exit 1
+  tamberlune_fail "the build failed; its output is above and in $log"
 fi
 images=(Tamberlune TamberluneAA64 TamberluneRISCV64 TamberluneIA32 TamberluneARM)
+changed=$(sed -n 's/^changed=//p' "$build/settings.txt")
+settings="default settings"
+[ -z "$changed" ] || settings="settings $changed"
 if [ "$quiet" = yes ]; then
-  sizes=$(cd "$repo/build" && for image in "${images[@]}"; do stat -c %s "$image.efi"; done | paste -sd/)
-  echo "built: ${#images[@]} images ($sizes bytes), their listings and boot.scr in build/ (tools/build.sh shows their figures)"
+  sizes=$(cd "$build" && for image in "${images[@]}"; do stat -c %s "$image.efi"; done | paste -sd/)
+  echo "built: ${#images[@]} images ($sizes bytes), their listings and boot.scr in $build with $settings (tools/build.sh shows their figures)"
   exit 0
 fi
 for image in "${images[@]}"; do
-  PYTHONPATH="$repo/tools" python3 "$repo/cmake/image_sizes.py" "$repo/build/$image.efi"
+  PYTHONPATH="$repo/tools" python3 "$repo/cmake/image_sizes.py" "$build/$image.efi"
 done
 for objects in image image-aa64 image-riscv64 image-ia32 image-arm; do
   printf '%s: ' "$objects"
-  python3 "$repo/cmake/stack_budget.py" "$repo/build/$objects"
+  python3 "$repo/cmake/stack_budget.py" "$build/$objects"
 done
+echo "built in $build with $settings"

@@ -5,21 +5,34 @@
 # removable-media path, which a UEFI firmware's own boot flow starts with
 # nothing typed. With --boot-flow, writes the U-Boot boot flow's disk for one
 # machine instead. With --boot, boots the disk on U-Boot under QEMU.
+# Installed as tamberlune-disk, it writes the plain disk from the installed
+# images.
 set -euo pipefail
-repo=$(cd "$(dirname "$0")/.." && pwd)
-. "$repo/tools/arguments.sh"
+repo=$(cd "$(dirname "$0")/.." && pwd)  # installed: the package's folders instead
+TAMBERLUNE_LIBRARY=$repo/tools
+TAMBERLUNE_IMAGES=
+. "$TAMBERLUNE_LIBRARY/command.sh"
+tamberlune_command "$([ -z "$TAMBERLUNE_IMAGES" ] && echo disk || echo tamberlune-disk)"
 
-usage() { echo "usage: tools/disk.sh [--boot-flow] [--boot [--key KEY]] [--arch ARCH] [[--out] DISK] (--help for more)" >&2; exit 2; }
-boot=no
-boot_flow=no
-arch=
-key=
-disk=
-while [ $# -gt 0 ]; do
-  case "$1" in
-    -h|--help)
-      cat <<'USAGE'
-usage: tools/disk.sh [--boot-flow] [--boot [--key KEY]] [--arch ARCH] [[--out] DISK]
+tamberlune_help() {
+  if [ -n "$TAMBERLUNE_IMAGES" ]; then
+    cat <<USAGE
+usage: tamberlune-disk DISK
+Writes a bootable disk image from the installed images ($TAMBERLUNE_IMAGES): a
+GPT with an EFI system partition holding each at its machine's removable-media
+path (\\EFI\\BOOT\\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
+BOOTARM.EFI), which a UEFI firmware starts with nothing typed. The same
+images always give the same disk, byte for byte.
+  DISK   the disk file to write: a new path or a regular file (through a
+         symbolic link, the file it names); never a device: write the file,
+         then copy it to a stick with dd
+Exit status 0 when the disk was written, 1 on failure, 2 on bad arguments.
+example: tamberlune-disk /tmp/tamberlune.img && sudo dd if=/tmp/tamberlune.img of=/dev/sdX bs=4M conv=fsync
+USAGE
+    return
+  fi
+  cat <<'USAGE'
+usage: tools/disk.sh [--boot-flow] [--boot [--key KEY]] [--arch ARCH] [--build-dir DIR] [[--out] DISK]
 Builds the images and writes a bootable disk image: a GPT with an EFI system
 partition holding each at its machine's removable-media path
 (\EFI\BOOT\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
@@ -28,8 +41,8 @@ BOOTARM.EFI). The same images always give the same disk, byte for byte.
               the disk file to write, relative to this folder: a new path or
               a regular file (through a symbolic link, the file it names);
               never a device: write the file, then copy it to a stick with dd
-              (default: build/tamberlune-disk.img, with --boot-flow
-              build/tamberlune-bootflow-ARCH.img, in the repository)
+              (default: tamberlune-disk.img, with --boot-flow
+              tamberlune-bootflow-ARCH.img, in the build folder)
   --boot-flow write the U-Boot boot flow's disk for the --arch machine
               instead: boot.scr at the root, Tamberlune and BootOptions.efi in
               \EFI\Tamberlune, and at the removable-media path a stand-in for
@@ -45,60 +58,66 @@ BOOTARM.EFI). The same images always give the same disk, byte for byte.
   --arch ARCH the machine to boot or write the boot-flow disk for: x64
               (default), aa64, riscv64, riscv64-smode (booting only), ia32
               or arm
+  --build-dir DIR
+              the build tree whose images go on the disk (default build/ in
+              the repository; a tree configured with other settings works too)
 Exit status 0 when the disk was written (and booted), 1 on failure, 2 on bad
-arguments.
+arguments, 130 or 143 when interrupted.
 example: tools/disk.sh /tmp/tamberlune.img && sudo dd if=/tmp/tamberlune.img of=/dev/sdX bs=4M conv=fsync
 USAGE
-      exit 0 ;;
-    --boot) boot=yes; shift ;;
-    --boot-flow) boot_flow=yes; shift ;;
-    --out)
-      { [ $# -ge 2 ] && [ -z "$disk" ]; } || usage
-      disk=$2; shift 2 ;;
-    --key)
-      [ $# -ge 2 ] || { echo "disk: --key needs a key: p, r, esc, none or one character" >&2; exit 2; }
-      key=$2; shift 2 ;;
-    --arch) arch=$(tamberlune_arch disk "${2:-}") || exit 2; shift 2 ;;
-    -*) echo "disk: unknown option '$1'" >&2; usage ;;
-    *) [ -z "$disk" ] || usage; disk=$1; shift ;;
-  esac
-done
+}
+
+if [ -n "$TAMBERLUNE_IMAGES" ]; then
+  tamberlune_arguments "" 1 "$@"
+  [ ${#TAMBERLUNE_OPERANDS[@]} -eq 1 ] || tamberlune_refuse "name the disk file to write"
+  python3 "$TAMBERLUNE_LIBRARY/make_disk.py" "$TAMBERLUNE_IMAGES"/Tamberlune{,AA64,RISCV64,IA32,ARM}.efi \
+    "${TAMBERLUNE_OPERANDS[0]}"
+  exit
+fi
+
+tamberlune_arguments "--boot --boot-flow --key= --arch= --out= --build-dir=" 1 "$@"
+boot=$(tamberlune_option --boot no)
+boot_flow=$(tamberlune_option --boot-flow no)
+key=$(tamberlune_option --key)
+disk=$(tamberlune_option --out)
+if [ ${#TAMBERLUNE_OPERANDS[@]} -eq 1 ]; then
+  [ -z "$disk" ] || tamberlune_refuse "two disk files: '${TAMBERLUNE_OPERANDS[0]}' and --out '$disk'"
+  disk=${TAMBERLUNE_OPERANDS[0]}
+fi
+arch=
+[ -z "$(tamberlune_option --arch)" ] || arch=$(tamberlune_arch "$(tamberlune_option --arch)") || exit 2
+build=$(tamberlune_build_dir "$(tamberlune_option --build-dir "$repo/build")")
 # The plain disk holds every machine's image: a machine means something only
 # to a boot or to the boot-flow disk.
 if [ -n "$arch" ] && [ "$boot" = no ] && [ "$boot_flow" = no ]; then
-  echo "disk: --arch picks the machine to boot (--boot) or the boot-flow disk's (--boot-flow); the plain disk holds every machine's image" >&2
-  exit 2
+  tamberlune_refuse "--arch picks the machine to boot (--boot) or the boot-flow disk's (--boot-flow); the plain disk holds every machine's image"
 fi
-if [ -n "$key" ] && [ "$boot" = no ]; then
-  echo "disk: --key goes with --boot" >&2
-  exit 2
-fi
-[ "$boot" = no ] || key=$(tamberlune_key disk "$key") || exit 2
+[ -z "$key" ] || [ "$boot" = yes ] || tamberlune_refuse "--key goes with --boot"
+[ "$boot" = no ] || key=$(tamberlune_key "$key") || exit 2
 arch=${arch:-x64}
 # Supervisor-mode RISC-V boots the same disk as machine mode.
 machine=${arch%-smode}
 if [ "$boot_flow" = yes ] && [ "$arch" != "$machine" ] && [ "$boot" = no ]; then
-  echo "disk: riscv64-smode is a way to boot; the boot-flow disk for it is --arch riscv64" >&2
-  exit 2
+  tamberlune_refuse "riscv64-smode is a way to boot; the boot-flow disk for it is --arch riscv64"
 fi
-default=$repo/build/tamberlune-disk.img
-[ "$boot_flow" = no ] || default=$repo/build/tamberlune-bootflow-$machine.img
+default=$build/tamberlune-disk.img
+[ "$boot_flow" = no ] || default=$build/tamberlune-bootflow-$machine.img
 disk=${disk:-$default}
 # Where the disk goes is checked before anything is built.
-[ "$disk" = "$default" ] || python3 "$repo/tools/make_disk.py" --check "$disk"
+[ "$disk" = "$default" ] || tamberlune_output "$disk" >/dev/null
 
-"$repo/tools/build.sh" --quiet
+tamberlune_run "$repo/tools/build.sh" --quiet --build-dir "$build"
 if [ "$boot_flow" = yes ]; then
   suffix=$(tamberlune_suffix "$machine")
-  python3 "$repo/tools/make_disk.py" --boot-flow "$repo/build/boot.scr" "$repo/build/Tamberlune$suffix.efi" \
-    "$repo/build/BootOptions$suffix.efi" "$repo/build/payload/$machine/normal.efi" "$disk"
+  tamberlune_run python3 "$repo/tools/make_disk.py" --boot-flow "$build/boot.scr" "$build/Tamberlune$suffix.efi" \
+    "$build/BootOptions$suffix.efi" "$build/payload/$machine/normal.efi" "$disk"
 else
-  python3 "$repo/tools/make_disk.py" "$repo/build/Tamberlune.efi" "$repo/build/TamberluneAA64.efi" \
-    "$repo/build/TamberluneRISCV64.efi" "$repo/build/TamberluneIA32.efi" "$repo/build/TamberluneARM.efi" "$disk"
+  tamberlune_run python3 "$repo/tools/make_disk.py" "$build"/Tamberlune{,AA64,RISCV64,IA32,ARM}.efi "$disk"
 fi
 if [ "$boot" = yes ]; then
+  tamberlune_needs boot
   flow=()
   # The boot-flow disk gets a network to boot from when p is pressed.
-  [ "$boot_flow" = no ] || flow=(--boot-flow --tftp "$repo/build/payload/$machine/network.efi")
+  [ "$boot_flow" = no ] || flow=(--boot-flow --tftp "$build/payload/$machine/network.efi")
   exec python3 "$repo/tools/uboot.py" --disk "$disk" --arch "$arch" "${flow[@]}" ${key:+--key "$key"}
 fi

@@ -8,13 +8,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { echo "usage: tools/fuzz.sh [--seconds N] [--target format|image|all] (--help for more)" >&2; exit 2; }
-seconds=60
-target=all
-while [ $# -gt 0 ]; do
-  case "$1" in
-    -h|--help)
-      cat <<'USAGE'
+TAMBERLUNE_LIBRARY=$PWD/tools
+. "$TAMBERLUNE_LIBRARY/command.sh"
+tamberlune_command fuzz
+
+tamberlune_help() {
+  cat <<'USAGE'
 usage: tools/fuzz.sh [--seconds N] [--target format|image|all]
 Fuzzes the format engine (format) and the image reader (image) with libFuzzer,
 AddressSanitizer and UndefinedBehaviorSanitizer, from a fixed seed and the
@@ -23,29 +22,27 @@ committed corpus, and prints progress every 10 seconds.
                 (default 60; both targets take twice that)
   --target T    format, image or all (default all)
 Exit status 0 when nothing was found, 1 on a finding (the input is kept in
-build-fuzz/artifacts/) or a failed run, 2 on bad arguments, 130 when
+build-fuzz/artifacts/) or a failed run, 2 on bad arguments, 130 or 143 when
 interrupted.
 example: tools/fuzz.sh --seconds 300 --target format
 USAGE
-      exit 0 ;;
-    --seconds)
-      [[ "${2:-}" =~ ^[0-9]+$ ]] && [ "$((10#$2))" -gt 0 ] ||
-        { echo "fuzz: --seconds takes a whole number of seconds above 0, not '${2:-}'" >&2; exit 2; }
-      seconds=$((10#$2)); shift 2 ;;
-    --target)
-      [[ "${2:-}" =~ ^(format|image|all)$ ]] ||
-        { echo "fuzz: --target takes format, image or all, not '${2:-}'" >&2; exit 2; }
-      target=$2; shift 2 ;;
-    *) echo "fuzz: unknown argument '$1'" >&2; usage ;;
-  esac
-done
+}
+
+tamberlune_arguments "--seconds= --target=" 0 "$@"
+seconds=$(tamberlune_option --seconds 60)
+[[ "$seconds" =~ ^[0-9]+$ ]] && [ "$((10#$seconds))" -gt 0 ] ||
+  tamberlune_refuse "--seconds takes a whole number of seconds above 0, not '$seconds'"
+seconds=$((10#$seconds))
+target=$(tamberlune_option --target all)
+[[ "$target" =~ ^(format|image|all)$ ]] || tamberlune_refuse "--target takes format, image or all, not '$target'"
 targets=(format image)
 [ "$target" = all ] || targets=("$target")
 
-tools/install-deps.sh
+tamberlune_needs build
+tamberlune_needs fuzz
 echo "== building the fuzzing tree build-fuzz/"
-cmake -S . -B build-fuzz -DTAMBERLUNE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j "$(nproc)" >build-fuzz/build.log 2>&1 ||
+tamberlune_run cmake -S . -B build-fuzz -DTAMBERLUNE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+tamberlune_run cmake --build build-fuzz -j "$(nproc)" >build-fuzz/build.log 2>&1 ||
   { cat build-fuzz/build.log >&2; echo "fuzz: the build failed" >&2; exit 1; }
 
 mkdir -p build-fuzz/artifacts build-fuzz/corpus/format build-fuzz/corpus/image
@@ -57,10 +54,12 @@ echo "== fuzzing ${targets[*]} for $seconds s each: $((total / 60)) min $((total
 fuzzer=
 stop() {
   [ -z "$fuzzer" ] || kill "$fuzzer" 2>/dev/null || true
-  echo "fuzz: interrupted; nothing was found before that" >&2
-  exit 130
+  [ -n "$TAMBERLUNE_QUIET_INTERRUPT" ] || echo "fuzz: interrupted; nothing was found before that" >&2
+  exit "$1"
 }
-trap stop INT TERM HUP
+trap 'stop 130' INT
+trap 'stop 143' TERM
+trap 'stop 129' HUP
 
 run() {  # run NAME BINARY: one bounded, seeded campaign
   local log=build-fuzz/$1.log start=$SECONDS before after status=0

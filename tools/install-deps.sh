@@ -1,40 +1,91 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs the Debian packages that building and testing Tamberlune need,
-# when any of them is missing. Safe to run again: it installs nothing twice.
-# Recommended packages stay out: the QEMU packages recommend other UEFI
-# firmware, and the images run on U-Boot's (u-boot-qemu) alone.
+# Installs the Debian packages that one job needs, when any of them is
+# missing: building, booting (and writing disks), signing, benchmarking,
+# fuzzing or testing (all of them). Safe to run again: it installs nothing
+# twice. Recommended packages stay out: the QEMU packages recommend other
+# UEFI firmware, and the images run on U-Boot's (u-boot-qemu) alone.
 set -euo pipefail
+TAMBERLUNE_LIBRARY=$(cd "$(dirname "$0")" && pwd)
+. "$TAMBERLUNE_LIBRARY/command.sh"
+tamberlune_command install-deps
 
-case "${1:-}" in
-  "") ;;
-  -h|--help)
-    cat <<'USAGE'
-usage: tools/install-deps.sh
-Installs the Debian packages that building and testing Tamberlune need, if any
-is missing. As root it runs apt-get itself; any other user is told the exact
-sudo line to run. Exit status: 0 when everything is installed, 1 otherwise.
-example: tools/install-deps.sh
+# JOB PACKAGE PROGRAM: what each job needs, and a program or file of each
+# package, looked for where dpkg-query cannot say what is installed.
+needs="
+build clang clang
+build lld ld.lld
+build llvm llvm-objcopy
+build cmake cmake
+build make make
+build python3 python3
+build u-boot-tools mkimage
+boot python3 python3
+boot mtools mcopy
+boot qemu-system-x86 qemu-system-x86_64
+boot qemu-system-arm qemu-system-aarch64
+boot qemu-system-misc qemu-system-riscv64
+boot u-boot-qemu /usr/lib/u-boot/qemu-x86_64/u-boot.rom
+sign sbsigntool sbsign
+sign openssl openssl
+bench libbenchmark-dev /usr/include/benchmark/benchmark.h
+bench libfmt-dev /usr/include/fmt/format.h
+bench libstb-dev /usr/include/stb/stb_sprintf.h
+bench valgrind valgrind
+fuzz libclang-rt-dev /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a
+test googletest /usr/src/googletest/CMakeLists.txt
+test libgtest-dev /usr/include/gtest/gtest.h
+test git git
+test efitools cert-to-efi-sig-list
+test dpkg-dev dpkg-shlibdeps
+test lintian lintian
+test g++-multilib /usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so
+"
+
+tamberlune_help() {
+  cat <<'USAGE'
+usage: tools/install-deps.sh [JOB]
+Installs the Debian packages that JOB needs, if any is missing: build (the
+compiler, linker, CMake, Python, mkimage), boot (QEMU, U-Boot, mtools), sign
+(sbsigntool, OpenSSL), bench (Google Benchmark, {fmt}, stb, valgrind), fuzz
+(clang's fuzzing runtime) or test (all of these, and GoogleTest, lintian,
+valgrind, the 32-bit libraries). As root it runs apt-get itself; any other
+user is told the exact sudo line to run. Where dpkg-query is missing it looks
+for each package's program and names the packages whose program is missing.
+  JOB   build, boot, sign, bench, fuzz or test (default test)
+Exit status: 0 when everything is installed, 1 otherwise, 2 on bad arguments.
+example: tools/install-deps.sh boot
 USAGE
-    exit 0 ;;
-  *) echo "usage: tools/install-deps.sh (no arguments; --help for more)" >&2; exit 2 ;;
+}
+
+tamberlune_arguments "" 1 "$@"
+job=${TAMBERLUNE_OPERANDS[0]:-test}
+case "$job" in
+  build | boot | sign | bench | fuzz | test) ;;
+  *) tamberlune_refuse "JOB is build, boot, sign, bench, fuzz or test, not '$job'" ;;
 esac
 
-packages=(clang libclang-rt-dev lld llvm cmake make googletest libgtest-dev python3 git
-          qemu-system-x86 qemu-system-arm qemu-system-misc u-boot-qemu u-boot-tools mtools
-          libbenchmark-dev libfmt-dev libstb-dev valgrind sbsigntool efitools openssl dpkg-dev lintian g++-multilib)
+installed() {
+  if command -v dpkg-query >/dev/null; then
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+  elif [[ "$2" == /* ]]; then
+    compgen -G "$2" >/dev/null
+  else
+    command -v "$2" >/dev/null
+  fi
+}
 
 missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
-done
+while read -r need package program; do
+  [ -n "$need" ] || continue
+  [ "$job" = test ] || [ "$job" = "$need" ] || continue
+  [[ " ${missing[*]} " != *" $package "* ]] || continue
+  installed "$package" "$program" || missing+=("$package")
+done <<<"$needs"
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if ! command -v apt-get >/dev/null; then
-  echo "install-deps: missing ${missing[*]}, and this is no Debian machine (no apt-get); install them by hand" >&2
-  exit 1
+  tamberlune_fail "missing ${missing[*]}, and this is no Debian machine (no apt-get); install them by hand"
 fi
 if [ "$(id -u)" -ne 0 ]; then
   echo "install-deps: missing ${missing[*]}; install them with:" >&2
@@ -42,5 +93,5 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 echo "install-deps: installing ${missing[*]}"
-apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+tamberlune_run apt-get update -qq
+DEBIAN_FRONTEND=noninteractive tamberlune_run apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -15,7 +15,6 @@ Usage: make_disk.py IMAGE... DISK      (make_disk.py --help for more)
 
 import os
 import shutil
-import stat
 import struct
 import subprocess
 import sys
@@ -23,6 +22,8 @@ import tempfile
 import uuid
 import zlib
 
+import interrupts
+import output_file
 import pe_file
 
 SECTOR = 512
@@ -45,6 +46,10 @@ FAT_EPOCH = "315532800"
 # The removable-media file name for each PE machine (ARM: Thumb-2 and plain).
 REMOVABLE = {0x8664: "BOOTX64.EFI", 0xAA64: "BOOTAA64.EFI", 0x5064: "BOOTRISCV64.EFI", 0x014C: "BOOTIA32.EFI",
              0x01C4: "BOOTARM.EFI", 0x01C2: "BOOTARM.EFI"}
+
+
+# The command whose words the messages are: the shell command that runs this.
+COMMAND = os.environ.get("TAMBERLUNE_NAME", "make_disk")
 
 
 class DiskError(Exception):
@@ -153,58 +158,22 @@ def boot_flow_files(script, image, listing, loader):
     return {BOOT_FLOW_SCRIPT: script, BOOT_FLOW_IMAGE: image, BOOT_FLOW_LISTING: listing, path: loader}
 
 
-WRITE_A_STICK = ("write the disk file, then copy it to the stick: "
-                 "sudo dd if=build/tamberlune-disk.img of=/dev/sdX bs=4M conv=fsync (README, A bootable disk)")
-
-
-def disk_target(disk):
-    """Where the disk file goes: disk itself, or the file a symbolic link names
-    (written through; the link stays a link). Refuses a device, a folder or
-    anything else that is no regular file, and a read-only file: writing
-    replaces the file, which would leave a device node a plain file and the
-    device untouched."""
-    target = os.path.realpath(disk)
-    try:
-        mode = os.stat(target).st_mode
-    except FileNotFoundError:
-        mode = None
-    except OSError as error:
-        raise DiskError(f"cannot look at {disk}: {error.strerror}")
-    if mode is not None and stat.S_ISDIR(mode):
-        raise DiskError(f"{disk} is a folder; give the path of the disk file to write")
-    if mode is not None and (stat.S_ISBLK(mode) or stat.S_ISCHR(mode)):
-        kind = "block" if stat.S_ISBLK(mode) else "character"
-        raise DiskError(f"{disk} is a {kind} device, not a disk file; {WRITE_A_STICK}")
-    if mode is not None and not stat.S_ISREG(mode):
-        raise DiskError(f"{disk} is no regular file (a pipe or a socket); give the path of the disk file to write")
-    if mode is not None and (not mode & stat.S_IWUSR or not os.access(target, os.W_OK)):
-        raise DiskError(f"{disk} is read-only; it is left as it is: make it writable or name another file")
-    folder = os.path.dirname(target)
-    if not os.path.isdir(folder):
-        raise DiskError(f"no folder {os.path.dirname(os.path.abspath(disk))} to write {os.path.basename(disk)} into")
-    return target, mode
-
-
 def write_gpt_disk(files, disk):
     """Writes a GPT disk whose EFI system partition holds files (paths in it to
     files on this machine); nothing is left at disk's folder if it fails."""
     for source in files.values():
         if not os.path.isfile(source):
             raise DiskError(f"no file at {source}: build it first (tools/build.sh)")
-    target, mode = disk_target(disk)
-    folder = os.path.dirname(target)
+    output_file.target(disk, COMMAND)
     table = entries()
     with tempfile.TemporaryDirectory() as scratch:
         esp = os.path.join(scratch, "esp.img")
         write_fat(esp, ESP_SECTORS * SECTOR, files, hidden_sectors=ESP_FIRST)
         with open(esp, "rb") as part:
             fat = part.read()
-    try:
-        temporary = tempfile.NamedTemporaryFile(dir=folder, prefix=".tamberlune-disk-", delete=False)
-    except OSError as error:
-        raise DiskError(f"cannot write into {folder}: {error.strerror}")
-    try:
-        with temporary as out:
+
+    def produce(path):
+        with open(path, "r+b") as out:
             out.write(protective_mbr())
             out.write(header(1, TOTAL - 1, 2, table))
             out.write(table)
@@ -213,15 +182,7 @@ def write_gpt_disk(files, disk):
             out.seek((TOTAL - 1 - ENTRY_SECTORS) * SECTOR)
             out.write(table)
             out.write(header(TOTAL - 1, 1, TOTAL - 1 - ENTRY_SECTORS, table))
-        if mode is None:
-            umask = os.umask(0)
-            os.umask(umask)
-            mode = 0o666 & ~umask
-        os.chmod(temporary.name, stat.S_IMODE(mode))
-        os.replace(temporary.name, target)
-    except OSError as error:
-        os.unlink(temporary.name)
-        raise DiskError(f"cannot write {disk}: {error.strerror}")
+    output_file.write(disk, produce)
 
 
 def main(argv):
@@ -230,19 +191,12 @@ def main(argv):
         print("\nusage: make_disk.py IMAGE... DISK\n  IMAGE  an EFI application, one per machine"
               "\n  DISK   the disk file to write: a new path or a regular file, replaced (through"
               "\n         a symbolic link, the file it names); never a device or a read-only file"
-              "\n       make_disk.py --check DISK"
-              "\n  says, and writes nothing, whether DISK may be written"
               "\n       make_disk.py --boot-flow SCRIPT IMAGE LISTING LOADER DISK"
               "\n  the U-Boot boot flow's disk for one machine: SCRIPT (boot.scr) at the root,"
               "\n  IMAGE and LISTING (BootOptions.efi) in \\EFI\\Tamberlune, LOADER (the board's"
               "\n  normal loader) at the removable-media path"
+              "\nMessages begin with the name of the command that runs it (TAMBERLUNE_NAME)."
               "\nexample: make_disk.py build/Tamberlune.efi build/TamberluneAA64.efi build/tamberlune-disk.img")
-        return
-    if argv[:1] == ["--check"] and len(argv) == 2:
-        try:
-            disk_target(argv[1])
-        except DiskError as error:
-            sys.exit(f"disk: {error}")
         return
     boot_flow = argv[:1] == ["--boot-flow"]
     arguments = argv[1:] if boot_flow else argv
@@ -250,15 +204,16 @@ def main(argv):
         sys.exit("usage: make_disk.py IMAGE... DISK, or make_disk.py --boot-flow SCRIPT IMAGE LISTING LOADER DISK"
                  " (make_disk.py --help for more)")
     *sources, disk = arguments
-    try:
-        if boot_flow:
-            files = boot_flow_files(*sources)
-            write_gpt_disk(files, disk)
-        else:
-            write_disk(sources, disk)
-            files = {removable_path(image): image for image in sources}
-    except DiskError as error:
-        sys.exit(f"make_disk: {error}")
+    with interrupts.ends_quietly(COMMAND):
+        try:
+            if boot_flow:
+                files = boot_flow_files(*sources)
+                write_gpt_disk(files, disk)
+            else:
+                write_disk(sources, disk)
+                files = {removable_path(image): image for image in sources}
+        except (DiskError, output_file.OutputError) as error:
+            sys.exit(f"{COMMAND}: {error}")
     paths = ", ".join("\\" + path.replace("/", "\\") for path in files)
     print(f"{disk}: GPT disk of {TOTAL * SECTOR // (1024 * 1024)} MiB, EFI system partition with {paths}")
 

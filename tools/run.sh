@@ -7,17 +7,13 @@
 # and acts on the key.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-. "$repo/tools/arguments.sh"
+TAMBERLUNE_LIBRARY=$repo/tools
+. "$TAMBERLUNE_LIBRARY/command.sh"
+tamberlune_command run
 
-usage() { echo "usage: tools/run.sh [--boot-flow] [--arch ARCH] [--key p|r|esc|none|CHARACTER] (--help for more)" >&2; exit 2; }
-key=
-boot_flow=no
-arch=x64
-while [ $# -gt 0 ]; do
-  case "$1" in
-    -h|--help)
-      cat <<'USAGE'
-usage: tools/run.sh [--boot-flow] [--arch ARCH] [--key KEY]
+tamberlune_help() {
+  cat <<'USAGE'
+usage: tools/run.sh [--boot-flow] [--arch ARCH] [--key KEY] [--build-dir DIR]
 Builds the images, boots one on its U-Boot's UEFI firmware under QEMU, starts
 it from a FAT disk and shows which boot-choice variable it recorded.
   --boot-flow boot the boot-flow disk instead (tools/disk.sh --boot-flow) on
@@ -32,39 +28,40 @@ it from a FAT disk and shows which boot-choice variable it recorded.
               image on U-Boot in supervisor mode, started by OpenSBI), ia32
               (32-bit x86) or arm (ARMv7)
   --key KEY   press KEY at the menu, unattended: p, r, esc, none (press
-              nothing: the four-second wait), or any one character.
+              nothing: the wait runs out), or any one character.
+  --build-dir DIR
+              the build tree whose image boots (default build/ in the
+              repository; a tree configured with other settings works too)
 Without --key you press the key yourself (leave QEMU with Ctrl-A X); a key
 piped in (echo p | ...) is taken as --key. Exit status 0 when the boot ran,
-1 when it failed, 2 on bad arguments.
+1 when it failed, 2 on bad arguments, 130 or 143 when interrupted.
 example: tools/run.sh --key p
          tools/run.sh --boot-flow --key esc
 USAGE
-      exit 0 ;;
-    --boot-flow) boot_flow=yes; shift ;;
-    --key)
-      [ $# -ge 2 ] || { echo "run: --key needs a key: p, r, esc, none or one character" >&2; exit 2; }
-      key=$2; shift 2 ;;
-    --arch) arch=$(tamberlune_arch run "${2:-}") || exit 2; shift 2 ;;
-    *) echo "run: unknown argument '$1'" >&2; usage ;;
-  esac
-done
-key=$(tamberlune_key run "$key") || exit 2
+}
+
+tamberlune_arguments "--boot-flow --key= --arch= --build-dir=" 0 "$@"
+boot_flow=$(tamberlune_option --boot-flow no)
+arch=$(tamberlune_arch "$(tamberlune_option --arch x64)") || exit 2
+key=$(tamberlune_key "$(tamberlune_option --key)") || exit 2
+build=$(tamberlune_build_dir "$(tamberlune_option --build-dir "$repo/build")")
+tamberlune_needs boot
 
 # Supervisor-mode RISC-V runs the machine-mode build.
 machine=${arch%-smode}
 if [ "$boot_flow" = yes ]; then
   # A disk and a TFTP folder of this run's own: two runs never share one.
   # disk.sh builds what it writes.
-  scratch=$(mktemp -d "${TMPDIR:-/tmp}/tamberlune-flow-XXXXXX")
-  trap 'rm -rf "$scratch"' EXIT
-  "$repo/tools/disk.sh" --boot-flow --arch "$machine" --out "$scratch/disk.img"
+  tamberlune_scratch
+  scratch=$TAMBERLUNE_SCRATCH
+  tamberlune_run "$repo/tools/disk.sh" --boot-flow --arch "$machine" --build-dir "$build" --out "$scratch/disk.img"
   mkdir "$scratch/tftp"
-  cp "$repo/build/payload/$machine/network.efi" "$scratch/tftp/"
-  python3 "$repo/tools/uboot.py" --disk "$scratch/disk.img" --arch "$arch" --boot-flow \
+  cp "$build/payload/$machine/network.efi" "$scratch/tftp/"
+  tamberlune_run python3 "$repo/tools/uboot.py" --disk "$scratch/disk.img" --arch "$arch" --boot-flow \
     --tftp "$scratch/tftp/network.efi" ${key:+--key "$key"}
   exit
 fi
 
-"$repo/tools/build.sh" --quiet
+tamberlune_run "$repo/tools/build.sh" --quiet --build-dir "$build"
 suffix=$(tamberlune_suffix "$arch")
-exec python3 "$repo/tools/uboot.py" --image "$repo/build/Tamberlune$suffix.efi" --arch "$arch" ${key:+--key "$key"}
+exec python3 "$repo/tools/uboot.py" --image "$build/Tamberlune$suffix.efi" --arch "$arch" ${key:+--key "$key"}

@@ -3,44 +3,75 @@
 # Signs an image for Secure Boot with a key and certificate you supply, then
 # verifies the signature against the certificate. The key and certificate are
 # checked first, so a wrong file or a mismatched pair is named in one line.
+# The signed image is written beside its target and renamed into place only
+# once it verifies. Installed as tamberlune-sign, it signs an installed image.
 set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)  # installed: the package's folders instead
+TAMBERLUNE_LIBRARY=$repo/tools
+TAMBERLUNE_IMAGES=
+. "$TAMBERLUNE_LIBRARY/command.sh"
+tamberlune_command "$([ -z "$TAMBERLUNE_IMAGES" ] && echo sign || echo tamberlune-sign)"
 
-usage() { echo "usage: tools/sign.sh [--replace] KEY.pem CERT.pem [IMAGE [SIGNED]] (--help for more)" >&2; exit 2; }
-if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
+tamberlune_help() {
+  if [ -n "$TAMBERLUNE_IMAGES" ]; then
+    cat <<USAGE
+usage: tamberlune-sign [--replace] KEY.pem CERT.pem IMAGE SIGNED
+Signs IMAGE for UEFI Secure Boot (sbsign) with a PEM RSA private key and the
+PEM certificate that holds its public key, writes it to SIGNED and verifies it
+(sbverify). The installed images are in $TAMBERLUNE_IMAGES.
+  IMAGE      the image to sign
+  SIGNED     where the signed image goes: a new file or a regular one (never
+             a device or a folder); written only once it verifies
+  --replace  IMAGE is signed already: drop its signatures and sign it anew
+Exit status 0 when signed and verified, 1 on failure, 2 on bad arguments.
+example: tamberlune-sign db.key db.crt $TAMBERLUNE_IMAGES/TamberluneAA64.efi /boot/efi/EFI/Tamberlune/Tamberlune.efi
+USAGE
+    return
+  fi
   cat <<'USAGE'
-usage: tools/sign.sh [--replace] KEY.pem CERT.pem [IMAGE [SIGNED]]
+usage: tools/sign.sh [--replace] [--build-dir DIR] KEY.pem CERT.pem [IMAGE [SIGNED]]
 Signs IMAGE for UEFI Secure Boot (sbsign) with a PEM RSA private key and the
 PEM certificate that holds its public key, and verifies the result (sbverify).
-  IMAGE      the image to sign (default: build/Tamberlune.efi)
-  SIGNED     where the signed image goes (default: IMAGE with .signed.efi)
+  IMAGE      the image to sign (default: Tamberlune.efi in the build tree)
+  SIGNED     where the signed image goes (default: IMAGE with .signed.efi): a
+             new file or a regular one (through a symbolic link, the file it
+             names), never a device or a folder; written only once it verifies
   --replace  IMAGE is signed already: drop its signatures and sign it anew
              (without it, a signed IMAGE is refused rather than given a second
              signature)
-Exit status 0 when signed and verified, 1 on failure, 2 on bad arguments.
+  --build-dir DIR
+             the build tree of the default IMAGE (default build/ in the
+             repository)
+Exit status 0 when signed and verified, 1 on failure, 2 on bad arguments, 130
+or 143 when interrupted.
 example: tools/sign.sh db.key db.crt build/Tamberlune.efi /tmp/Tamberlune.signed.efi
 USAGE
-  exit 0
+}
+
+if [ -n "$TAMBERLUNE_IMAGES" ]; then
+  tamberlune_arguments "--replace" 4 "$@"
+  [ ${#TAMBERLUNE_OPERANDS[@]} -eq 4 ] || tamberlune_refuse "give KEY, CERT, IMAGE and SIGNED"
+else
+  tamberlune_arguments "--replace --build-dir=" 4 "$@"
+  [ ${#TAMBERLUNE_OPERANDS[@]} -ge 2 ] || tamberlune_refuse "give at least KEY and CERT"
 fi
-replace=no
-if [ "${1:-}" = --replace ]; then
-  replace=yes
-  shift
-fi
-[ $# -ge 2 ] && [ $# -le 4 ] || usage
-for argument in "$@"; do [[ "$argument" != -* ]] || usage; done
-key=$1
-cert=$2
-repo=$(cd "$(dirname "$0")/.." && pwd)
-image=${3:-$repo/build/Tamberlune.efi}
-signed=${4:-${image%.efi}.signed.efi}
-fail() { echo "sign: $*" >&2; exit 1; }
+replace=$(tamberlune_option --replace no)
+build=$(tamberlune_build_dir "$(tamberlune_option --build-dir "$repo/build")")
+key=${TAMBERLUNE_OPERANDS[0]}
+cert=${TAMBERLUNE_OPERANDS[1]}
+image=${TAMBERLUNE_OPERANDS[2]:-$build/Tamberlune.efi}
+signed=${TAMBERLUNE_OPERANDS[3]:-${image%.efi}.signed.efi}
+fail() { tamberlune_fail "$@"; }
+# Where the signed image goes is checked before anything else.
+target=$(tamberlune_output "$signed")
+[ -n "$TAMBERLUNE_IMAGES" ] || tamberlune_needs sign
 
 for tool in sbsign sbverify sbattach openssl; do
   command -v "$tool" >/dev/null || fail "$tool is missing: apt-get install --no-install-recommends sbsigntool openssl"
 done
 for file in "$key" "$cert" "$image"; do
   [ -f "$file" ] && [ -r "$file" ] || {
-    [ "$file" = "$image" ] && [ $# -lt 3 ] && fail "no image at $image: build it first (tools/build.sh)"
+    [ "$file" = "$image" ] && [ ${#TAMBERLUNE_OPERANDS[@]} -lt 3 ] && fail "no image at $image: build it first (tools/build.sh)"
     [ "$file" = "$image" ] && fail "no image at $image"
     fail "no readable file at $file"
   }
@@ -68,26 +99,31 @@ fi
 if sbverify --list "$image" 2>/dev/null | grep -q '^signature '; then
   [ "$replace" = yes ] || fail "$image is signed already; signing again would add a second signature: --replace drops the old ones first"
 fi
-if [ -d "$signed" ]; then fail "$signed is a folder; give the path of the signed image"; fi
-folder=$(dirname "$signed")
-[ -d "$folder" ] || fail "no folder $folder to write $(basename "$signed") into"
-[ -w "$folder" ] && { [ ! -e "$signed" ] || [ -w "$signed" ]; } || fail "cannot write $signed: permission denied or read-only"
-
 unsigned=$image
 if [ "$replace" = yes ]; then
   # The old signatures go from a copy; the image itself is left as it is.
-  unsigned=$(mktemp "${TMPDIR:-/tmp}/tamberlune-unsigned-XXXXXX.efi")
-  trap 'rm -f "$unsigned"' EXIT
+  tamberlune_scratch
+  unsigned=$TAMBERLUNE_SCRATCH/unsigned.efi
   cp "$image" "$unsigned"
   while sbverify --list "$unsigned" 2>/dev/null | grep -q '^signature '; do
     sbattach --remove "$unsigned" >/dev/null 2>&1 || fail "sbattach could not remove the signature of $image"
   done
 fi
-if ! output=$(sbsign --key "$key" --cert "$cert" --output "$signed" "$unsigned" 2>&1); then
+# Signed beside the target, and put in its place once it verifies.
+partial=$(mktemp "$(dirname "$target")/.tamberlune-XXXXXX") || fail "cannot write into $(dirname "$target")"
+tamberlune_leftover "$partial"
+if ! output=$(sbsign --key "$key" --cert "$cert" --output "$partial" "$unsigned" 2>&1); then
   fail "sbsign could not sign $image into $signed: $(echo "$output" | tail -1)"
 fi
-if ! output=$(sbverify --cert "$cert" "$signed" 2>&1); then
+if ! output=$(sbverify --cert "$cert" "$partial" 2>&1); then
   fail "the signature of $signed does not verify: $(echo "$output" | tail -1)"
 fi
+# A replaced file keeps its mode; a new one gets the umask's.
+if [ -e "$target" ]; then
+  chmod --reference="$target" "$partial"
+else
+  chmod "$(printf '%o' $((0666 & ~$(umask))))" "$partial"
+fi
+mv -f "$partial" "$target"
 echo "$output"
 echo "signed: $signed"

@@ -25,6 +25,7 @@ import sys
 import tempfile
 import time
 
+import interrupts
 import make_disk
 
 # Each architecture's QEMU machine and U-Boot build (Debian's u-boot-qemu).
@@ -178,17 +179,6 @@ def end_with(parent):
         if os.getppid() != parent:
             os._exit(1)
     return arrange
-
-
-def end_on_signals():
-    """SIGINT, SIGTERM and SIGHUP unwind like an exception, so every open
-    Session closes its QEMU on the way out (also where the shell that started
-    us ignored SIGINT, as it does for a background job)."""
-    def leave(number, _frame):
-        raise SystemExit(128 + number)
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    signal.signal(signal.SIGTERM, leave)
-    signal.signal(signal.SIGHUP, leave)
 
 
 class QueryFilter:
@@ -530,17 +520,18 @@ def main(argv):
         parser.error(str(error))
     if key is None and not sys.stdin.isatty():
         parser.error("standard input is no terminal: say the key with --key")
-    end_on_signals()
-    try:
-        if args.disk:
-            boot_disk(args.disk, args.arch, args.tftp, key, args.boot_flow)
-        else:
-            run_image(args.image, key, args.arch)
-    except BootError as error:
-        sys.exit(f"uboot: {error}")
-    except KeyboardInterrupt:
-        print("\ninterrupted", file=sys.stderr)
-        sys.exit(130)
+    # Interrupted, every open Session closes its QEMU on the way out.
+    name = os.environ.get("TAMBERLUNE_NAME", "uboot")
+    with interrupts.ends_quietly(name):
+        try:
+            if args.disk:
+                boot_disk(args.disk, args.arch, args.tftp, key, args.boot_flow)
+            else:
+                run_image(args.image, key, args.arch)
+        except (BootError, make_disk.DiskError) as error:
+            sys.exit(f"{name}: {error}")
+        except OSError as error:
+            sys.exit(f"{name}: {error.filename or 'QEMU'}: {error.strerror}")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,196 @@
+# SPDX-License-Identifier: MIT
+# Sourced by every shell command: one way of reading arguments, of checking
+# the file a person names for output, of installing what a job needs, and of
+# ending when interrupted. Installed, the package's commands source it from
+# the package's library folder.
+
+# The machines: x64, aa64, riscv64 (and riscv64-smode, the same image on
+# U-Boot in supervisor mode), ia32 and arm.
+TAMBERLUNE_ARCHES="x64, aa64, riscv64, riscv64-smode, ia32 or arm"
+
+# tamberlune_command NAME: messages begin "NAME: "; an interrupt (SIGINT,
+# SIGTERM) stops what runs, removes what this command was writing, says
+# "NAME: interrupted" once (a command started by another leaves that to its
+# caller) and exits 130 or 143.
+tamberlune_command() {
+  # Exported: the Python steps a command runs speak in its name.
+  export TAMBERLUNE_NAME=$1
+  TAMBERLUNE_CHILD=
+  TAMBERLUNE_LEFTOVERS=()
+  trap 'tamberlune_interrupted 130' INT
+  trap 'tamberlune_interrupted 143' TERM
+  trap 'tamberlune_clean_up' EXIT
+  # Whoever started us reports the interrupt; we only end quietly.
+  TAMBERLUNE_QUIET_INTERRUPT=${TAMBERLUNE_INNER:-}
+  export TAMBERLUNE_INNER=yes
+}
+
+tamberlune_clean_up() {
+  [ ${#TAMBERLUNE_LEFTOVERS[@]} -eq 0 ] || rm -rf -- "${TAMBERLUNE_LEFTOVERS[@]}"
+}
+
+tamberlune_interrupted() {
+  trap '' INT TERM
+  if [ -n "$TAMBERLUNE_CHILD" ]; then
+    kill -TERM "$TAMBERLUNE_CHILD" 2>/dev/null || true
+    wait "$TAMBERLUNE_CHILD" 2>/dev/null || true
+  fi
+  tamberlune_clean_up
+  TAMBERLUNE_LEFTOVERS=()
+  [ -n "$TAMBERLUNE_QUIET_INTERRUPT" ] || echo "$TAMBERLUNE_NAME: interrupted" >&2
+  exit "$1"
+}
+
+# tamberlune_run COMMAND...: runs COMMAND, with this terminal, so that an
+# interrupt reaches this shell at once (a shell runs its traps only between
+# commands) and stops COMMAND too. Returns COMMAND's status.
+tamberlune_run() {
+  "$@" <&0 &
+  TAMBERLUNE_CHILD=$!
+  local status=0
+  wait "$TAMBERLUNE_CHILD" || status=$?
+  TAMBERLUNE_CHILD=
+  return "$status"
+}
+
+# tamberlune_leftover PATH...: removed when this command ends, however it ends.
+tamberlune_leftover() {
+  TAMBERLUNE_LEFTOVERS+=("$@")
+}
+
+tamberlune_refuse() {
+  echo "$TAMBERLUNE_NAME: $* (--help for more)" >&2
+  exit 2
+}
+
+tamberlune_fail() {
+  echo "$TAMBERLUNE_NAME: $*" >&2
+  exit 1
+}
+
+# tamberlune_arguments "OPTIONS" MOST "$@": reads the arguments. OPTIONS are
+# words: --flag, or --option= for one that takes a value (--option VALUE or
+# --option=VALUE). MOST is how many other arguments (operands) are allowed.
+# -h or --help prints the command's help (the function tamberlune_help) and
+# exits 0. Sets TAMBERLUNE_OPTION[--name] (a flag: yes) and the array
+# TAMBERLUNE_OPERANDS. Refuses, exit 2, with one line: an unknown or repeated
+# option, a missing or empty value, a value for a flag, an empty operand, one
+# operand too many. After --, every argument is an operand.
+tamberlune_arguments() {
+  local options=" $1 " most=$2 argument name value operands=yes
+  shift 2
+  declare -gA TAMBERLUNE_OPTION=()
+  TAMBERLUNE_OPERANDS=()
+  while [ $# -gt 0 ]; do
+    argument=$1
+    shift
+    if [ "$operands" = yes ] && [ "$argument" = -- ]; then
+      operands=no
+      continue
+    fi
+    if [ "$operands" = no ] || [[ "$argument" != -* ]] || [ "$argument" = - ]; then
+      [ -n "$argument" ] || tamberlune_refuse "an empty argument: give a path or a value"
+      [ ${#TAMBERLUNE_OPERANDS[@]} -lt "$most" ] ||
+        tamberlune_refuse "one argument too many: '$argument'"
+      TAMBERLUNE_OPERANDS+=("$argument")
+      continue
+    fi
+    case "$argument" in
+      -h | --help)
+        tamberlune_help
+        exit 0 ;;
+    esac
+    name=${argument%%=*}
+    if [[ "$options" == *" $name= "* ]]; then
+      if [[ "$argument" == *=* ]]; then
+        value=${argument#*=}
+      elif [ $# -gt 0 ] && [[ "$1" != --* ]]; then
+        value=$1
+        shift
+      else
+        tamberlune_refuse "$name needs a value"
+      fi
+      [ -n "$value" ] || tamberlune_refuse "$name needs a value, not an empty one"
+    elif [[ "$options" == *" $name "* ]]; then
+      [ "$name" = "$argument" ] || tamberlune_refuse "$name takes no value"
+      value=yes
+    else
+      tamberlune_refuse "unknown option '$name'"
+    fi
+    [ -z "${TAMBERLUNE_OPTION[$name]+given}" ] || tamberlune_refuse "$name given twice"
+    TAMBERLUNE_OPTION[$name]=$value
+  done
+}
+
+# tamberlune_option NAME [DEFAULT]: an option's value, or DEFAULT.
+tamberlune_option() {
+  printf '%s' "${TAMBERLUNE_OPTION[$1]:-${2:-}}"
+}
+
+# tamberlune_arch ARCH: prints ARCH if it names a machine; else refuses.
+tamberlune_arch() {
+  case "$1" in
+    x64 | aa64 | riscv64 | riscv64-smode | ia32 | arm) printf '%s' "$1" ;;
+    *) tamberlune_refuse "--arch takes $TAMBERLUNE_ARCHES, not '$1'" ;;
+  esac
+}
+
+# tamberlune_suffix ARCH: the images' name suffix for ARCH's build
+# (Tamberlune$suffix.efi, BootOptions$suffix.efi), and its payload folder
+# is ${ARCH%-smode}.
+tamberlune_suffix() {
+  case "${1%-smode}" in
+    x64) printf '' ;;
+    aa64) printf AA64 ;;
+    riscv64) printf RISCV64 ;;
+    ia32) printf IA32 ;;
+    arm) printf ARM ;;
+  esac
+}
+
+# tamberlune_key KEY: prints the key to press: KEY (--key's value), else a
+# key piped in, else nothing (the person types it). Refuses a key that is
+# none of p, r, esc, none or one character.
+tamberlune_key() {
+  local key=$1
+  if [ -z "$key" ] && [ ! -t 0 ]; then
+    # A piped key: its line end is no keystroke, and no input at all is none.
+    key=$(cat)
+    key=${key:-none}
+  fi
+  case "$key" in
+    "" | p | r | esc | none) ;;
+    *) [ "${#key}" -eq 1 ] || tamberlune_refuse "--key takes p, r, esc, none or one character, not '$key'" ;;
+  esac
+  printf '%s' "$key"
+}
+
+# tamberlune_build_dir DIR: DIR made absolute, where a build tree is or goes.
+tamberlune_build_dir() {
+  case "$1" in
+    /*) printf '%s' "$1" ;;
+    *) printf '%s/%s' "$PWD" "$1" ;;
+  esac
+}
+
+# tamberlune_output PATH: checks, before any work, that PATH may be written:
+# a new file or a regular one (through a symbolic link, the file it names),
+# never a device, a folder or a read-only file, in a folder that exists and
+# takes files. Prints where the file goes. Fails with one line.
+tamberlune_output() {
+  python3 "$TAMBERLUNE_LIBRARY/output_file.py" "$TAMBERLUNE_NAME" "$1" || exit 1
+}
+
+# tamberlune_scratch: makes TAMBERLUNE_SCRATCH, a folder of this run's own,
+# removed when it ends.
+tamberlune_scratch() {
+  TAMBERLUNE_SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/tamberlune-XXXXXX" 2>/dev/null) ||
+    tamberlune_fail "cannot make a scratch folder in ${TMPDIR:-/tmp} (read-only, full or missing?): set TMPDIR to a folder that takes files"
+  tamberlune_leftover "$TAMBERLUNE_SCRATCH"
+}
+
+# tamberlune_needs JOB: installs the Debian packages JOB (build, boot, sign
+# or test) needs, when any is missing.
+tamberlune_needs() {
+  "$TAMBERLUNE_LIBRARY/install-deps.sh" "$1" || exit 1
+}
