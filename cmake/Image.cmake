@@ -140,25 +140,30 @@ endfunction()
 function(tamberlune_images suffix machine target folder)
   tamberlune_objects(Tamberlune${suffix}.efi ${target} ${folder} ${ARGN})
   set(objects ${TAMBERLUNE_OBJECTS})
-  if(machine STREQUAL "riscv64")
-    set(resource "${folder}/HelpResource.bin")
-    set(format raw)
-  else()
-    set(resource "${folder}/HelpResource.obj")
-    set(format ${machine})
-  endif()
-  add_custom_command(
-    OUTPUT ${resource}
-    COMMAND make_help_resource --machine ${format} ${resource}
-    DEPENDS make_help_resource
-    COMMENT "Generating the help resource for Tamberlune${suffix}.efi"
-    VERBATIM)
+  # Each application carries its own help: Tamberlune's, and the listing's.
+  foreach(application Tamberlune BootOptions)
+    string(TOLOWER ${application} for)
+    if(machine STREQUAL "riscv64")
+      set(resource_${application} "${folder}/${application}Help.bin")
+      set(format raw)
+    else()
+      set(resource_${application} "${folder}/${application}Help.obj")
+      set(format ${machine})
+    endif()
+    add_custom_command(
+      OUTPUT ${resource_${application}}
+      COMMAND make_help_resource --machine ${format} --for ${for} ${resource_${application}}
+      DEPENDS make_help_resource
+      COMMENT "Generating the help resource for ${application}${suffix}.efi"
+      VERBATIM)
+  endforeach()
+  set(resource ${resource_Tamberlune})
   string(TOUPPER ${machine} upper)
   set(image "${CMAKE_BINARY_DIR}/Tamberlune${suffix}.efi")
   tamberlune_link(${image} ${machine} ImageEntry ${folder} ${objects} ${resource} REPORT)
   set(TAMBERLUNE_IMAGE_${upper} ${image} PARENT_SCOPE)
   set(boot_options "${CMAKE_BINARY_DIR}/BootOptions${suffix}.efi")
-  tamberlune_link(${boot_options} ${machine} BootOptionsEntry ${folder} ${objects} ${resource})
+  tamberlune_link(${boot_options} ${machine} BootOptionsEntry ${folder} ${objects} ${resource_BootOptions})
   set(TAMBERLUNE_BOOT_OPTIONS_${upper} ${boot_options} PARENT_SCOPE)
 
   # The self-test image: the same objects and link, another entry point.
@@ -210,7 +215,7 @@ function(tamberlune_payloads arch machine target)
     # The converter wants a resource section; any will do.
     set(resource)
     if(machine STREQUAL "riscv64")
-      set(resource ${CMAKE_BINARY_DIR}/image-riscv64/HelpResource.bin)
+      set(resource ${CMAKE_BINARY_DIR}/image-riscv64/TamberluneHelp.bin)
     endif()
     tamberlune_link(${folder}/${role}.efi ${machine} PayloadEntry ${folder} ${folder}/${role}.obj ${resource})
     list(APPEND payloads ${folder}/${role}.efi)

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Writes the image's resource section as a COFF object for lld-link: the
+// Writes an image's resource section as a COFF object for lld-link: the
 // three-level resource directory ("HII" / "EFI" / "BIN"), its one data entry,
-// and the HII package list with the English help text, padded to the section
-// alignment. Every length is computed here from the content.
+// and the HII package list with the English help text of one application
+// (Tamberlune, or the boot flow's listing), padded to the section alignment.
+// Every length is computed here from the content.
 //
-//   make_help_resource OUTPUT.obj
+//   make_help_resource [--machine M] [--for tamberlune|bootoptions] OUTPUT.obj
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -65,16 +66,27 @@ size_t Length(const CHAR16 *Text) {
   return Count;
 }
 
+// Whose help: its package list's GUID and its text.
+struct HELP {
+  const char *Name;  // as --for names it
+  const EFI_GUID *Guid;
+  const CHAR16 *Text;
+};
+constexpr HELP Helps[] = {
+    {"tamberlune", &PackageListGuid, HelpText},
+    {"bootoptions", &BootOptionsPackageListGuid, BootOptionsHelpText},
+};
+
 // The HII package list: header, one string package, the end package.
-std::vector<UINT8> PackageList() {
+std::vector<UINT8> PackageList(const HELP &Help) {
   const UINT32 LanguageNameBlock = 1 + 2 * (UINT32)(Length(HelpLanguageName) + 1);
-  const UINT32 HelpTextBlock = 1 + 2 * (UINT32)(Length(HelpText) + 1);
+  const UINT32 HelpTextBlock = 1 + 2 * (UINT32)(Length(Help.Text) + 1);
   const UINT32 HdrSize = StringHeaderFixedSize + (UINT32)sizeof(HelpLanguage);
   const UINT32 StringPackageLength = HdrSize + LanguageNameBlock + HelpTextBlock + 1;
   const UINT32 PackageLength = PackageListHeaderSize + StringPackageLength + PackageHeaderSize;
 
   BYTES List;
-  List.Raw(&PackageListGuid, sizeof(PackageListGuid));
+  List.Raw(Help.Guid, sizeof(EFI_GUID));
   List.U32(PackageLength);
   List.U32(StringPackageLength | ((UINT32)HiiPackageStrings << 24));
   List.U32(HdrSize);
@@ -85,7 +97,7 @@ std::vector<UINT8> PackageList() {
   List.U8(SibtStringUcs2);
   List.Ucs2(HelpLanguageName, true);
   List.U8(SibtStringUcs2);
-  List.Ucs2(HelpText, true);
+  List.Ucs2(Help.Text, true);
   List.U8(SibtEnd);
   List.U32(PackageHeaderSize | ((UINT32)HiiPackageEnd << 24));
   return List.Data;
@@ -98,7 +110,7 @@ struct SECTION {
 
 // Directory tables, then the directory strings, then the data entry, then the
 // package list, then zeros up to the section alignment.
-SECTION ResourceSection() {
+SECTION ResourceSection(const HELP &Help) {
   static const CHAR16 *const Names[] = {u"HII", u"EFI", u"BIN"};
   constexpr UINT32 Levels = 3;
   constexpr UINT32 TableSize = 16 + 8;  // a table and its one named entry
@@ -106,7 +118,7 @@ SECTION ResourceSection() {
   constexpr UINT32 DataEntryOffset = Levels * TableSize + Levels * NameSize;
   constexpr UINT32 PackageListOffset = DataEntryOffset + 16;
 
-  std::vector<UINT8> List = PackageList();
+  std::vector<UINT8> List = PackageList(Help);
   BYTES Section;
   for (UINT32 Level = 0; Level < Levels; Level++) {
     Section.Zeros(12);  // characteristics, time stamp, versions
@@ -182,35 +194,56 @@ std::vector<UINT8> CoffObject(const SECTION &Section, const MACHINE &Machine) {
 
 int main(int ArgumentCount, char **Arguments) {
   const char Usage[] =
-      "usage: make_help_resource [--machine x64|arm64|x86|arm|raw] OUTPUT\n"
-      "Writes the image's resource section (the help text's HII package list under\n"
+      "usage: make_help_resource [--machine x64|arm64|x86|arm|raw] [--for tamberlune|bootoptions] OUTPUT\n"
+      "Writes an image's resource section (its help text's HII package list under\n"
       "HII/EFI/BIN) as a COFF object for the linker, for x64 unless --machine says\n"
       "otherwise; raw writes the section's bytes alone, its data entry holding the\n"
       "package list's offset in the section, for a converter that adds the section's\n"
-      "RVA. Exit status 0 when written, 2 on bad arguments.\n"
-      "example: make_help_resource --machine arm64 build/image-aa64/HelpResource.obj\n";
-  if (ArgumentCount == 2 && std::strcmp(Arguments[1], "--help") == 0) {
-    std::fputs(Usage, stdout);
-    return 0;
-  }
+      "RVA. --for names the application: Tamberlune (the default) or the boot flow's\n"
+      "listing, BootOptions.efi. Exit status 0 when written, 1 when the output cannot\n"
+      "be written, 2 on bad arguments.\n"
+      "example: make_help_resource --machine arm64 build/image-aa64/TamberluneHelp.obj\n";
   const MACHINE *Machine = &Machines[0];
+  const HELP *Help = &Helps[0];
   bool Raw = false;
-  int Next = 1;
-  if (ArgumentCount == 4 && std::strcmp(Arguments[1], "--machine") == 0) {
-    Machine = nullptr;
-    for (const MACHINE &Known : Machines) {
-      if (std::strcmp(Arguments[2], Known.Name) == 0) Machine = &Known;
+  const char *Output = nullptr;
+  const char *Problem = nullptr;
+  bool MachineGiven = false, HelpGiven = false;
+  for (int Index = 1; Index < ArgumentCount && Problem == nullptr; Index++) {
+    const char *Argument = Arguments[Index];
+    const char *Value = Index + 1 < ArgumentCount ? Arguments[Index + 1] : nullptr;
+    if (std::strcmp(Argument, "--help") == 0) {
+      std::fputs(Usage, stdout);
+      return 0;
+    } else if (std::strcmp(Argument, "--machine") == 0 && Value != nullptr && !MachineGiven) {
+      MachineGiven = true;
+      Index++;
+      Raw = std::strcmp(Value, "raw") == 0;
+      Machine = nullptr;
+      for (const MACHINE &Known : Machines) {
+        if (std::strcmp(Value, Known.Name) == 0) Machine = &Known;
+      }
+      if (Machine == nullptr && !Raw) Problem = "--machine takes x64, arm64, x86, arm or raw";
+    } else if (std::strcmp(Argument, "--for") == 0 && Value != nullptr && !HelpGiven) {
+      HelpGiven = true;
+      Index++;
+      Help = nullptr;
+      for (const HELP &Known : Helps) {
+        if (std::strcmp(Value, Known.Name) == 0) Help = &Known;
+      }
+      if (Help == nullptr) Problem = "--for takes tamberlune or bootoptions";
+    } else if (Argument[0] != '-' && Argument[0] != 0 && Output == nullptr) {
+      Output = Argument;
+    } else {
+      Problem = "bad argument";
     }
-    Raw = std::strcmp(Arguments[2], "raw") == 0;
-    Next = 3;
   }
-  if ((Machine == nullptr && !Raw) || ArgumentCount != Next + 1 || Arguments[Next][0] == '-') {
-    std::fputs(Usage, stderr);
+  if (Problem != nullptr || Output == nullptr) {
+    std::fprintf(stderr, "make_help_resource: %s (--help for more)\n", Problem != nullptr ? Problem : "no OUTPUT");
     return 2;
   }
-  const char *Output = Arguments[Next];
   std::vector<UINT8> Object =
-      Raw ? ResourceSection().Data : CoffObject(ResourceSection(), *Machine);
+      Raw ? ResourceSection(*Help).Data : CoffObject(ResourceSection(*Help), *Machine);
   std::string Temporary = std::string(Output) + ".tmp";
   FILE *File = std::fopen(Temporary.c_str(), "wb");
   bool Written = File != nullptr && std::fwrite(Object.data(), 1, Object.size(), File) == Object.size();

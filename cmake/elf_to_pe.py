@@ -164,7 +164,7 @@ def convert(elf, resource):
 def main():
     if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
         print(__doc__.strip() + "\nexample: elf_to_pe.py build/image-riscv64/TamberluneRISCV64.elf "
-              "build/image-riscv64/HelpResource.bin build/TamberluneRISCV64.efi")
+              "build/image-riscv64/TamberluneHelp.bin build/TamberluneRISCV64.efi")
         return
     if len(sys.argv) != 4:
         sys.exit("usage: elf_to_pe.py ELF RESOURCE OUTPUT (--help for more)")

@@ -17,6 +17,7 @@
 #include "FirmwareStandIn.h"
 #include "Print.h"
 #include "TerminalKeys.h"
+#include "ToolCommand.h"
 #include "Utf8.h"
 
 namespace {
@@ -109,27 +110,12 @@ bool ParseKey(const char *Text, EFI_INPUT_KEY *Key) {
 }
 
 // The terminal as it was, put back however the run ends: Ctrl-C (the
-// terminal still sends it), a kill or a hang-up restore it before the signal
-// takes its usual course, so the shell never gets a terminal without echo.
+// terminal still sends it), a kill or a hang-up restore it before the tool
+// ends, so the shell never gets a terminal without echo.
 termios SavedTerminal;
-void RestoreTerminalAndDie(int Signal) {
-  tcsetattr(STDIN_FILENO, TCSANOW, &SavedTerminal);
-  signal(Signal, SIG_DFL);
-  raise(Signal);
-}
-
-// Bad arguments: what was wrong, then where to read more.
-int Refuse(const std::string &Message) {
-  std::fprintf(stderr, "tamberlune-sim: %s\nusage: tamberlune-sim [--key K] [--fail CALL]... (--help for more)\n",
-               Message.c_str());
-  return 2;
-}
-
-// "--key takes p, r, esc, none or one character, not 'pp'"; a missing value
-// is "nothing".
-std::string Accepted(const char *Option, const char *Values, const char *Value) {
-  return std::string(Option) + " takes " + Values + ", not " +
-         (Value != nullptr ? "'" + std::string(Value) + "'" : "nothing");
+bool Raw;
+void RestoreTerminal(void) {
+  if (Raw) tcsetattr(STDIN_FILENO, TCSANOW, &SavedTerminal);
 }
 
 constexpr char KeyValues[] = "p, r, esc, none or one character";
@@ -140,34 +126,32 @@ constexpr char CallValues[] = "allocation, freepool, console or setvariable";
 int main(int ArgumentCount, char **Arguments) {
   FIRMWARE_STAND_IN Firmware;
   enum { Interactive, Scripted, Silent } Mode = Interactive;
-  for (int Index = 1; Index < ArgumentCount; Index++) {
-    std::string Argument = Arguments[Index];
-    bool HasValue = Index + 1 < ArgumentCount;
-    if (Argument == "--help" || Argument == "--version") {
-      if (Argument == "--help") {
-        std::fputs(Usage, stdout);
-      } else {
-        std::printf("tamberlune-sim %s\n", TAMBERLUNE_VERSION);
-      }
-      return 0;
-    } else if (Argument == "--key" || Argument == "--no-key") {
-      if (Mode != Interactive) return Refuse("one key at the most: --key or --no-key once");
-      if (Argument == "--no-key") {
-        Mode = Silent;
-        continue;
-      }
-      if (!HasValue) return Refuse(Accepted("--key", KeyValues, nullptr));
-      std::string Key = Arguments[++Index];
-      if (Key == "none") {
-        Mode = Silent;
-      } else if (ParseKey(Key.c_str(), &ScriptedKey)) {
-        Mode = Scripted;
-      } else {
-        return Refuse(Accepted("--key", KeyValues, Key.c_str()));
-      }
-    } else if (Argument == "--fail") {
-      if (!HasValue) return Refuse(Accepted("--fail", CallValues, nullptr));
-      std::string Call = Arguments[++Index];
+  TOOL_ARGUMENTS Read = ReadToolArguments(
+      ArgumentCount, Arguments, {{"--key", true, false}, {"--no-key", false, false}, {"--fail", true, true}}, 0);
+  if (Read.Problem.empty() && Read.Help) {
+    std::fputs(Usage, stdout);
+    return 0;
+  }
+  if (Read.Problem.empty() && Read.Version) {
+    std::printf("tamberlune-sim %s\n", TAMBERLUNE_VERSION);
+    return 0;
+  }
+  if (Read.Problem.empty() && Read.Has("--key") && Read.Has("--no-key")) {
+    Read.Problem = "one key at the most: --key or --no-key";
+  }
+  if (Read.Problem.empty() && Read.Has("--no-key")) Mode = Silent;
+  if (Read.Problem.empty() && Read.Has("--key")) {
+    const std::string &Key = Read.Value("--key");
+    if (Key == "none") {
+      Mode = Silent;
+    } else if (ParseKey(Key.c_str(), &ScriptedKey)) {
+      Mode = Scripted;
+    } else {
+      Read.Problem = "--key takes " + std::string(KeyValues) + ", not '" + Key + "'";
+    }
+  }
+  if (Read.Problem.empty() && Read.Has("--fail")) {
+    for (const std::string &Call : Read.Options["--fail"]) {
       if (Call == "allocation") {
         Firmware.AllocatePoolStatus = EFI_OUT_OF_RESOURCES;
       } else if (Call == "freepool") {
@@ -177,12 +161,12 @@ int main(int ArgumentCount, char **Arguments) {
       } else if (Call == "setvariable") {
         Firmware.SetVariableStatus = EFI_OUT_OF_RESOURCES;
       } else {
-        return Refuse(Accepted("--fail", CallValues, Call.c_str()));
+        Read.Problem = "--fail takes " + std::string(CallValues) + ", not '" + Call + "'";
+        break;
       }
-    } else {
-      return Refuse("unknown argument '" + Argument + "'");
     }
   }
+  if (!Read.Problem.empty()) return RefuseArguments("tamberlune-sim", Read.Problem);
 
   Firmware.ConOutTap = ToConsole;
   Firmware.StdErrTap = ToStdErr;
@@ -192,9 +176,9 @@ int main(int ArgumentCount, char **Arguments) {
                                         : ReadTerminalKey;
 
   // One keystroke, raw: no echo, no line buffering, as a firmware console.
-  bool Raw = Mode == Interactive && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &SavedTerminal) == 0;
+  EndQuietlyWhenInterrupted("tamberlune-sim", RestoreTerminal);
+  Raw = Mode == Interactive && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &SavedTerminal) == 0;
   if (Raw) {
-    for (int Signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(Signal, RestoreTerminalAndDie);
     termios Keys = SavedTerminal;
     Keys.c_lflag &= ~(ICANON | ECHO);
     Keys.c_cc[VMIN] = 0;

@@ -223,8 +223,11 @@ class InspectTool(unittest.TestCase):
         self.assertNotIn("runtime error", result.stderr)
 
     def test_rejects_a_file_that_is_no_pe_image(self):
-        self.check_rejected(b"#!/bin/sh\necho hello\n" * 10, "not a PE image: no MZ header")
-        self.check_rejected(b"", "not a PE image")
+        for data, message in ((b"#!/bin/sh\necho hello\n" * 10, "not a PE image: no MZ header"),
+                              (b"", "not a PE image: no MZ header"),
+                              (b"MZ", "not a PE image: it ends inside the DOS header (2 of its 64 bytes)")):
+            with self.subTest(data=data[:8]):
+                self.check_rejected(data, message)
 
     def test_rejects_every_truncation(self):
         # Cut the file at every 16th byte: each cut is refused, none crashes.
@@ -254,6 +257,8 @@ class InspectTool(unittest.TestCase):
                 ([(listed + 16, "<I", size - 1)], f"PackageLength {size - 1} differs from the resource's size {size}"),
                 # The string package ends half-way through the help text's terminator.
                 ([(strings, "<I", 0x04000000 | (size - 26))], "string package: a string runs past the package"),
+                # An odd block size: its last entry would be read half past the table.
+                ([(headers.section(".reloc").raw_offset + 4, "<I", 11)], "base relocation block with a bad size 11"),
                 # The end block becomes another string, which runs on to the end.
                 ([(strings + (size - 25), "<B", 0x14), (strings + (size - 24), "<I", 0)], "string package:")):
             with self.subTest(message=message):
@@ -274,13 +279,17 @@ class InspectTool(unittest.TestCase):
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertIn(line, result.stdout)
 
-    def test_every_shipped_image_is_relocatable(self):
+    def test_every_shipped_image_is_relocatable_and_carries_its_own_help(self):
         # The image and the boot flow's listing beside it: a firmware may load
-        # either anywhere, and applies base relocations to get there.
+        # either anywhere, and applies base relocations to get there. Each is
+        # its own application: its own file GUID and help text.
         listing = os.path.join(os.path.dirname(IMAGE), os.path.basename(IMAGE).replace("Tamberlune", "BootOptions"))
-        for path in (IMAGE, listing):
+        for path, guid, help_text in ((IMAGE, "B573", "help text:\n" + HELP),
+                                      (listing, "B576", 'help text:\n.TH BootOptions 0 "Lists what this firmware')):
             with self.subTest(path=path):
                 out = inspect(path).stdout
+                self.assertIn(f"package list 7A3C91E4-5B2D-4F68-9E1A-C84D20F6{guid},", out)
+                self.assertIn(help_text, out)
                 count = int(re.search(r"relocations  (\d+) base relocations(, stripped)?\n", out).group(1))
                 with open(path, "rb") as file:  # the padding of type 0 relocates nothing
                     applied = sum(1 for kind, _ in pe_file.base_relocations(file.read()) if kind != 0)
@@ -289,12 +298,11 @@ class InspectTool(unittest.TestCase):
                 self.assertRegex(out, r"\n +\.reloc +0x")
 
     def test_usage(self):
-        for arguments, message in (([], "name the image"), (["a", "b"], "one image at a time, not 2"),
-                                   (["--bogus"], "unknown option '--bogus'")):
+        for arguments, message in (([], "name the image to inspect"), (["a", "b"], "one argument too many: 'b'"),
+                                   (["--bogus"], "unknown option '--bogus'"), ([""], "an empty argument")):
             result = subprocess.run([INSPECT, *arguments], capture_output=True, text=True)
             self.assertEqual(result.returncode, 2)
-            self.assertIn(message, result.stderr)
-            self.assertIn("usage: tamberlune-inspect IMAGE", result.stderr)
+            self.assertRegex(result.stderr, f"^tamberlune-inspect: {message}.* \\(--help for more\\)\n$")
         result = inspect(os.path.join(self.directory.name, "missing.efi"))
         self.assertEqual(result.returncode, 1)
         self.assertIn("cannot read", result.stderr)

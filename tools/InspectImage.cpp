@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "PeImage.h"
+#include "ToolCommand.h"
 #include "Utf8.h"
 
 namespace {
@@ -113,7 +114,7 @@ bool MapFile(const char *Path, MAPPED_FILE *File, std::string *Error) {
 }
 
 const char Usage[] =
-    "usage: tamberlune-inspect IMAGE\n"
+    "usage: tamberlune-inspect [--] IMAGE\n"
     "Prints what a UEFI loader and a shell find in a PE32+ or PE32 image: machine,\n"
     "subsystem, entry, sections, relocations, imports, a signature, and the help text\n"
     "of its HII resource. Exit status 0 for a well-formed image (with or without\n"
@@ -126,26 +127,19 @@ const char Usage[] =
 }  // namespace
 
 int main(int ArgumentCount, char **Arguments) {
-  if (ArgumentCount == 2 && std::strcmp(Arguments[1], "--help") == 0) {
+  EndQuietlyWhenInterrupted("tamberlune-inspect");
+  TOOL_ARGUMENTS Read = ReadToolArguments(ArgumentCount, Arguments, {}, 1);
+  if (Read.Problem.empty() && Read.Help) {
     std::fputs(Usage, stdout);
     return 0;
   }
-  if (ArgumentCount == 2 && std::strcmp(Arguments[1], "--version") == 0) {
+  if (Read.Problem.empty() && Read.Version) {
     std::printf("tamberlune-inspect %s\n", TAMBERLUNE_VERSION);
     return 0;
   }
-  if (ArgumentCount != 2 || Arguments[1][0] == '-') {
-    if (ArgumentCount < 2) {
-      std::fputs("tamberlune-inspect: name the image to inspect\n", stderr);
-    } else if (ArgumentCount > 2) {
-      std::fprintf(stderr, "tamberlune-inspect: one image at a time, not %d\n", ArgumentCount - 1);
-    } else {
-      std::fprintf(stderr, "tamberlune-inspect: unknown option '%s'\n", Arguments[1]);
-    }
-    std::fputs(Usage, stderr);
-    return 2;
-  }
-  const char *Path = Arguments[1];
+  if (Read.Problem.empty() && Read.Operands.empty()) Read.Problem = "name the image to inspect";
+  if (!Read.Problem.empty()) return RefuseArguments("tamberlune-inspect", Read.Problem);
+  const char *Path = Read.Operands[0].c_str();
   MAPPED_FILE File;
   std::string Error;
   if (!MapFile(Path, &File, &Error)) {

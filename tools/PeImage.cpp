@@ -127,8 +127,12 @@ bool ParsePeImage(const uint8_t *Data, size_t Size, PE_IMAGE *Image, std::string
   READER File{Data, Size, Error};
   *Image = PE_IMAGE{};
   Error->clear();
-  if (!File.Has(0, 64, "the DOS header") || File.U16(0) != 0x5A4D) {
+  if (Size < 2 || File.U16(0) != 0x5A4D) {
     *Error = "not a PE image: no MZ header";
+    return false;
+  }
+  if (Size < 64) {
+    *Error = "not a PE image: it ends inside the DOS header (" + std::to_string(Size) + " of its 64 bytes)";
     return false;
   }
   uint64_t Pe = File.U32(0x3C);
