@@ -127,6 +127,10 @@ def cycle_bounds(graph):
     return bounds
 
 
+# The format engine, which every path that prints goes through.
+ENGINE = "FormatCore"
+
+
 def deepest(name, sizes, graph, visits, word, bounds=None):
     """(bytes, path) of the deepest path from name."""
     bounds = cycle_bounds(graph) if bounds is None else bounds
@@ -145,6 +149,17 @@ def deepest(name, sizes, graph, visits, word, bounds=None):
     return own + best, [(name, own)] + best_path
 
 
+def figure(entry, sizes, graph, word):
+    """(bytes, path) of the deepest path from entry, which must reach the
+    engine: every entry point prints through it, so a path that does not
+    means the call graph was not read (names the disassembler spells
+    otherwise, say), and its figure would be far too small."""
+    depth, path = deepest(entry, sizes, graph, {}, word)
+    if ENGINE not in (base(name) for name, _ in path):
+        raise Unbounded(f"the deepest path from {entry} does not reach {ENGINE}: the call graph was not read")
+    return depth, path
+
+
 def main():
     parser = argparse.ArgumentParser(description="Worst-case stack depth from the image's entry point.",
                                      epilog="Exit status 0 within the budget. "
@@ -159,7 +174,7 @@ def main():
                  "build the image first (its objects carry -fstack-usage)")
     graph, word = calls(args.directory, sizes)
     try:
-        depth, path = deepest(args.entry, sizes, graph, {}, word)
+        depth, path = figure(args.entry, sizes, graph, word)
     except Unbounded as error:
         sys.exit(f"stack_budget: {error}; no figure can be given for it")
     names = " > ".join(f"{base(name)} {size}" for name, size in path)

@@ -16,6 +16,7 @@ import time
 import unittest
 
 import harness
+import uboot
 
 REPO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 BUILD = VERSION = None
@@ -78,25 +79,51 @@ class Arguments(unittest.TestCase):
             result = run(os.path.join(BUILD, "tools", name), "--version")
             self.assertEqual((result.returncode, result.stdout), (0, f"{name} {VERSION}\n"))
 
-    def test_bad_arguments_are_refused_before_anything_is_built(self):
-        for command, message in (
-                (["tools/run.sh", "--key", "pp"], "not 'pp'"),
-                (["tools/run.sh", "--keys", "p"], "unknown argument '--keys'"),
-                (["tools/fuzz.sh", "--seconds", "0"], "above 0, not '0'"),
-                (["tools/fuzz.sh", "--seconds", "ten"], "not 'ten'"),
-                (["tools/bench.sh", "--calls", "-5"], "not '-5'"),
-                (["tools/disk.sh", "--bot"], "unknown option '--bot'"),
-                (["tools/disk.sh", "--out"], "usage: tools/disk.sh"),
-                (["tools/disk.sh", "--boot-flow", "--arch", "mips"], "not 'mips'"),
-                (["tools/disk.sh", "--arch", "aa64"], "the plain disk holds every machine's image"),
-                (["tools/disk.sh", "--key", "p"], "--key goes with --boot"),
-                (["tools/disk.sh", "--boot", "--key", "pp"], "not 'pp'"),
-                (["tools/disk.sh", "/dev/null"], "is a character device, not a disk file; write the disk file, "
-                                                 "then copy it to the stick: sudo dd if=")):
-            with self.subTest(command=command):
-                result = run(tool(command[0]), *command[1:], timeout=10)
-                self.assertEqual(result.returncode, 1 if "/dev/null" in command else 2)
-                self.assertIn(message, result.stderr)
+    def test_bad_arguments_are_refused_in_one_line_before_anything_is_built(self):
+        inspect, sim = (os.path.join(BUILD, "tools", name) for name in ("tamberlune-inspect", "tamberlune-sim"))
+        every = [tool(f"tools/{name}") for name in ("build.sh", "run.sh", "disk.sh", "sign.sh", "test.sh", "fuzz.sh",
+                                                    "bench.sh")] + [inspect, sim]
+        rows = [(command, ["--bogus"], "unknown option '--bogus'") for command in every]
+        rows += [(command, [""], "an empty argument") for command in every if not command.endswith(("build.sh", "test.sh", "fuzz.sh", "bench.sh", "sim"))]
+        rows += [
+            (tool("tools/run.sh"), ["--key", "p", "--key", "r"], "--key given twice"),
+            (tool("tools/run.sh"), ["--key=pp"], "not 'pp'"),
+            (tool("tools/run.sh"), ["--arch"], "--arch needs a value"),
+            (tool("tools/run.sh"), ["--arch="], "--arch needs a value, not an empty one"),
+            (tool("tools/run.sh"), ["--boot-flow=yes"], "--boot-flow takes no value"),
+            (tool("tools/run.sh"), ["extra"], "one argument too many: 'extra'"),
+            (tool("tools/build.sh"), ["--quiet", "--quiet"], "--quiet given twice"),
+            (tool("tools/build.sh"), ["--build-dir"], "--build-dir needs a value"),
+            (tool("tools/fuzz.sh"), ["--seconds", "0"], "above 0, not '0'"),
+            (tool("tools/fuzz.sh"), ["--seconds=ten"], "not 'ten'"),
+            (tool("tools/bench.sh"), ["--calls", "-5"], "not '-5'"),
+            (tool("tools/bench.sh"), ["--calls", "--update-docs"], "--calls needs a value"),
+            (tool("tools/test.sh"), ["now"], "one argument too many: 'now'"),
+            (tool("tools/disk.sh"), ["--out"], "--out needs a value"),
+            (tool("tools/disk.sh"), ["a.img", "b.img"], "one argument too many: 'b.img'"),
+            (tool("tools/disk.sh"), ["a.img", "--out", "b.img"], "two disk files: 'a.img' and --out 'b.img'"),
+            (tool("tools/disk.sh"), ["--boot-flow", "--arch", "mips"], "not 'mips'"),
+            (tool("tools/disk.sh"), ["--arch", "aa64"], "the plain disk holds every machine's image"),
+            (tool("tools/disk.sh"), ["--key", "p"], "--key goes with --boot"),
+            (tool("tools/disk.sh"), ["--boot", "--key", "pp"], "not 'pp'"),
+            (tool("tools/sign.sh"), ["k", "c", "i", "s", "extra"], "one argument too many: 'extra'"),
+            (tool("tools/sign.sh"), ["k"], "give at least KEY and CERT"),
+            (tool("tools/install-deps.sh"), ["mips"], "JOB is build, boot, sign, bench, fuzz or test, not 'mips'"),
+        ]
+        # Every machine is one the commands take: a bad key is then the only fault.
+        rows += [(tool("tools/run.sh"), ["--arch", arch, "--key", "pp"], "not 'pp'") for arch in uboot.ARCHES]
+        for command, arguments, message in rows:
+            with self.subTest(command=os.path.basename(command), arguments=arguments):
+                result = run(command, *arguments, timeout=10)
+                self.assertEqual((result.returncode, result.stdout), (2, ""), result.stderr)
+                self.assertRegex(result.stderr, rf"^[a-z-]+: .*{re.escape(message)}.* \(--help for more\)\n$")
+
+    def test_both_forms_of_an_option_say_the_same(self):
+        # --opt value and --opt=value: the first fault after them is the same.
+        for command, arguments in ((tool("tools/disk.sh"), ["--boot", "--arch", "arm", "--key", "pp"]),
+                                   (tool("tools/disk.sh"), ["--boot", "--arch=arm", "--key=pp"])):
+            result = run(command, *arguments, timeout=10)
+            self.assertEqual((result.returncode, "not 'pp'" in result.stderr), (2, True), result.stderr)
 
     def test_each_key_name_sends_the_bytes_a_person_types(self):
         import uboot
@@ -130,6 +157,10 @@ class StackFigure(unittest.TestCase):
         depth, path = stack_budget.deepest("ImageEntry", sizes, nested, {}, 8)
         self.assertEqual([name for name, _ in path].count("FormatCore"), 2)
         self.assertEqual(depth, 16 + 2 * (108 + 18 + 28))  # each frame with its return address
+        # A call graph that was not read (COFF's leading underscores left on
+        # the names, say) never reaches the engine: no figure.
+        with self.assertRaisesRegex(stack_budget.Unbounded, "does not reach FormatCore"):
+            stack_budget.figure("ImageEntry", sizes, {"_ImageEntry": {"_FormatCore"}}, 8)
         # A cycle that holds no function of known depth has no figure.
         with self.assertRaisesRegex(stack_budget.Unbounded, "cycle of unknown depth: ReadDirective > Renamed"):
             stack_budget.deepest("ImageEntry", sizes, {"ImageEntry": {"ReadDirective"},
@@ -189,6 +220,63 @@ class Paths(unittest.TestCase):
                     os.path.join(BUILD, "TamberluneAA64.efi"), os.path.join(self.folder, "flow.img"))
         self.assertEqual((mixed.returncode, "are for different machines" in mixed.stderr), (1, True), mixed.stderr)
         self.assertEqual(sorted(os.listdir(self.folder)), ["device.img", "link.img", "read-only.img", "relative.img"])
+
+    def test_no_command_writes_into_a_device(self):
+        key, cert = harness.key_pair(self.folder, "one")
+        image = os.path.join(BUILD, "Tamberlune.efi")
+        backing = os.path.join(self.folder, "backing.img")
+        with open(backing, "wb") as file:
+            file.write(bytes(range(256)) * 4096)
+        # A loop device over a file of ours, where this machine lets us make one.
+        made = run("losetup", "--find", "--show", backing)
+        devices = ["/dev/zero"] + ([made.stdout.strip()] if made.returncode == 0 else [])
+        try:
+            for device in devices:
+                kind = "character" if device == "/dev/zero" else "block"
+                for command, message in (([tool("tools/sign.sh"), key, cert, image, device],
+                                          f"sign: {device} is a {kind} device, never written"),
+                                         ([tool("tools/disk.sh"), device],
+                                          f"disk: {device} is a {kind} device, never written: write a disk file, then "
+                                          f"copy it: tools/disk.sh tamberlune-disk.img && sudo dd "
+                                          f"if=tamberlune-disk.img of={device} ")):
+                    with self.subTest(command=os.path.basename(command[0]), device=device):
+                        result = run(*command)
+                        self.assertEqual(result.returncode, 1, result.stderr)
+                        self.assertTrue(result.stderr.startswith(message), result.stderr)
+                        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+                        self.assertNotIn("built:", result.stdout)  # refused before anything was built
+        finally:
+            if len(devices) > 1:
+                run("losetup", "--detach", devices[1])
+        with open(backing, "rb") as file:
+            self.assertEqual(file.read(), bytes(range(256)) * 4096)
+
+    def test_interrupted_commands_end_in_one_line_and_leave_nothing(self):
+        # disk.sh while it builds and writes, sign.sh while it signs: each
+        # signal reaches the command alone (not its process group).
+        key, cert = harness.key_pair(self.folder, "one")
+        image = os.path.join(BUILD, "Tamberlune.efi")
+        for number, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+            for command, name in (([tool("tools/disk.sh"), os.path.join(self.folder, "disk.img")], "disk"),
+                                  ([tool("tools/sign.sh"), "--replace", key, cert, image,
+                                    os.path.join(self.folder, "signed.efi")], "sign")):
+                with self.subTest(command=name, signal=number.name):
+                    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                               env={**os.environ, "TMPDIR": self.folder})
+                    time.sleep(0.3)
+                    process.send_signal(number)
+                    out, err = process.communicate(timeout=60)
+                    if process.returncode == 0:
+                        continue  # it was done before the signal came
+                    self.assertEqual((process.returncode, err), (status, f"{name}: interrupted\n"), out)
+                    self.assertEqual(sorted(os.listdir(self.folder)), ["one.crt", "one.key"])
+
+    def test_a_scratch_folder_that_cannot_be_made_is_named(self):
+        result = subprocess.run([tool("tools/run.sh"), "--boot-flow", "--key", "p"], capture_output=True, text=True,
+                                env={**os.environ, "TMPDIR": os.path.join(self.folder, "absent")}, timeout=60)
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, f"run: cannot make a scratch folder in {self.folder}/absent (read-only, full or "
+                             f"missing?): set TMPDIR to a folder that takes files\n"))
 
     def test_a_failed_resource_write_leaves_nothing_behind(self):
         target = os.path.join(self.folder, "HelpResource.obj")
@@ -266,10 +354,11 @@ class Machine(unittest.TestCase):
                     self.assertNotIn(b"\x1b[6n", result.stdout)
 
     def test_the_boot_flow_run_stops_at_what_the_key_booted(self):
-        # Its own scratch disk and TFTP folder, removed after the run.
+        # Its own scratch disk and TFTP folder, removed after the run; on
+        # supervisor-mode RISC-V, whose payloads are the machine-mode build's.
         with tempfile.TemporaryDirectory() as scratch:
-            result = subprocess.run([tool("tools/run.sh"), "--boot-flow", "--key", "p"], capture_output=True,
-                                    timeout=120, env={**os.environ, "TMPDIR": scratch})
+            result = subprocess.run([tool("tools/run.sh"), "--boot-flow", "--arch", "riscv64-smode", "--key", "p"],
+                                    capture_output=True, timeout=240, env={**os.environ, "TMPDIR": scratch})
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertIn(b"Tamberlune: starting network.efi from 10.0.2.2", result.stdout)
             self.assertRegex(result.stdout, rb"\nboot flow: Tamberlune test payload: network, [0-9.]+ s after the key\n$")

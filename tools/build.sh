@@ -39,7 +39,9 @@ if ! error=$({ mkdir -p "$build" && rm -f "$(mktemp "$build/.writable-XXXXXX")";
   case "$error" in
     *"Read-only file system"*)
       tamberlune_fail "cannot write $build: its file system is read-only; build elsewhere with --build-dir DIR" ;;
-    *) tamberlune_fail "cannot write $build: permission denied; run as the user who owns the checkout, or build elsewhere with --build-dir DIR" ;;
+    *"Permission denied"*)
+      tamberlune_fail "cannot write $build: permission denied; run as the user who owns the checkout, or build elsewhere with --build-dir DIR" ;;
+    *) tamberlune_fail "cannot write $build: ${error##*: }; build elsewhere with --build-dir DIR" ;;
   esac
 fi
 # The build's own chatter goes to a log, shown whole when it fails; what a

@@ -214,6 +214,8 @@ def main(argv):
                 files = {removable_path(image): image for image in sources}
         except (DiskError, output_file.OutputError) as error:
             sys.exit(f"{COMMAND}: {error}")
+        except OSError as error:  # a scratch folder that takes no files, say
+            sys.exit(f"{COMMAND}: cannot write {disk}: {error.strerror or error}")
     paths = ", ".join("\\" + path.replace("/", "\\") for path in files)
     print(f"{disk}: GPT disk of {TOTAL * SECTOR // (1024 * 1024)} MiB, EFI system partition with {paths}")
 
