@@ -15,14 +15,75 @@ string(REGEX REPLACE ".*\\((.*)\\)$" "\\1" TAMBERLUNE_RELEASE_DATE "${TAMBERLUNE
 
 set(CPACK_PACKAGE_CONTACT "Tamberlune developers <maintainers@tamberlune.invalid>")
 set(documents ${CMAKE_BINARY_DIR}/package)
+
+# The installed shell commands: tools/disk.sh and tools/sign.sh, which find
+# their shared code and the images in the package's folders instead of the
+# checkout. A stage in the build tree holds them as installed, for their
+# manual pages.
+set(TAMBERLUNE_COMMAND_LIBRARY tools/command.sh tools/install-deps.sh tools/output_file.py tools/make_disk.py
+    tools/pe_file.py tools/interrupts.py)
+set(stage ${documents}/stage)
+set(TAMBERLUNE_INSTALLED_COMMANDS)
+foreach(command disk sign)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/${command}.sh)
+  file(READ ${CMAKE_SOURCE_DIR}/tools/${command}.sh script)
+  set(checkout [=[repo=$(cd "$(dirname "$0")/.." && pwd)  # installed: the package's folders instead
+TAMBERLUNE_LIBRARY=$repo/tools
+TAMBERLUNE_IMAGES=
+]=])
+  set(installed [=[installed=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
+TAMBERLUNE_LIBRARY=$installed/share/tamberlune/lib
+TAMBERLUNE_IMAGES=$installed/share/tamberlune
+]=])
+  string(FIND "${script}" "${checkout}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "tools/${command}.sh has lost the lines that say where its files are")
+  endif()
+  string(REPLACE "${checkout}" "${installed}TAMBERLUNE_VERSION=${PROJECT_VERSION}\n" script "${script}")
+  file(WRITE ${stage}/bin/tamberlune-${command} "${script}")
+  file(CHMOD ${stage}/bin/tamberlune-${command} FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+       GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  list(APPEND TAMBERLUNE_INSTALLED_COMMANDS ${stage}/bin/tamberlune-${command})
+endforeach()
+foreach(file IN LISTS TAMBERLUNE_COMMAND_LIBRARY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${file})
+  file(COPY ${CMAKE_SOURCE_DIR}/${file} DESTINATION ${stage}/share/tamberlune/lib)
+endforeach()
+
+# The manual pages, by help2man from each command's --help and --version, so
+# a page never says other than its command; dated by the release and
+# gzipped without a name or time, so two builds agree.
+find_program(TAMBERLUNE_HELP2MAN help2man)
+if(NOT TAMBERLUNE_HELP2MAN)
+  message(FATAL_ERROR "help2man is missing: apt-get install --no-install-recommends help2man")
+endif()
+execute_process(COMMAND date -u -d "${TAMBERLUNE_RELEASE_DATE}" +%s OUTPUT_VARIABLE release_epoch
+                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+set(tamberlune-inspect_name "print what a UEFI loader and a shell find in an image")
+set(tamberlune-sim_name "run Tamberlune's own code against a firmware stand-in on this terminal")
+set(tamberlune-disk_name "write a bootable disk image from the installed Tamberlune images")
+set(tamberlune-sign_name "sign a Tamberlune image for UEFI Secure Boot")
+set(TAMBERLUNE_COMMANDS tamberlune-disk tamberlune-sign tamberlune-inspect tamberlune-sim)
 set(TAMBERLUNE_MAN_PAGES)
-foreach(tool tamberlune-inspect tamberlune-sim)
+foreach(tool IN LISTS TAMBERLUNE_COMMANDS)
+  if(TARGET ${tool})
+    set(program $<TARGET_FILE:${tool}>)
+  else()
+    set(program ${stage}/bin/${tool})
+  endif()
+  # SEE ALSO: the other commands, and the package's README.
+  set(others ${TAMBERLUNE_COMMANDS})
+  list(REMOVE_ITEM others ${tool})
+  list(TRANSFORM others APPEND " (1)")
+  list(JOIN others ",\n.BR " see_also)
+  file(WRITE ${documents}/${tool}.h2m "[SEE ALSO]\n.BR ${see_also}\n.PP\nThe README of the tamberlune package.\n")
   add_custom_command(
     OUTPUT ${documents}/${tool}.1.gz
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${documents}
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/man_page.py $<TARGET_FILE:${tool}>
-            ${TAMBERLUNE_RELEASE_DATE} ${documents}/${tool}.1.gz
-    DEPENDS ${tool} ${CMAKE_SOURCE_DIR}/cmake/man_page.py
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${release_epoch}
+            ${TAMBERLUNE_HELP2MAN} --no-info --name ${${tool}_name} --include ${documents}/${tool}.h2m
+            --output ${documents}/${tool}.1 ${program}
+    COMMAND gzip -9nf ${documents}/${tool}.1
+    DEPENDS ${program} ${documents}/${tool}.h2m
     COMMENT "Writing the manual page of ${tool} from its --help"
     VERBATIM)
   list(APPEND TAMBERLUNE_MAN_PAGES ${documents}/${tool}.1.gz)
@@ -50,8 +111,20 @@ install(CODE "
 install(FILES ${TAMBERLUNE_IMAGES} ${TAMBERLUNE_BOOT_OPTIONS} ${TAMBERLUNE_BOOT_SCRIPT} boot/boot.cmd
         DESTINATION ${CMAKE_INSTALL_DATADIR}/tamberlune)
 install(TARGETS tamberlune-inspect tamberlune-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS ${TAMBERLUNE_INSTALLED_COMMANDS} DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The commands' shared code: scripts run by them are executable, the sourced
+# and imported ones are not.
+foreach(file IN LISTS TAMBERLUNE_COMMAND_LIBRARY)
+  if(file MATCHES "(install-deps.sh|output_file.py|make_disk.py)$")
+    install(PROGRAMS ${file} DESTINATION ${CMAKE_INSTALL_DATADIR}/tamberlune/lib)
+  else()
+    install(FILES ${file} DESTINATION ${CMAKE_INSTALL_DATADIR}/tamberlune/lib)
+  endif()
+endforeach()
 install(FILES ${TAMBERLUNE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES cmake/package/README ${TAMBERLUNE_PACKAGE_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tamberlune)
+# The installed README states this build's wait.
+configure_file(cmake/package/README.in ${documents}/README @ONLY)
+install(FILES ${documents}/README ${TAMBERLUNE_PACKAGE_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tamberlune)
 
 set(CPACK_PACKAGE_NAME tamberlune)
 set(CPACK_PACKAGE_VENDOR "Tamberlune developers")
@@ -64,12 +137,16 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
   ".\n"
   "The package holds the images for x86-64, AArch64, RISC-V 64, 32-bit x86\n"
   "and ARMv7, the boot option listings and the U-Boot boot script that act\n"
-  "on the choice, the host tools tamberlune-inspect and tamberlune-sim with\n"
-  "their manual pages, and the documentation.")
+  "on the choice, the commands tamberlune-disk (a bootable disk from the\n"
+  "images), tamberlune-sign (an image signed for Secure Boot),\n"
+  "tamberlune-inspect and tamberlune-sim with their manual pages, and the\n"
+  "documentation.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 # The host tools' library versions, as dpkg-shlibdeps reads them off the binaries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# What tamberlune-disk and tamberlune-sign run.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, mtools, sbsigntool, openssl")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_RESOURCE_FILE_LICENSE "${CMAKE_SOURCE_DIR}/LICENSE")

@@ -23,7 +23,7 @@
 namespace {
 
 const char Usage[] =
-    "usage: tamberlune-sim [--key K] [--fail CALL]...\n"
+    "Usage: tamberlune-sim [--key K] [--fail CALL]...\n"
     "Runs Tamberlune's own code against a firmware stand-in on this terminal.\n"
     "  --key K      press K unattended: p, r, esc, none (press nothing: the image\n"
     "               waits out its " TAMBERLUNE_WAIT_TEXT "), or one character\n"
@@ -33,7 +33,7 @@ const char Usage[] =
     "  --version    the version\n"
     "Without --key, it reads one keystroke from the terminal. Exit status\n"
     "0 when the image returns success, 1 when it returns an error, 2 on bad arguments.\n"
-    "example: tamberlune-sim --key r --fail allocation\n";
+    "Example:\n  tamberlune-sim --key r --fail allocation\n";
 
 void ToConsole(const std::u16string &Text) {
   std::fputs(Utf8(Text).c_str(), stdout);

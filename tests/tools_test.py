@@ -64,7 +64,7 @@ class Arguments(unittest.TestCase):
             "build.sh")]
         commands += [f"{sys.executable} {tool(path)}" for path in (
             "tools/uboot.py", "tools/make_disk.py", "cmake/image_sizes.py", "cmake/stack_budget.py",
-            "bench/run.py", "cmake/link_image.py", "cmake/man_page.py", "cmake/package_files.py")]
+            "bench/run.py", "cmake/link_image.py", "cmake/package_files.py")]
         commands += [os.path.join(BUILD, path) for path in (
             "tools/tamberlune-inspect", "tools/tamberlune-sim", "make_help_resource")]
         for command in commands:
@@ -72,7 +72,7 @@ class Arguments(unittest.TestCase):
                 result = run(*command.split(), "--help", timeout=10)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertIn("usage", result.stdout.lower())
-                self.assertIn("example", result.stdout)
+                self.assertIn("example", result.stdout.lower())
 
     def test_host_tools_say_their_version(self):
         for name in ("tamberlune-inspect", "tamberlune-sim"):

@@ -114,7 +114,7 @@ bool MapFile(const char *Path, MAPPED_FILE *File, std::string *Error) {
 }
 
 const char Usage[] =
-    "usage: tamberlune-inspect [--] IMAGE\n"
+    "Usage: tamberlune-inspect [--] IMAGE\n"
     "Prints what a UEFI loader and a shell find in a PE32+ or PE32 image: machine,\n"
     "subsystem, entry, sections, relocations, imports, a signature, and the help text\n"
     "of its HII resource. Exit status 0 for a well-formed image (with or without\n"
@@ -122,7 +122,7 @@ const char Usage[] =
     "arguments.\n"
     "  --help      this text\n"
     "  --version   the version\n"
-    "example: tamberlune-inspect build/Tamberlune.efi\n";
+    "Example:\n  tamberlune-inspect build/Tamberlune.efi\n";
 
 }  // namespace
 

@@ -13,7 +13,7 @@ tamberlune_command bench
 
 tamberlune_help() {
   cat <<'USAGE'
-usage: tools/bench.sh [--calls N] [--update-docs]
+Usage: tools/bench.sh [--calls N] [--update-docs]
 Benchmarks the format engine beside snprintf, stb_sprintf and {fmt} and writes
 the results to build/performance.md.
   --calls N       calls per job under callgrind (default 20000)
@@ -22,7 +22,8 @@ Outside the repository it changes one thing, and says so first: as root, where
 the en_US.UTF-8 locale is missing, it installs Debian's locales package and
 generates that locale (snprintf and {fmt} group digits only under it).
 Exit status 0 when the benchmark ran, 2 on bad arguments.
-example: tools/bench.sh --calls 2000
+Example:
+  tools/bench.sh --calls 2000
 USAGE
 }
 

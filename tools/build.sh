@@ -15,7 +15,7 @@ tamberlune_command build
 
 tamberlune_help() {
   cat <<'USAGE'
-usage: tools/build.sh [--quiet] [--build-dir DIR]
+Usage: tools/build.sh [--quiet] [--build-dir DIR]
 Installs what building needs, then builds the five images (Tamberlune.efi,
 TamberluneAA64.efi, TamberluneRISCV64.efi, TamberluneIA32.efi,
 TamberluneARM.efi), the U-Boot boot flow (boot.scr, BootOptions*.efi) and the
@@ -27,7 +27,8 @@ that differ from the defaults.
                    configured with other settings (cmake -D...) keeps them
 Exit status 0 on success, 1 on failure, 2 on bad arguments, 130 or 143 when
 interrupted.
-example: tools/build.sh && build/tools/tamberlune-inspect build/Tamberlune.efi
+Example:
+  tools/build.sh && build/tools/tamberlune-inspect build/Tamberlune.efi
 USAGE
 }
 

@@ -72,7 +72,7 @@ tamberlune_fail() {
 # words: --flag, or --option= for one that takes a value (--option VALUE or
 # --option=VALUE). MOST is how many other arguments (operands) are allowed.
 # -h or --help prints the command's help (the function tamberlune_help) and
-# exits 0. Sets TAMBERLUNE_OPTION[--name] (a flag: yes) and the array
+# exits 0; so does --version where the command has one (TAMBERLUNE_VERSION). Sets TAMBERLUNE_OPTION[--name] (a flag: yes) and the array
 # TAMBERLUNE_OPERANDS. Refuses, exit 2, with one line: an unknown or repeated
 # option, a missing or empty value, a value for a flag, an empty operand, one
 # operand too many. After --, every argument is an operand.
@@ -99,6 +99,12 @@ tamberlune_arguments() {
       -h | --help)
         tamberlune_help
         exit 0 ;;
+      --version)
+        # The installed commands carry the package's version.
+        if [ -n "${TAMBERLUNE_VERSION:-}" ]; then
+          echo "$TAMBERLUNE_NAME $TAMBERLUNE_VERSION"
+          exit 0
+        fi ;;
     esac
     name=${argument%%=*}
     if [[ "$options" == *" $name= "* ]]; then

@@ -16,23 +16,25 @@ tamberlune_command "$([ -z "$TAMBERLUNE_IMAGES" ] && echo disk || echo tamberlun
 
 tamberlune_help() {
   if [ -n "$TAMBERLUNE_IMAGES" ]; then
-    cat <<USAGE
-usage: tamberlune-disk DISK
-Writes a bootable disk image from the installed images ($TAMBERLUNE_IMAGES): a
-GPT with an EFI system partition holding each at its machine's removable-media
-path (\\EFI\\BOOT\\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
-BOOTARM.EFI), which a UEFI firmware starts with nothing typed. The same
-images always give the same disk, byte for byte.
-  DISK   the disk file to write: a new path or a regular file (through a
-         symbolic link, the file it names); never a device: write the file,
-         then copy it to a stick with dd
+    cat <<'USAGE'
+Usage: tamberlune-disk DISK
+Writes a bootable disk image from the installed images. The disk is a GPT with
+an EFI system partition holding each image at its machine's removable-media
+path (\EFI\BOOT\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
+BOOTARM.EFI), which a UEFI firmware starts with nothing typed. The images are
+those in share/tamberlune under the prefix (/usr/share/tamberlune from the
+package); the same images always give the same disk, byte for byte. DISK is
+the disk file to write: a new path or a regular file (through a symbolic
+link, the file it names), never a device: write the file, then copy it to a
+stick with dd.
 Exit status 0 when the disk was written, 1 on failure, 2 on bad arguments.
-example: tamberlune-disk /tmp/tamberlune.img && sudo dd if=/tmp/tamberlune.img of=/dev/sdX bs=4M conv=fsync
+Example:
+  tamberlune-disk /tmp/tamberlune.img && sudo dd if=/tmp/tamberlune.img of=/dev/sdX bs=4M conv=fsync
 USAGE
     return
   fi
   cat <<'USAGE'
-usage: tools/disk.sh [--boot-flow] [--boot [--key KEY]] [--arch ARCH] [--build-dir DIR] [[--out] DISK]
+Usage: tools/disk.sh [--boot-flow] [--boot [--key KEY]] [--arch ARCH] [--build-dir DIR] [[--out] DISK]
 Builds the images and writes a bootable disk image: a GPT with an EFI system
 partition holding each at its machine's removable-media path
 (\EFI\BOOT\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
@@ -63,7 +65,8 @@ BOOTARM.EFI). The same images always give the same disk, byte for byte.
               the repository; a tree configured with other settings works too)
 Exit status 0 when the disk was written (and booted), 1 on failure, 2 on bad
 arguments, 130 or 143 when interrupted.
-example: tools/disk.sh /tmp/tamberlune.img && sudo dd if=/tmp/tamberlune.img of=/dev/sdX bs=4M conv=fsync
+Example:
+  tools/disk.sh /tmp/tamberlune.img && sudo dd if=/tmp/tamberlune.img of=/dev/sdX bs=4M conv=fsync
 USAGE
 }
 

@@ -14,7 +14,7 @@ tamberlune_command fuzz
 
 tamberlune_help() {
   cat <<'USAGE'
-usage: tools/fuzz.sh [--seconds N] [--target format|image|all]
+Usage: tools/fuzz.sh [--seconds N] [--target format|image|all]
 Fuzzes the format engine (format) and the image reader (image) with libFuzzer,
 AddressSanitizer and UndefinedBehaviorSanitizer, from a fixed seed and the
 committed corpus, and prints progress every 10 seconds.
@@ -24,7 +24,8 @@ committed corpus, and prints progress every 10 seconds.
 Exit status 0 when nothing was found, 1 on a finding (the input is kept in
 build-fuzz/artifacts/) or a failed run, 2 on bad arguments, 130 or 143 when
 interrupted.
-example: tools/fuzz.sh --seconds 300 --target format
+Example:
+  tools/fuzz.sh --seconds 300 --target format
 USAGE
 }
 

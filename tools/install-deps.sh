@@ -20,6 +20,7 @@ build cmake cmake
 build make make
 build python3 python3
 build u-boot-tools mkimage
+build help2man help2man
 boot python3 python3
 boot mtools mcopy
 boot qemu-system-x86 qemu-system-x86_64
@@ -44,7 +45,7 @@ test g++-multilib /usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so
 
 tamberlune_help() {
   cat <<'USAGE'
-usage: tools/install-deps.sh [JOB]
+Usage: tools/install-deps.sh [JOB]
 Installs the Debian packages that JOB needs, if any is missing: build (the
 compiler, linker, CMake, Python, mkimage), boot (QEMU, U-Boot, mtools), sign
 (sbsigntool, OpenSSL), bench (Google Benchmark, {fmt}, stb, valgrind), fuzz
@@ -54,7 +55,8 @@ user is told the exact sudo line to run. Where dpkg-query is missing it looks
 for each package's program and names the packages whose program is missing.
   JOB   build, boot, sign, bench, fuzz or test (default test)
 Exit status: 0 when everything is installed, 1 otherwise, 2 on bad arguments.
-example: tools/install-deps.sh boot
+Example:
+  tools/install-deps.sh boot
 USAGE
 }
 

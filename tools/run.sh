@@ -13,7 +13,7 @@ tamberlune_command run
 
 tamberlune_help() {
   cat <<'USAGE'
-usage: tools/run.sh [--boot-flow] [--arch ARCH] [--key KEY] [--build-dir DIR]
+Usage: tools/run.sh [--boot-flow] [--arch ARCH] [--key KEY] [--build-dir DIR]
 Builds the images, boots one on its U-Boot's UEFI firmware under QEMU, starts
 it from a FAT disk and shows which boot-choice variable it recorded.
   --boot-flow boot the boot-flow disk instead (tools/disk.sh --boot-flow) on
@@ -35,8 +35,9 @@ it from a FAT disk and shows which boot-choice variable it recorded.
 Without --key you press the key yourself (leave QEMU with Ctrl-A X); a key
 piped in (echo p | ...) is taken as --key. Exit status 0 when the boot ran,
 1 when it failed, 2 on bad arguments, 130 or 143 when interrupted.
-example: tools/run.sh --key p
-         tools/run.sh --boot-flow --key esc
+Example:
+  tools/run.sh --key p
+  tools/run.sh --boot-flow --key esc
 USAGE
 }
 

@@ -14,22 +14,24 @@ tamberlune_command "$([ -z "$TAMBERLUNE_IMAGES" ] && echo sign || echo tamberlun
 
 tamberlune_help() {
   if [ -n "$TAMBERLUNE_IMAGES" ]; then
-    cat <<USAGE
-usage: tamberlune-sign [--replace] KEY.pem CERT.pem IMAGE SIGNED
-Signs IMAGE for UEFI Secure Boot (sbsign) with a PEM RSA private key and the
-PEM certificate that holds its public key, writes it to SIGNED and verifies it
-(sbverify). The installed images are in $TAMBERLUNE_IMAGES.
+    cat <<'USAGE'
+Usage: tamberlune-sign [--replace] KEY.pem CERT.pem IMAGE SIGNED
+Signs an image for UEFI Secure Boot. IMAGE is signed (sbsign) with a PEM RSA
+private key and the PEM certificate that holds its public key, written to
+SIGNED and verified (sbverify). The installed images are in share/tamberlune
+under the prefix (/usr/share/tamberlune from the package).
   IMAGE      the image to sign
   SIGNED     where the signed image goes: a new file or a regular one (never
              a device or a folder); written only once it verifies
   --replace  IMAGE is signed already: drop its signatures and sign it anew
 Exit status 0 when signed and verified, 1 on failure, 2 on bad arguments.
-example: tamberlune-sign db.key db.crt $TAMBERLUNE_IMAGES/TamberluneAA64.efi /boot/efi/EFI/Tamberlune/Tamberlune.efi
+Example:
+  tamberlune-sign db.key db.crt /usr/share/tamberlune/TamberluneAA64.efi /boot/efi/EFI/Tamberlune/Tamberlune.efi
 USAGE
     return
   fi
   cat <<'USAGE'
-usage: tools/sign.sh [--replace] [--build-dir DIR] KEY.pem CERT.pem [IMAGE [SIGNED]]
+Usage: tools/sign.sh [--replace] [--build-dir DIR] KEY.pem CERT.pem [IMAGE [SIGNED]]
 Signs IMAGE for UEFI Secure Boot (sbsign) with a PEM RSA private key and the
 PEM certificate that holds its public key, and verifies the result (sbverify).
   IMAGE      the image to sign (default: Tamberlune.efi in the build tree)
@@ -44,7 +46,8 @@ PEM certificate that holds its public key, and verifies the result (sbverify).
              repository)
 Exit status 0 when signed and verified, 1 on failure, 2 on bad arguments, 130
 or 143 when interrupted.
-example: tools/sign.sh db.key db.crt build/Tamberlune.efi /tmp/Tamberlune.signed.efi
+Example:
+  tools/sign.sh db.key db.crt build/Tamberlune.efi /tmp/Tamberlune.signed.efi
 USAGE
 }
 
@@ -56,10 +59,13 @@ else
   [ ${#TAMBERLUNE_OPERANDS[@]} -ge 2 ] || tamberlune_refuse "give at least KEY and CERT"
 fi
 replace=$(tamberlune_option --replace no)
-build=$(tamberlune_build_dir "$(tamberlune_option --build-dir "$repo/build")")
 key=${TAMBERLUNE_OPERANDS[0]}
 cert=${TAMBERLUNE_OPERANDS[1]}
-image=${TAMBERLUNE_OPERANDS[2]:-$build/Tamberlune.efi}
+image=${TAMBERLUNE_OPERANDS[2]:-}
+if [ -z "$image" ]; then
+  build=$(tamberlune_build_dir "$(tamberlune_option --build-dir "$repo/build")")
+  image=$build/Tamberlune.efi
+fi
 signed=${TAMBERLUNE_OPERANDS[3]:-${image%.efi}.signed.efi}
 fail() { tamberlune_fail "$@"; }
 # Where the signed image goes is checked before anything else.

@@ -13,7 +13,7 @@ tamberlune_command test
 
 tamberlune_help() {
   cat <<'USAGE'
-usage: tools/test.sh
+Usage: tools/test.sh
 Installs what is missing, builds everything in build/, build-sanitize/,
 build-i386/ and build-fuzz/, and runs every test: the unit tests under
 AddressSanitizer and UndefinedBehaviorSanitizer, the unit tests on a 32-bit
@@ -22,7 +22,8 @@ tests, image checks, tool tests, package test and the end-to-end boots on
 U-Boot under QEMU (one QEMU at a time). CI runs exactly this.
 Exit status 0 when every test passed, 1 when one failed, 2 on bad arguments,
 130 or 143 when interrupted.
-example: tools/test.sh
+Example:
+  tools/test.sh
 USAGE
 }
 
