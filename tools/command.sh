@@ -20,9 +20,11 @@ tamberlune_command() {
   trap 'tamberlune_interrupted 130' INT
   trap 'tamberlune_interrupted 143' TERM
   trap 'tamberlune_clean_up' EXIT
-  # Whoever started us reports the interrupt; we only end quietly.
-  TAMBERLUNE_QUIET_INTERRUPT=${TAMBERLUNE_INNER:-}
-  export TAMBERLUNE_INNER=yes
+  # A command started by another (its parent's process is the one named
+  # here) leaves the report of an interrupt to that one.
+  TAMBERLUNE_QUIET_INTERRUPT=
+  [ "${TAMBERLUNE_CALLER:-}" != "$PPID" ] || TAMBERLUNE_QUIET_INTERRUPT=yes
+  export TAMBERLUNE_CALLER=$$
 }
 
 tamberlune_clean_up() {

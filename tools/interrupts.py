@@ -3,7 +3,8 @@
 unwind like an exception, so every `with` and `finally` on the way out runs
 (a QEMU is closed, a half-written file removed); then one line,
 "NAME: interrupted", and exit 128 + the signal's number. A command started
-by another command leaves the line to its caller."""
+by another command (its parent process's ID in TAMBERLUNE_CALLER) leaves the
+line to its caller."""
 
 import contextlib
 import os
@@ -33,7 +34,7 @@ def ends_quietly(name):
         # No second interrupt while the line is written and the process ends.
         for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(number, signal.SIG_IGN)
-        if not os.environ.get("TAMBERLUNE_INNER"):
+        if os.environ.get("TAMBERLUNE_CALLER") != str(os.getppid()):
             print(f"\n{name}: interrupted", file=sys.stderr)
         sys.stderr.flush()
         os._exit(128 + interrupt.number)
