@@ -1,31 +1,53 @@
 # SPDX-License-Identifier: MIT
 # Tamberlune's boot flow for U-Boot, compiled to boot.scr (mkimage -T script).
 #
-# U-Boot's distro boot runs boot.scr from the boot partition before it looks
-# there for an EFI loader. This script starts Tamberlune, which shows its key
-# menu and records the choice as a volatile UEFI variable under its vendor
-# GUID; then it boots the way that variable says:
+# This script starts Tamberlune, which shows its key menu and records the
+# choice as a volatile UEFI variable under its vendor GUID; then it boots the
+# way that variable says:
 #   PXEVariable        network boot: the file the DHCP server names, by TFTP
 #   RestOrderVariable  delete BootOrder and BootNext, then boot as usual
 #   BootmenuVariable   stop, list what can boot and how, and leave the prompt
-#   none of them       return: U-Boot goes on exactly as without this script
-# Booting as usual is returning: the distro boot goes on with the EFI boot
-# manager, then the removable-media path, then the other boot targets.
+#   none of them       boot as usual, exactly as without this script
 #
-# The distro boot sets devtype, devnum and distro_bootpart to the partition
-# this script came from; Tamberlune is \EFI\Tamberlune\Tamberlune.efi there
-# and the listing \EFI\Tamberlune\BootOptions.efi, each the build for this
-# machine. Echoed texts are quoted: a bare ';' would end the command.
+# Three ways in, by how the board boots:
+#   distro   U-Boot's distro boot (bootcmd runs distro_bootcmd: U-Boot 2023.01,
+#            and RISC-V on later releases) runs boot.scr from the boot
+#            partition before it looks there for an EFI loader. Booting as
+#            usual is returning; stopping is turning the rest of the distro
+#            boot into no-ops.
+#   first    standard boot (bootcmd runs bootflow scan) with the board set-up
+#            of the README: bootcmd sets tamberlune_first, names the partition
+#            in tamberlune_from and runs this script before the scan, which
+#            tamberlune_bootcmd holds. Booting as usual is running that;
+#            stopping is not running it.
+#   scan     standard boot without that set-up: the scan found this script.
+#            Booting as usual is returning; nothing a script does stops the
+#            scan, which goes on with the next bootflow when it returns.
+# Tamberlune is \EFI\Tamberlune\Tamberlune.efi on the partition and the
+# listing \EFI\Tamberlune\BootOptions.efi, each the build for this machine.
+# Echoed texts are quoted: a bare ';' would end the command.
 
 tamberlune_guid=c450ed8e-c3c2-4fe7-aee6-d1c50abb78cf
 tamberlune_choice=none
+if test "${tamberlune_first}" = yes; then
+	tamberlune_first=no
+	tamberlune_way=first
+	tamberlune_part="${tamberlune_from}"
+else
+	if env exists distro_bootcmd; then
+		tamberlune_way=distro
+	else
+		tamberlune_way=scan
+	fi
+	tamberlune_part="${devtype} ${devnum}:${distro_bootpart}"
+fi
 # Once a boot: should a later scan find this script again (another prefix,
 # partition or boot target, or a resumed boot), it leaves the flow alone. A
 # shell variable, not an environment one, so that saveenv never keeps it.
 # (This U-Boot's exit does not leave a script from inside an if.)
 if test -n "${tamberlune_ran}"; then
 	echo "Tamberlune: the boot flow ran this boot already, booting as usual"
-elif load ${devtype} ${devnum}:${distro_bootpart} ${kernel_addr_r} EFI/Tamberlune/Tamberlune.efi; then
+elif load ${tamberlune_part} ${kernel_addr_r} EFI/Tamberlune/Tamberlune.efi; then
 	tamberlune_ran=yes
 	# The return code of bootefi says nothing reliable: the variables do.
 	bootefi ${kernel_addr_r}
@@ -41,7 +63,7 @@ elif load ${devtype} ${devnum}:${distro_bootpart} ${kernel_addr_r} EFI/Tamberlun
 		fi
 	done
 else
-	echo "Tamberlune: no EFI/Tamberlune/Tamberlune.efi on ${devtype} ${devnum}:${distro_bootpart}, booting as usual"
+	echo "Tamberlune: no EFI/Tamberlune/Tamberlune.efi on ${tamberlune_part}, booting as usual"
 fi
 
 if test "${tamberlune_choice}" = PXEVariable; then
@@ -84,27 +106,55 @@ elif test "${tamberlune_choice}" = RestOrderVariable; then
 	echo "Tamberlune: booting as usual"
 elif test "${tamberlune_choice}" = BootmenuVariable; then
 	echo "Tamberlune: boot manager menu"
-	# Autoboot stops here: every boot target left in this distro boot, and
-	# what is left of this partition's scan, does nothing. In memory only:
-	# tamberlune_resume puts the defaults back, and so does a reset.
-	tamberlune_stopped="scan_dev_for_boot scan_dev_for_extlinux scan_dev_for_scripts scan_dev_for_efi"
-	for tamberlune_target in ${boot_targets}; do
-		tamberlune_stopped="${tamberlune_stopped} bootcmd_${tamberlune_target}"
-	done
-	for tamberlune_name in ${tamberlune_stopped}; do
-		setenv ${tamberlune_name} true
-	done
-	setenv tamberlune_resume "env default -f ${tamberlune_stopped}"
+	if test "${tamberlune_way}" = distro; then
+		# Autoboot stops here: every boot target left in this distro boot,
+		# and what is left of this partition's scan, does nothing. In memory
+		# only: tamberlune_resume puts the defaults back, and so does a reset.
+		tamberlune_stopped="scan_dev_for_boot scan_dev_for_extlinux scan_dev_for_scripts scan_dev_for_efi"
+		for tamberlune_target in ${boot_targets}; do
+			tamberlune_stopped="${tamberlune_stopped} bootcmd_${tamberlune_target}"
+		done
+		for tamberlune_name in ${tamberlune_stopped}; do
+			setenv ${tamberlune_name} true
+		done
+		setenv tamberlune_resume "env default -f ${tamberlune_stopped}"
+	fi
 	if help bootmenu; then
 		# A U-Boot with a menu of its own: it lists the UEFI boot options too.
 		bootmenu
 	fi
-	if load ${devtype} ${devnum}:${distro_bootpart} ${kernel_addr_r} EFI/Tamberlune/BootOptions.efi; then
+	if load ${tamberlune_part} ${kernel_addr_r} EFI/Tamberlune/BootOptions.efi; then
 		bootefi ${kernel_addr_r}
 	fi
 	echo "Boot targets of this U-Boot, each with the line that boots it:"
-	for tamberlune_target in ${boot_targets}; do
-		echo "  ${tamberlune_target}: run tamberlune_resume bootcmd_${tamberlune_target}"
-	done
-	echo "Tamberlune: autoboot stopped: run tamberlune_resume bootcmd boots as usual, so does a reset"
+	if test "${tamberlune_way}" = distro; then
+		for tamberlune_target in ${boot_targets}; do
+			echo "  ${tamberlune_target}: run tamberlune_resume bootcmd_${tamberlune_target}"
+		done
+		echo "Tamberlune: autoboot stopped: run tamberlune_resume bootcmd boots as usual, so does a reset"
+	else
+		# Standard boot: a target is a label (a media uclass such as virtio,
+		# a device such as mmc1, or dhcp) or, where the board names none, a
+		# bootdev; bootflow scan -lb boots what it finds there.
+		if test -n "${boot_targets}"; then
+			for tamberlune_target in ${boot_targets}; do
+				echo "  ${tamberlune_target}: bootflow scan -lb ${tamberlune_target}"
+			done
+		else
+			bootdev list
+			echo "  each bootdev above: bootflow scan -lb NAME"
+		fi
+		if test "${tamberlune_way}" = first; then
+			echo "Tamberlune: autoboot stopped: run tamberlune_bootcmd boots as usual, so does a reset"
+		else
+			echo "Tamberlune: standard boot goes on after a boot script returns, so autoboot goes on; the board set-up (setup.scr, see the README) runs this script first, where Escape stops it"
+		fi
+	fi
+fi
+
+# Run first by bootcmd: booting as usual is the board's own boot command.
+if test "${tamberlune_way}" = first; then
+	if test "${tamberlune_choice}" != BootmenuVariable; then
+		run tamberlune_bootcmd
+	fi
 fi

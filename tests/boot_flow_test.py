@@ -56,7 +56,7 @@ class Scenario:
         suffix, machine = BUILDS[arch]
         payloads = os.path.join(build, "payload", machine)
         files = make_disk.boot_flow_files(
-            os.path.join(build, "boot.scr"), os.path.join(build, f"Tamberlune{suffix}.efi"),
+            os.path.join(build, "boot.scr"), os.path.join(build, "setup.scr"), os.path.join(build, f"Tamberlune{suffix}.efi"),
             os.path.join(build, f"BootOptions{suffix}.efi"), os.path.join(payloads, "normal.efi"))
         if boot_option:
             option = os.path.join(self.scratch.name, "boot0001.bin")

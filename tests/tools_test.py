@@ -216,7 +216,7 @@ class Paths(unittest.TestCase):
             self.assertEqual((file.read(), os.stat(read_only).st_mode & 0o777), (b"kept", 0o444))
         self.assertTrue(os.path.islink(os.path.join(self.folder, "device.img")))
         # A boot-flow disk is for one machine: an image for another is refused.
-        mixed = run(sys.executable, tool("tools/make_disk.py"), "--boot-flow", image, image, image,
+        mixed = run(sys.executable, tool("tools/make_disk.py"), "--boot-flow", image, image, image, image,
                     os.path.join(BUILD, "TamberluneAA64.efi"), os.path.join(self.folder, "flow.img"))
         self.assertEqual((mixed.returncode, "are for different machines" in mixed.stderr), (1, True), mixed.stderr)
         self.assertEqual(sorted(os.listdir(self.folder)), ["device.img", "link.img", "read-only.img", "relative.img"])

@@ -46,7 +46,7 @@ BOOTARM.EFI). The same images always give the same disk, byte for byte.
               (default: tamberlune-disk.img, with --boot-flow
               tamberlune-bootflow-ARCH.img, in the build folder)
   --boot-flow write the U-Boot boot flow's disk for the --arch machine
-              instead: boot.scr at the root, Tamberlune and BootOptions.efi in
+              instead: boot.scr and setup.scr at the root, Tamberlune and BootOptions.efi in
               \EFI\Tamberlune, and at the removable-media path a stand-in for
               the board's normal loader (it prints "Tamberlune test payload:
               normal"); U-Boot's own boot flow then acts on the key pressed
@@ -112,7 +112,7 @@ disk=${disk:-$default}
 tamberlune_run "$repo/tools/build.sh" --quiet --build-dir "$build"
 if [ "$boot_flow" = yes ]; then
   suffix=$(tamberlune_suffix "$machine")
-  tamberlune_run python3 "$repo/tools/make_disk.py" --boot-flow "$build/boot.scr" "$build/Tamberlune$suffix.efi" \
+  tamberlune_run python3 "$repo/tools/make_disk.py" --boot-flow "$build/boot.scr" "$build/setup.scr" "$build/Tamberlune$suffix.efi" \
     "$build/BootOptions$suffix.efi" "$build/payload/$machine/normal.efi" "$disk"
 else
   tamberlune_run python3 "$repo/tools/make_disk.py" "$build"/Tamberlune{,AA64,RISCV64,IA32,ARM}.efi "$disk"

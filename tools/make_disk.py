@@ -8,7 +8,8 @@ firmware's own boot flow starts the one for its machine with nothing typed.
 The same images always give the same disk, byte for byte.
 
 With --boot-flow it writes the U-Boot boot flow's disk for one machine
-instead: boot.scr, Tamberlune and its listing, and the board's normal loader.
+instead: boot.scr and setup.scr, Tamberlune and its listing, and the board's
+normal loader.
 
 Usage: make_disk.py IMAGE... DISK      (make_disk.py --help for more)
 """
@@ -143,19 +144,21 @@ def write_disk(images, disk):
 # /boot.scr; Tamberlune keeps a folder of its own, away from the
 # removable-media path, which the board's normal loader holds.
 BOOT_FLOW_SCRIPT = "boot.scr"
+BOOT_FLOW_SETUP = "setup.scr"
 BOOT_FLOW_IMAGE = "EFI/Tamberlune/Tamberlune.efi"
 BOOT_FLOW_LISTING = "EFI/Tamberlune/BootOptions.efi"
 
 
-def boot_flow_files(script, image, listing, loader):
-    """The boot-flow disk's files: the script, Tamberlune and its listing,
-    and the board's normal loader at the removable-media path, all for one
-    machine."""
+def boot_flow_files(script, setup, image, listing, loader):
+    """The boot-flow disk's files: the script and the board set-up script,
+    Tamberlune and its listing, and the board's normal loader at the
+    removable-media path, all for one machine."""
     path = removable_path(loader)
     for other in (image, listing):
         if removable_path(other) != path:
             raise DiskError(f"{other} and {loader} are for different machines")
-    return {BOOT_FLOW_SCRIPT: script, BOOT_FLOW_IMAGE: image, BOOT_FLOW_LISTING: listing, path: loader}
+    return {BOOT_FLOW_SCRIPT: script, BOOT_FLOW_SETUP: setup, BOOT_FLOW_IMAGE: image, BOOT_FLOW_LISTING: listing,
+            path: loader}
 
 
 def write_gpt_disk(files, disk):
@@ -191,8 +194,9 @@ def main(argv):
         print("\nusage: make_disk.py IMAGE... DISK\n  IMAGE  an EFI application, one per machine"
               "\n  DISK   the disk file to write: a new path or a regular file, replaced (through"
               "\n         a symbolic link, the file it names); never a device or a read-only file"
-              "\n       make_disk.py --boot-flow SCRIPT IMAGE LISTING LOADER DISK"
-              "\n  the U-Boot boot flow's disk for one machine: SCRIPT (boot.scr) at the root,"
+              "\n       make_disk.py --boot-flow SCRIPT SETUP IMAGE LISTING LOADER DISK"
+              "\n  the U-Boot boot flow's disk for one machine: SCRIPT (boot.scr) and SETUP"
+              "\n  (setup.scr, the standard-boot board set-up) at the root,"
               "\n  IMAGE and LISTING (BootOptions.efi) in \\EFI\\Tamberlune, LOADER (the board's"
               "\n  normal loader) at the removable-media path"
               "\nMessages begin with the name of the command that runs it (TAMBERLUNE_NAME)."
@@ -200,8 +204,8 @@ def main(argv):
         return
     boot_flow = argv[:1] == ["--boot-flow"]
     arguments = argv[1:] if boot_flow else argv
-    if (len(arguments) != 5 if boot_flow else len(arguments) < 2) or any(a.startswith("-") for a in arguments):
-        sys.exit("usage: make_disk.py IMAGE... DISK, or make_disk.py --boot-flow SCRIPT IMAGE LISTING LOADER DISK"
+    if (len(arguments) != 6 if boot_flow else len(arguments) < 2) or any(a.startswith("-") for a in arguments):
+        sys.exit("usage: make_disk.py IMAGE... DISK, or make_disk.py --boot-flow SCRIPT SETUP IMAGE LISTING LOADER DISK"
                  " (make_disk.py --help for more)")
     *sources, disk = arguments
     with interrupts.ends_quietly(COMMAND):
