@@ -1,10 +1,12 @@
 # SPDX-License-Identifier: MIT
 """End to end: the U-Boot boot flow acts on the key pressed at Tamberlune's menu.
 
-Each scenario boots a fresh machine from the boot-flow disk (boot.scr,
-Tamberlune and its listing, and a stand-in for the board's normal loader at
-the removable-media path) through U-Boot's own distro boot, and types
-nothing but the key. Where a network is given, QEMU's DHCP server names
+Each scenario boots a fresh machine from the boot-flow disk (boot.scr and
+setup.scr, Tamberlune and its listing, and a stand-in for the board's normal
+loader at the removable-media path) through U-Boot's own boot command, and
+types nothing but the key. A board that boots through standard boot (its
+bootcmd runs bootflow scan) is first set up as the README says, with
+setup.scr; one that boots through distro boot needs nothing. Where a network is given, QEMU's DHCP server names
 network.efi as the boot file and its TFTP server serves it. The payloads
 print "Tamberlune test payload: ROLE", so the console says what booted.
 
@@ -28,6 +30,8 @@ BUILDS = {"x64": ("", "x64"), "aa64": ("AA64", "aa64"), "riscv64": ("RISCV64", "
 # What U-Boot prints whenever it touches the network.
 NETWORK_ACTIVITY = re.compile(rb"BOOTP broadcast|DHCP client|TFTP from server|Using \S+ device")
 OPTION_PATH = "EFI/Other/option.efi"
+# The boot-flow disk's partition, as the board set-up names it.
+SETUP_PARTITION = "virtio 0:1"
 
 
 def marker(role):
@@ -72,15 +76,22 @@ class Scenario:
             shutil.copy(os.path.join(payloads, "network.efi"), folder)
             tftp = (folder, "network.efi" if network == NAMED else "")
         self.session = uboot.Session(disk, log=uboot.Console(sys.stdout.buffer), arch=arch, tftp=tftp)
+        # The board as it would be: set up for standard boot where it boots
+        # that way, holding Boot0001 and BootOrder where the scenario says;
+        # then U-Boot's own boot command, as autoboot would run it.
+        self.session.prompt()
+        self.standard_boot = b"bootflow" in self.session.command("printenv bootcmd")
+        if self.standard_boot:
+            self.session.command(f"setenv tamberlune_from {SETUP_PARTITION}")
+            shown = self.session.command(f"bootdev hunt virtio; load ${{tamberlune_from}} ${{scriptaddr}} "
+                                         f"{make_disk.BOOT_FLOW_SETUP}; source ${{scriptaddr}}")
+            check(b"Tamberlune: bootcmd now runs boot.scr" in shown, f"setup.scr did not set the board up: {shown!r}")
         if boot_option:
-            # Boot0001 and BootOrder as a board would hold them, then U-Boot's
-            # own boot command, as autoboot would run it.
-            self.session.prompt()
             self.session.command("virtio scan; load virtio 0:1 ${loadaddr} boot0001.bin; "
                                  "setenv -e -nv -bs -rt -i ${loadaddr}:${filesize} Boot0001; "
                                  "setenv -e -nv -bs -rt BootOrder =H0100"
                                  + ("; setenv -e -nv -bs -rt BootNext =H0100" if boot_option == WITH_BOOT_NEXT else ""))
-            self.session.send(b"boot\n")
+        self.session.send(b"boot\n")
 
     def press(self, key):
         """Waits for the menu and presses key; the clock starts."""
@@ -131,15 +142,28 @@ def bootfile_restored(scenario):
 
 
 def boot_menu(scenario):
+    # The whole device path of the boot partition, not one node of it.
+    check(re.search(rb"  partition +\d+ MiB  /\S+/HD\(1,GPT,", scenario.seen), "the listing lacks the partition's path")
     # The line printed for Boot0001 boots it.
     shown = scenario.session.command("setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr", 60)
     check(marker("option") in shown, "the printed line did not boot Boot0001")
-    # Resumed, the distro boot finds the script again, which leaves it alone
-    # this boot: the boot manager boots Boot0001 by BootOrder.
-    shown = scenario.session.command("run tamberlune_resume bootcmd_virtio0", 60)
-    check(marker("option") in shown, "run tamberlune_resume bootcmd_virtio0 did not boot as usual")
-    check(uboot.MENU_END not in shown and b"Tamberlune: the boot flow ran this boot already" in shown,
-          "the script ran a second time in one boot")
+    # The line printed for the disk's boot target boots it, and the boot flow
+    # finds the script again, which leaves it alone this boot: distro boot
+    # runs the boot manager there (Boot0001, by BootOrder), standard boot's
+    # scan of one target the removable-media loader.
+    target = re.search(rb"\n  (virtio\w*): (.*)\r", scenario.seen)
+    check(target or scenario.standard_boot, "the listing names no virtio boot target")
+    if target:
+        shown = scenario.session.command(target.group(2).decode(), 120)
+        check(marker("normal" if scenario.standard_boot else "option") in shown,
+              f"{target.group(2).decode()} did not boot its target")
+        check(uboot.MENU_END not in shown and b"Tamberlune: the boot flow ran this boot already" in shown,
+              "the script ran a second time in one boot")
+    # Booting as usual, as the script says: the boot manager first.
+    resume = re.search(rb"Tamberlune: autoboot stopped: (.*) boots as usual", scenario.seen).group(1).decode()
+    shown = scenario.session.command(resume, 180)
+    check(marker("option") in shown, f"{resume} did not boot as usual")
+    check(uboot.MENU_END not in shown, "the script ran a second time in one boot")
 
 
 # The network: none, or QEMU's, whose DHCP server names network.efi as the
@@ -170,7 +194,7 @@ SCENARIOS = {
           [marker("option")], "RestOrderVariable", boot_order_reset),
     "escape": (b"\x1b", NAMED, True, uboot.PROMPT,
                [b"Boot0001  Test boot option", b"boot it: setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr",
-                b"BootOrder: 0001", b"Block devices:", b"partition", b"run tamberlune_resume bootcmd_virtio0",
+                b"BootOrder: 0001", b"Block devices:", b"Boot targets of this U-Boot, each with the line that boots it:",
                 b"Tamberlune: autoboot stopped"],
                [NO_NETWORK, b"Tamberlune test payload"], "BootmenuVariable", boot_menu),
     "no_key": (b"", NAMED, False, marker("normal"), [], [NO_NETWORK, b"Tamberlune:"], None, None),

@@ -36,10 +36,11 @@ class DiskTest(unittest.TestCase):
             disk = os.path.join(directory, "disk.img")
             write_disk(disk)
             with uboot.Session(disk, arch=ARCH) as session:
-                # No key at "Hit any key": autoboot runs the default boot flow.
-                shown = session.expect(uboot.MENU_END, timeout=90)
-                removable = uboot.ARCHES[ARCH]["removable"].lower()
-                self.assertIn(f"Found EFI removable media binary efi/boot/{removable}".encode(), shown)
+                # No key at "Hit any key": autoboot runs the default boot flow
+                # (distro boot or standard boot, as the release has it), which
+                # finds the one image for its machine at the removable-media
+                # path: nothing else on the disk shows the menu.
+                session.expect(uboot.MENU_END, timeout=90)
                 session.send(b"p")
                 session.expect(b"Loading PXE boot..\r\r\n")
                 # The firmware goes on with its boot flow, finds nothing else, and stops.

@@ -181,6 +181,15 @@ tamberlune_build_dir() {
   esac
 }
 
+# tamberlune_firmware DIR: boots go to the U-Boot release unpacked in DIR
+# (tools/firmware.sh); none given, to the installed one.
+tamberlune_firmware() {
+  [ -n "$1" ] || return 0
+  [ -d "$1/usr/lib/u-boot" ] || tamberlune_fail "no U-Boot release in $1: fetch one with tools/firmware.sh --into $(dirname "$1") $(basename "$1")"
+  TAMBERLUNE_FIRMWARE=$(tamberlune_build_dir "$1")
+  export TAMBERLUNE_FIRMWARE
+}
+
 # tamberlune_output PATH: checks, before any work, that PATH may be written:
 # a new file or a regular one (through a symbolic link, the file it names),
 # never a device, a folder or a read-only file, in a folder that exists and

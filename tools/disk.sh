@@ -34,7 +34,7 @@ USAGE
     return
   fi
   cat <<'USAGE'
-Usage: tools/disk.sh [--boot-flow] [--boot [--key KEY]] [--arch ARCH] [--build-dir DIR] [[--out] DISK]
+Usage: tools/disk.sh [--boot-flow] [--boot [--key KEY] [--firmware DIR]] [--arch ARCH] [--build-dir DIR] [[--out] DISK]
 Builds the images and writes a bootable disk image: a GPT with an EFI system
 partition holding each at its machine's removable-media path
 (\EFI\BOOT\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
@@ -78,7 +78,7 @@ if [ -n "$TAMBERLUNE_IMAGES" ]; then
   exit
 fi
 
-tamberlune_arguments "--boot --boot-flow --key= --arch= --out= --build-dir=" 1 "$@"
+tamberlune_arguments "--boot --boot-flow --key= --arch= --out= --build-dir= --firmware=" 1 "$@"
 boot=$(tamberlune_option --boot no)
 boot_flow=$(tamberlune_option --boot-flow no)
 key=$(tamberlune_option --key)
@@ -96,6 +96,8 @@ if [ -n "$arch" ] && [ "$boot" = no ] && [ "$boot_flow" = no ]; then
   tamberlune_refuse "--arch picks the machine to boot (--boot) or the boot-flow disk's (--boot-flow); the plain disk holds every machine's image"
 fi
 [ -z "$key" ] || [ "$boot" = yes ] || tamberlune_refuse "--key goes with --boot"
+[ -z "$(tamberlune_option --firmware)" ] || [ "$boot" = yes ] || tamberlune_refuse "--firmware goes with --boot"
+tamberlune_firmware "$(tamberlune_option --firmware)"
 [ "$boot" = no ] || key=$(tamberlune_key "$key") || exit 2
 arch=${arch:-x64}
 # Supervisor-mode RISC-V boots the same disk as machine mode.

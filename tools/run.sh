@@ -13,7 +13,7 @@ tamberlune_command run
 
 tamberlune_help() {
   cat <<'USAGE'
-Usage: tools/run.sh [--boot-flow] [--arch ARCH] [--key KEY] [--build-dir DIR]
+Usage: tools/run.sh [--boot-flow] [--arch ARCH] [--key KEY] [--build-dir DIR] [--firmware DIR]
 Builds the images, boots one on its U-Boot's UEFI firmware under QEMU, starts
 it from a FAT disk and shows which boot-choice variable it recorded.
   --boot-flow boot the boot-flow disk instead (tools/disk.sh --boot-flow) on
@@ -32,6 +32,10 @@ it from a FAT disk and shows which boot-choice variable it recorded.
   --build-dir DIR
               the build tree whose image boots (default build/ in the
               repository; a tree configured with other settings works too)
+  --firmware DIR
+              boot on the U-Boot release unpacked in DIR by tools/firmware.sh
+              (build/firmware/trixie: Debian 13's U-Boot 2025.01) instead of
+              the installed u-boot-qemu
 Without --key you press the key yourself (leave QEMU with Ctrl-A X); a key
 piped in (echo p | ...) is taken as --key. Exit status 0 when the boot ran,
 1 when it failed, 2 on bad arguments, 130 or 143 when interrupted.
@@ -41,11 +45,12 @@ Example:
 USAGE
 }
 
-tamberlune_arguments "--boot-flow --key= --arch= --build-dir=" 0 "$@"
+tamberlune_arguments "--boot-flow --key= --arch= --build-dir= --firmware=" 0 "$@"
 boot_flow=$(tamberlune_option --boot-flow no)
 arch=$(tamberlune_arch "$(tamberlune_option --arch x64)") || exit 2
 key=$(tamberlune_key "$(tamberlune_option --key)") || exit 2
 build=$(tamberlune_build_dir "$(tamberlune_option --build-dir "$repo/build")")
+tamberlune_firmware "$(tamberlune_option --firmware)"
 tamberlune_needs boot
 
 # Supervisor-mode RISC-V runs the machine-mode build.

@@ -33,7 +33,7 @@ ARCHES = {
     "x64": {
         "qemu": "qemu-system-x86_64", "package": "qemu-system-x86", "machine": [],
         "firmware": ["-bios", "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"],
-        "load": "0x2000000", "removable": "BOOTX64.EFI", "timed_by": "time",
+        "load": "0x2000000", "timed_by": "time",
         # The one network card this U-Boot drives; without romfile= QEMU
         # would load an option ROM into the firmware's space.
         "nic": "e1000,romfile=",
@@ -44,7 +44,7 @@ ARCHES = {
         # what the guest does (this U-Boot has no `time` command).
         "machine": ["-M", "virt", "-cpu", "cortex-a57", "-rtc", "clock=vm"],
         "firmware": ["-bios", "/usr/lib/u-boot/qemu_arm64/u-boot.bin"],
-        "load": "${kernel_addr_r}", "removable": "BOOTAA64.EFI", "timed_by": "date",
+        "load": "${kernel_addr_r}", "timed_by": "date",
         "nic": "virtio-net-pci",
     },
     "riscv64": {
@@ -52,18 +52,18 @@ ARCHES = {
         "machine": ["-M", "virt", "-rtc", "clock=vm"],
         # U-Boot in machine mode, as the platform's first and only firmware.
         "firmware": ["-bios", "/usr/lib/u-boot/qemu-riscv64/u-boot.bin"],
-        "load": "${kernel_addr_r}", "removable": "BOOTRISCV64.EFI", "timed_by": "rtc",
+        "load": "${kernel_addr_r}", "timed_by": "rtc",
         "nic": "virtio-net-device",
     },
 }
 ARCHES["ia32"] = {
     **ARCHES["x64"], "qemu": "qemu-system-i386",
-    "firmware": ["-bios", "/usr/lib/u-boot/qemu-x86/u-boot.rom"], "removable": "BOOTIA32.EFI",
+    "firmware": ["-bios", "/usr/lib/u-boot/qemu-x86/u-boot.rom"],
 }
 ARCHES["arm"] = {
     **ARCHES["aa64"], "qemu": "qemu-system-arm",
     "machine": ["-M", "virt", "-cpu", "cortex-a15", "-rtc", "clock=vm"],
-    "firmware": ["-bios", "/usr/lib/u-boot/qemu_arm/u-boot.bin"], "removable": "BOOTARM.EFI",
+    "firmware": ["-bios", "/usr/lib/u-boot/qemu_arm/u-boot.bin"],
 }
 # The same machine with U-Boot in supervisor mode, started by QEMU's own
 # OpenSBI (no UEFI firmware of its own), as on most RISC-V boards.
@@ -90,9 +90,22 @@ TEST_CLOCK = ["-icount", "shift=3"]
 REAL_TIME_CLOCK = ["-icount", "shift=auto"]
 
 
-def prerequisites(arch):
+def firmware_root(root=None):
+    """The folder U-Boot's firmware files lie under: root, else
+    TAMBERLUNE_FIRMWARE (a release unpacked by tools/firmware.sh), else the
+    installed u-boot-qemu's ("")."""
+    return os.environ.get("TAMBERLUNE_FIRMWARE", "") if root is None else root
+
+
+def firmware_options(arch, root=None):
+    """QEMU's options that load arch's U-Boot from under root."""
+    root = firmware_root(root)
+    return [root + option if option.startswith("/usr/lib/u-boot/") else option for option in ARCHES[arch]["firmware"]]
+
+
+def prerequisites(arch, root=None):
     """What each tool is, and the Debian package that brings it."""
-    firmware = [path for path in ARCHES[arch]["firmware"] if path.startswith("/")]
+    firmware = [path for path in firmware_options(arch, root) if path.startswith("/")]
     return {ARCHES[arch]["qemu"]: ARCHES[arch]["package"], "mformat": "mtools", "mcopy": "mtools",
             **{path: "u-boot-qemu" for path in firmware}}
 
@@ -121,9 +134,9 @@ def found(tool):
     return shutil.which(tool) or shutil.which(tool, path="/usr/sbin:/sbin")
 
 
-def missing_prerequisites(arch="x64"):
+def missing_prerequisites(arch="x64", root=None):
     """The Debian packages whose tools are not on this machine."""
-    return sorted({package for tool, package in prerequisites(arch).items() if not found(tool)})
+    return sorted({package for tool, package in prerequisites(arch, root).items() if not found(tool)})
 
 
 def install_advice(packages):
@@ -131,8 +144,10 @@ def install_advice(packages):
     return f"{sudo}apt-get install --no-install-recommends {' '.join(packages)}"
 
 
-def require_prerequisites(arch="x64"):
-    missing = missing_prerequisites(arch)
+def require_prerequisites(arch="x64", root=None):
+    missing = missing_prerequisites(arch, root)
+    if missing and firmware_root(root):
+        raise BootError(f"no {arch} U-Boot under {firmware_root(root)}: fetch a release there with tools/firmware.sh")
     if missing:
         raise BootError(f"missing: {' '.join(missing)}; install with: {install_advice(missing)}")
 
@@ -162,10 +177,10 @@ def network_options(arch, tftp):
     return ["-netdev", value, "-device", ARCHES[arch]["nic"] + ",netdev=net"]
 
 
-def qemu_command(disk, clock, arch="x64", tftp=None):
+def qemu_command(disk, clock, arch="x64", tftp=None, firmware=None):
     machine = ARCHES[arch]
     return [machine["qemu"], *machine["machine"], "-accel", "tcg", *clock, "-nographic",
-            *network_options(arch, tftp), "-m", "256", *machine["firmware"], "-drive", drive_option(disk),
+            *network_options(arch, tftp), "-m", "256", *firmware_options(arch, firmware), "-drive", drive_option(disk),
             "-device", "virtio-blk-pci,drive=disk"]
 
 
@@ -220,13 +235,13 @@ class Console:
 class Session:
     """One QEMU machine running U-Boot, driven over its serial line."""
 
-    def __init__(self, disk, log=None, clock=TEST_CLOCK, arch="x64", tftp=None):
+    def __init__(self, disk, log=None, clock=TEST_CLOCK, arch="x64", tftp=None, firmware=None):
         self.log = log
         self.arch = arch
         self.load_address = ARCHES[arch]["load"]
         self.pending = b""
         self.transcript = b""
-        self.process = subprocess.Popen(qemu_command(disk, clock, arch, tftp), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.process = subprocess.Popen(qemu_command(disk, clock, arch, tftp, firmware), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, preexec_fn=end_with(os.getpid()))
 
     def __enter__(self):
@@ -499,7 +514,8 @@ def main(argv):
         description="Boot Tamberlune on U-Boot's UEFI firmware under QEMU: either start an image "
                     "from U-Boot's prompt, press a key in its menu and show the boot-choice variable "
                     "it recorded, or boot a disk through the firmware's own flow.",
-        epilog="example: uboot.py --image build/Tamberlune.efi --key p")
+        epilog="U-Boot's firmware files are the installed u-boot-qemu's, or those of the release unpacked "
+               "under TAMBERLUNE_FIRMWARE (tools/firmware.sh). example: uboot.py --image build/Tamberlune.efi --key p")
     what = parser.add_mutually_exclusive_group(required=True)
     what.add_argument("--image", help="an image to start from U-Boot's prompt")
     what.add_argument("--disk", help="a disk to boot through the firmware's own flow")
