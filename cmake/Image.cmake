@@ -127,7 +127,7 @@ function(tamberlune_link image machine entry folder)
             /Brepro /debug:none /opt:ref,icf
             /out:${image} ${LINK_UNPARSED_ARGUMENTS}
     ${report}
-    DEPENDS ${LINK_UNPARSED_ARGUMENTS}
+    DEPENDS ${LINK_UNPARSED_ARGUMENTS} ${CMAKE_SOURCE_DIR}/cmake/link_image.py
     COMMENT "Linking ${name}"
     VERBATIM)
 endfunction()

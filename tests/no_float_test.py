@@ -8,8 +8,12 @@ Usage: no_float_test.py IMAGE...
 
 import re
 import shutil
+import struct
 import subprocess
 import sys
+import tempfile
+
+import pe_file
 
 # Registers by the disassembler's machine names.
 X86 = re.compile(r"%(?:[xyz]mm\d+|mm\d|st\b|st\(\d\)|k[0-7]\b)")
@@ -23,12 +27,27 @@ REGISTERS = {
 }
 
 
+def disassembly(tool, image):
+    """The image's instructions as llvm-objdump reads them. It knows 32-bit
+    ARM PE code only by Windows' machine type for Thumb-2, ARMNT (0x01C4), not
+    by UEFI's (0x01C2): it reads a copy with that type."""
+    with open(image, "rb") as file:
+        data = bytearray(file.read())
+    with tempfile.NamedTemporaryFile(suffix=".efi") as copy:
+        if data[:2] == b"MZ" and pe_file.read(bytes(data)).machine == 0x01C2:
+            struct.pack_into("<H", data, pe_file.read(bytes(data)).pe + 4, 0x01C4)
+            copy.write(data)
+            copy.flush()
+            image = copy.name
+        return subprocess.run([tool, "-d", "--no-show-raw-insn", image], check=True,
+                              capture_output=True, text=True).stdout
+
+
 def offending(image):
     tool = shutil.which("llvm-objdump") or shutil.which("llvm-objdump-14")
     if tool is None:
         sys.exit("no_float_test: llvm-objdump is missing: apt-get install llvm")
-    text = subprocess.run([tool, "-d", "--no-show-raw-insn", image], check=True,
-                          capture_output=True, text=True).stdout
+    text = disassembly(tool, image)
     kind = re.search(r"file format \S+-(x86-64|i386|aarch64|arm64|arm|riscv64|littleriscv)\b", text)
     machine = {"arm64": "aarch64", "littleriscv": "riscv64"}.get(kind.group(1), kind.group(1)) if kind else None
     if machine not in REGISTERS:

@@ -1,12 +1,14 @@
 # SPDX-License-Identifier: MIT
-"""Signing for Secure Boot: a throwaway key pair, tools/sign.sh, and the
-signed image checked as the unsigned one is (its layout apart from the added
-certificate table) and booted on U-Boot with the p scenario.
-Usage: signing_test.py IMAGE INSPECT-TOOL [unittest arguments]
+"""Signing for Secure Boot: a throwaway key pair, tools/sign.sh on every
+machine's image, each signed image checked as the unsigned one is (its
+layout apart from the added certificate table), and the first booted on
+U-Boot with the p scenario.
+Usage: signing_test.py INSPECT-TOOL IMAGE... [unittest arguments]
 """
 
 import os
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -15,7 +17,8 @@ import make_disk
 import pe_file
 import uboot
 
-IMAGE = INSPECT = None
+INSPECT = None
+IMAGES = []
 SIGN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "sign.sh")
 
 
@@ -25,21 +28,31 @@ class Signing(unittest.TestCase):
         cls.directory = tempfile.TemporaryDirectory()
         folder = cls.directory.name
         cls.key, cls.cert = harness.key_pair(folder, "signing")
-        cls.signed = os.path.join(folder, "Tamberlune.signed.efi")
-        cls.result = subprocess.run([SIGN, cls.key, cls.cert, IMAGE, cls.signed], capture_output=True, text=True)
+        cls.signed, cls.results = {}, {}
+        for image in IMAGES:
+            cls.signed[image] = os.path.join(folder, os.path.basename(image).replace(".efi", ".signed.efi"))
+            cls.results[image] = subprocess.run([SIGN, cls.key, cls.cert, image, cls.signed[image]],
+                                                capture_output=True, text=True)
 
     @classmethod
     def tearDownClass(cls):
         cls.directory.cleanup()
 
-    def test_signs_and_verifies(self):
-        self.assertEqual(self.result.returncode, 0, self.result.stderr)
-        self.assertIn("Signature verification OK", self.result.stdout + self.result.stderr)
+    def test_every_machine_signs_and_verifies(self):
+        for image, result in self.results.items():
+            with self.subTest(image=os.path.basename(image)):
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn("Signature verification OK", result.stdout + result.stderr)
 
     def test_layout_is_unchanged_but_for_the_certificate_table(self):
-        with open(IMAGE, "rb") as file:
+        for image in IMAGES:
+            with self.subTest(image=os.path.basename(image)):
+                self.check_layout(image)
+
+    def check_layout(self, path):
+        with open(path, "rb") as file:
             original = file.read()
-        with open(self.signed, "rb") as file:
+        with open(self.signed[path], "rb") as file:
             signed = file.read()
         # The certificate table (a file offset, not an RVA) follows the image.
         self.assertEqual(pe_file.directory(original, pe_file.CERTIFICATES), (0, 0))
@@ -57,14 +70,14 @@ class Signing(unittest.TestCase):
         self.assertEqual(masked(signed), masked(original))
 
     def test_inspect_reads_the_signed_image(self):
-        result = subprocess.run([INSPECT, self.signed], capture_output=True, text=True)
+        result = subprocess.run([INSPECT, self.signed[IMAGES[0]]], capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("certificates", result.stdout)
         self.assertIn("Tamberlune application.", result.stdout)
 
     def test_signed_image_boots_and_p_records_pxe_boot(self):
         disk = os.path.join(self.directory.name, "disk.img")
-        make_disk.write_fat(disk, 4 << 20, {"Tamberlune.efi": self.signed})
+        make_disk.write_fat(disk, 4 << 20, {"Tamberlune.efi": self.signed[IMAGES[0]]})
         with uboot.Session(disk) as session:
             session.prompt()
             self.assertIn(harness.KEYS["p"][1].encode(), harness.press(session, "p"))
@@ -72,5 +85,7 @@ class Signing(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    IMAGE, INSPECT = harness.arguments("signing_test.py IMAGE INSPECT-TOOL [unittest arguments]", 2)
+    INSPECT, = harness.arguments("signing_test.py INSPECT-TOOL IMAGE... [unittest arguments]", 1)
+    while len(sys.argv) > 1 and sys.argv[1].endswith(".efi"):
+        IMAGES.append(sys.argv.pop(1))
     unittest.main()

@@ -22,10 +22,10 @@ const char *MachineName(uint16_t Machine) {
       return "x86-64";
     case 0x014C:
       return "i386";
-    case 0x01C4:
-      return "ARM Thumb-2";
     case 0x01C2:
-      return "ARM";
+      return "ARM Thumb mixed";  // what UEFI names 32-bit ARM images
+    case 0x01C4:
+      return "ARM Thumb-2 (Windows)";
     case 0xAA64:
       return "AArch64";
     case 0x5064:
