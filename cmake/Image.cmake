@@ -65,7 +65,7 @@ function(tamberlune_extra_object source object target)
   add_custom_command(
     OUTPUT ${object}
     COMMAND ${CMAKE_CXX_COMPILER} --target=${target} ${TAMBERLUNE_IMAGE_FLAGS} ${ARGN}
-            -I${CMAKE_SOURCE_DIR}/tests -MD -MF ${object}.d
+            -I${CMAKE_SOURCE_DIR}/tests -I${CMAKE_SOURCE_DIR}/app -MD -MF ${object}.d
             -c ${CMAKE_SOURCE_DIR}/${source} -o ${object}
     DEPENDS ${CMAKE_SOURCE_DIR}/${source}
     DEPFILE ${object}.d
@@ -173,6 +173,14 @@ function(tamberlune_images suffix machine target folder)
   tamberlune_link(${self_test} ${machine} SelfTestEntry ${folder} ${objects} ${resource}
                   ${self_test_object})
   set(TAMBERLUNE_SELF_TEST_${upper} ${self_test} PARENT_SCOPE)
+
+  # The HII test image: reads Tamberlune's help back through the firmware's
+  # HII protocols.
+  set(hii_test_object "${folder}/tests_HiiTest.cpp.obj")
+  tamberlune_extra_object(tests/HiiTest.cpp ${hii_test_object} ${target} ${ARGN})
+  set(hii_test "${CMAKE_BINARY_DIR}/TamberluneHiiTest${suffix}.efi")
+  tamberlune_link(${hii_test} ${machine} HiiTestEntry ${folder} ${objects} ${resource} ${hii_test_object})
+  set(TAMBERLUNE_HII_TEST_${upper} ${hii_test} PARENT_SCOPE)
 endfunction()
 
 # For both Windows targets: the firmware may start us with the
@@ -238,7 +246,7 @@ set(TAMBERLUNE_SELF_TESTS)
 foreach(machine IN LISTS TAMBERLUNE_MACHINES)
   list(APPEND TAMBERLUNE_IMAGES ${TAMBERLUNE_IMAGE_${machine}})
   list(APPEND TAMBERLUNE_BOOT_OPTIONS ${TAMBERLUNE_BOOT_OPTIONS_${machine}})
-  list(APPEND TAMBERLUNE_SELF_TESTS ${TAMBERLUNE_SELF_TEST_${machine}})
+  list(APPEND TAMBERLUNE_SELF_TESTS ${TAMBERLUNE_SELF_TEST_${machine}} ${TAMBERLUNE_HII_TEST_${machine}})
 endforeach()
 add_custom_target(image ALL DEPENDS ${TAMBERLUNE_IMAGES} ${TAMBERLUNE_BOOT_OPTIONS})
 # The self-test images, outside the product and its size budget.

@@ -4,10 +4,11 @@
 Class Firmware boots one machine and starts the image from a FAT disk once
 for each scenario (each key, a key storm, no key), asking U-Boot after each
 which boot-choice variables exist and removing them before the next; then it
-runs the self-test image from the same disk. Class Typed types each key as a
+runs the self-test image from the same disk, and the HII test image, which
+reads Tamberlune's help back through the firmware's HII protocols. Class Typed types each key as a
 person does: into the driver's interactive run, on a pseudo-terminal, a
 machine each.
-Usage: boot_test.py IMAGE ARCH [SELF-TEST-IMAGE] [unittest arguments]
+Usage: boot_test.py IMAGE ARCH [SELF-TEST-IMAGE HII-TEST-IMAGE] [unittest arguments]
 """
 
 import os
@@ -24,7 +25,7 @@ import harness
 import make_disk
 import uboot
 
-IMAGE = ARCH = SELF_TEST = None
+IMAGE = ARCH = SELF_TEST = HII_TEST = None
 # U-Boot's serial console writes every line feed as CR LF, so the image's own
 # CR LF arrives as CR CR LF.
 NEWLINE = "\r\r\n"
@@ -35,7 +36,8 @@ class Firmware(unittest.TestCase):
     def setUpClass(cls):
         cls.directory = tempfile.TemporaryDirectory()
         disk = os.path.join(cls.directory.name, "disk.img")
-        make_disk.write_fat(disk, 4 << 20, {"Tamberlune.efi": IMAGE, **({"SelfTest.efi": SELF_TEST} if SELF_TEST else {})})
+        tests = {"SelfTest.efi": SELF_TEST, "HiiTest.efi": HII_TEST} if SELF_TEST else {}
+        make_disk.write_fat(disk, 4 << 20, {"Tamberlune.efi": IMAGE, **tests})
         cls.session = uboot.Session(disk, arch=ARCH)
         cls.session.prompt()
 
@@ -115,6 +117,18 @@ class Firmware(unittest.TestCase):
         self.assertEqual(counts, [(str(cases * 4), "0")], shown)
 
 
+    def test_the_help_text_reads_back_through_the_firmwares_hii_protocols(self):
+        # Loaded, not started: no menu; its package list handed to the HII
+        # database, strings 1 and 2 read back in en-US and compared there.
+        if not HII_TEST:
+            self.skipTest("no HII test image given")
+        address = self.session.load_address
+        shown = self.session.command(f"virtio scan; load virtio 0:0 {address} HiiTest.efi; bootefi {address}",
+                                     timeout=120).decode(errors="replace")
+        self.assertNotIn("Any key to continue", shown)
+        self.assertRegex(shown, r"HII: passed: string 1 \"English\", string 2 the help text, \d+ characters\r", shown)
+
+
 def run_on_a_terminal(keys, early=False):
     """The driver's interactive run as a person has it: on a pseudo-terminal,
     keys typed once the menu's last line is out (QEMU may end before the
@@ -188,7 +202,7 @@ if __name__ == "__main__":
     IMAGE, ARCH = harness.arguments("boot_test.py IMAGE ARCH [SELF-TEST-IMAGE] [unittest arguments]: ARCH one of "
                                     + ", ".join(sorted(uboot.ARCHES)), 2,
                                     lambda values: os.path.isfile(values[0]) and values[1] in uboot.ARCHES)
-    if len(sys.argv) > 1 and os.path.isfile(sys.argv[1]):
-        SELF_TEST = sys.argv.pop(1)
+    if len(sys.argv) > 2 and os.path.isfile(sys.argv[1]):
+        SELF_TEST, HII_TEST = sys.argv.pop(1), sys.argv.pop(1)
     harness.require_machine(ARCH)
     unittest.main()

@@ -1,0 +1,270 @@
+// SPDX-License-Identifier: MIT
+// The help text as a shell reads it, through the firmware's own HII
+// protocols: this image loads \Tamberlune.efi with LoadImage, without
+// starting it, from the first file system that holds it (as a shell finds
+// a file: U-Boot, for one, puts the file system of a disk without a
+// partition table on a partition of its own, not on the disk's handle); finds the package list by walking the
+// loaded image's resource directory (HII, EFI, BIN) as a loader does; hands
+// it to the HII database (NewPackageList); and reads strings 1 and 2 back
+// through the HII string protocol in "en-US". Each must be, character for
+// character, what the build put there. Prints "HII: passed" or the first
+// step that failed. Linked from the image's own objects, as the self-test is.
+#include "HelpResource.h"
+#include "Print.h"
+#include "ServiceGlobals.h"
+
+namespace {
+
+// The protocols this test calls, as the UEFI specification lays them out,
+// up to the last member it calls.
+typedef struct {
+  UINT32 Revision;
+  EFI_HANDLE ParentHandle;
+  EFI_SYSTEM_TABLE *SystemTable;
+  EFI_HANDLE DeviceHandle;
+  EFI_DEVICE_PATH_PROTOCOL *FilePath;
+  VOID *Reserved;
+  UINT32 LoadOptionsSize;
+  VOID *LoadOptions;
+  VOID *ImageBase;
+} EFI_LOADED_IMAGE_PROTOCOL;
+
+typedef VOID *EFI_HII_HANDLE;
+typedef struct EFI_HII_DATABASE_PROTOCOL EFI_HII_DATABASE_PROTOCOL;
+typedef struct EFI_HII_STRING_PROTOCOL EFI_HII_STRING_PROTOCOL;
+
+struct EFI_HII_DATABASE_PROTOCOL {
+  EFI_STATUS(EFIAPI *NewPackageList)
+  (CONST EFI_HII_DATABASE_PROTOCOL *This, CONST VOID *PackageList, EFI_HANDLE DriverHandle,
+   EFI_HII_HANDLE *Handle);
+  EFI_STATUS(EFIAPI *RemovePackageList)(CONST EFI_HII_DATABASE_PROTOCOL *This, EFI_HII_HANDLE Handle);
+};
+
+struct EFI_HII_STRING_PROTOCOL {
+  VOID *NewString;
+  EFI_STATUS(EFIAPI *GetString)
+  (CONST EFI_HII_STRING_PROTOCOL *This, CONST CHAR8 *Language, EFI_HII_HANDLE PackageList, UINT16 StringId,
+   CHAR16 *String, UINTN *StringSize, VOID **StringFontInfo);
+};
+
+typedef EFI_STATUS(EFIAPI *EFI_IMAGE_LOAD)(BOOLEAN BootPolicy, EFI_HANDLE ParentImageHandle,
+                                           EFI_DEVICE_PATH_PROTOCOL *DevicePath, VOID *SourceBuffer,
+                                           UINTN SourceSize, EFI_HANDLE *ImageHandle);
+typedef EFI_STATUS(EFIAPI *EFI_IMAGE_UNLOAD)(EFI_HANDLE ImageHandle);
+
+EFI_GUID LoadedImageGuid = {0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+EFI_GUID DevicePathGuid = {0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+EFI_GUID HiiDatabaseGuid = {0xEF9FC172, 0xA1B2, 0x4693, {0xB3, 0x27, 0x6D, 0x32, 0xFC, 0x41, 0x60, 0x42}};
+EFI_GUID FileSystemGuid = {0x964E5B22, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+EFI_GUID ToTextGuid = {0x8B843E20, 0x8132, 0x4852, {0x90, 0xCC, 0x55, 0x1A, 0x4E, 0x4A, 0x7F, 0x1C}};
+EFI_GUID HiiStringGuid = {0x0FD96974, 0x23AA, 0x4CDC, {0xB9, 0xCB, 0x98, 0xD1, 0x77, 0x50, 0x32, 0x2A}};
+
+// The image beside this one on the same file system.
+constexpr CHAR16 TamberluneFile[] = u"\\Tamberlune.efi";
+
+CONST UINT8 *Bytes(CONST VOID *Base, UINTN Offset) {
+  return (CONST UINT8 *)Base + Offset;
+}
+
+UINT32 Read32(CONST VOID *Base, UINTN Offset) {
+  CONST UINT8 *At = Bytes(Base, Offset);
+  return (UINT32)At[0] | (UINT32)At[1] << 8 | (UINT32)At[2] << 16 | (UINT32)At[3] << 24;
+}
+
+UINT16 Read16(CONST VOID *Base, UINTN Offset) {
+  CONST UINT8 *At = Bytes(Base, Offset);
+  return (UINT16)(At[0] | At[1] << 8);
+}
+
+UINTN NodeLength(CONST EFI_DEVICE_PATH_PROTOCOL *Node) {
+  return (UINTN)Node->Length[0] | (UINTN)Node->Length[1] << 8;
+}
+
+// The device's path with the file's node appended, in pool; nullptr when no
+// pool is to be had.
+EFI_DEVICE_PATH_PROTOCOL *FilePath(CONST EFI_DEVICE_PATH_PROTOCOL *Device, CONST CHAR16 *File) {
+  UINTN DeviceSize = 0;
+  for (CONST EFI_DEVICE_PATH_PROTOCOL *Node = Device; !(Node->Type == 0x7F && Node->SubType == 0xFF);
+       Node = (CONST EFI_DEVICE_PATH_PROTOCOL *)Bytes(Node, NodeLength(Node))) {
+    DeviceSize += NodeLength(Node);
+  }
+  UINTN FileSize = 0;
+  while (File[FileSize / sizeof(CHAR16)] != 0) {
+    FileSize += sizeof(CHAR16);
+  }
+  FileSize += sizeof(CHAR16);
+  UINTN FileNode = sizeof(EFI_DEVICE_PATH_PROTOCOL) + FileSize;
+  UINT8 *Path = nullptr;
+  if (gBS->AllocatePool(EfiBootServicesData, DeviceSize + FileNode + sizeof(EFI_DEVICE_PATH_PROTOCOL),
+                        (VOID **)&Path) != EFI_SUCCESS) {
+    return nullptr;
+  }
+  UINT8 *At = Path;
+  for (UINTN Index = 0; Index < DeviceSize; Index++) {
+    *At++ = Bytes(Device, 0)[Index];
+  }
+  // Media device path, file path node: the name, NUL-terminated UCS-2.
+  *At++ = 0x04;
+  *At++ = 0x04;
+  *At++ = (UINT8)FileNode;
+  *At++ = (UINT8)(FileNode >> 8);
+  for (UINTN Index = 0; Index < FileSize; Index++) {
+    *At++ = Bytes(File, 0)[Index];
+  }
+  CONST UINT8 End[] = {0x7F, 0xFF, 0x04, 0x00};
+  for (UINT8 Byte : End) {
+    *At++ = Byte;
+  }
+  return (EFI_DEVICE_PATH_PROTOCOL *)Path;
+}
+
+// A directory's named entry whose name is Name; its OffsetToData, or 0.
+UINT32 NamedEntry(CONST VOID *Resources, UINT32 Directory, CONST CHAR16 *Name) {
+  UINT16 Named = Read16(Resources, Directory + 12);
+  for (UINT16 Index = 0; Index < Named; Index++) {
+    UINT32 Entry = Directory + 16 + 8 * Index;
+    UINT32 NameOffset = Read32(Resources, Entry) & 0x7FFFFFFF;
+    UINT16 Length = Read16(Resources, NameOffset);
+    BOOLEAN Same = Name[Length] == 0;
+    for (UINT16 Character = 0; Same && Character < Length; Character++) {
+      Same = Read16(Resources, NameOffset + 2 + 2 * Character) == Name[Character];
+    }
+    if (Same) {
+      return Read32(Resources, Entry + 4);
+    }
+  }
+  return 0;
+}
+
+// The HII package list of a loaded image: its resource HII/EFI/BIN.
+CONST VOID *PackageList(CONST VOID *Image) {
+  UINT32 Pe = Read32(Image, 0x3C);
+  UINT32 Optional = Pe + 24;
+  // The resource directory is the third data directory, whose table starts
+  // 96 bytes into a PE32 optional header and 112 into a PE32+ one.
+  UINT32 Directories = Optional + (Read16(Image, Optional) == 0x20B ? 112 : 96);
+  UINT32 ResourcesRva = Read32(Image, Directories + 2 * 8);
+  if (ResourcesRva == 0) {
+    return nullptr;
+  }
+  CONST VOID *Resources = Bytes(Image, ResourcesRva);
+  static constexpr CONST CHAR16 *Names[] = {u"HII", u"EFI", u"BIN"};
+  UINT32 Next = 0;
+  for (CONST CHAR16 *Name : Names) {
+    Next = NamedEntry(Resources, Next & 0x7FFFFFFF, Name);
+    if (Next == 0) {
+      return nullptr;
+    }
+  }
+  // The leaf: a data entry whose first field is the package list's RVA.
+  return Bytes(Image, Read32(Resources, Next));
+}
+
+BOOLEAN SameText(CONST CHAR16 *Got, CONST CHAR16 *Wanted) {
+  UINTN Index = 0;
+  for (; Wanted[Index] != 0; Index++) {
+    if (Got[Index] != Wanted[Index]) {
+      return FALSE;
+    }
+  }
+  return Got[Index] == 0;
+}
+
+// Reads string Id in en-US and compares it with Wanted.
+BOOLEAN StringIs(EFI_HII_STRING_PROTOCOL *Strings, EFI_HII_HANDLE List, UINT16 Id, CONST CHAR16 *Wanted) {
+  CHAR16 Text[256];
+  UINTN Size = sizeof(Text);
+  EFI_STATUS Status = Strings->GetString(Strings, (CONST CHAR8 *)"en-US", List, Id, Text, &Size, nullptr);
+  if (Status != EFI_SUCCESS) {
+    ConsolePrint(u"HII: GetString of string %d: %r\n", (UINTN)Id, Status);
+    return FALSE;
+  }
+  if (!SameText(Text, Wanted)) {
+    ConsolePrint(u"HII: string %d reads \"%s\"\n", (UINTN)Id, Text);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOLEAN Fail(CONST CHAR16 *Step, EFI_STATUS Status) {
+  ConsolePrint(u"HII: failed: %s: %r\n", Step, Status);
+  return FALSE;
+}
+
+// Loads File from the first file system that holds it.
+EFI_STATUS LoadFromAnyFileSystem(EFI_HANDLE ImageHandle, CONST CHAR16 *File, EFI_HANDLE *Loaded) {
+  UINTN Count = 0;
+  EFI_HANDLE *Handles = nullptr;
+  EFI_STATUS Status = gBS->LocateHandleBuffer(ByProtocol, &FileSystemGuid, nullptr, &Count, &Handles);
+  if (Status != EFI_SUCCESS) {
+    ConsolePrint(u"HII: no file system: %r\n", Status);
+    return Status;
+  }
+  Status = EFI_NOT_FOUND;
+  for (UINTN Index = 0; Index < Count && Status != EFI_SUCCESS; Index++) {
+    EFI_DEVICE_PATH_PROTOCOL *Device = nullptr;
+    if (gBS->HandleProtocol(Handles[Index], &DevicePathGuid, (VOID **)&Device) != EFI_SUCCESS) {
+      continue;
+    }
+    EFI_DEVICE_PATH_PROTOCOL *Path = FilePath(Device, File);
+    if (Path == nullptr) {
+      Status = EFI_OUT_OF_RESOURCES;
+      break;
+    }
+    Status = ((EFI_IMAGE_LOAD)gBS->LoadImage)(FALSE, ImageHandle, Path, nullptr, 0, Loaded);
+    if (Status != EFI_SUCCESS) {
+      // Where the firmware could not load it from.
+      EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *ToText = nullptr;
+      if (gBS->LocateProtocol(&ToTextGuid, nullptr, (VOID **)&ToText) == EFI_SUCCESS) {
+        CHAR16 *Text = ToText->ConvertDevicePathToText(Path, FALSE, FALSE);
+        ConsolePrint(u"HII: LoadImage of %s: %r\n", Text != nullptr ? Text : u"(no text)", Status);
+      }
+    }
+    gBS->FreePool(Path);
+  }
+  gBS->FreePool(Handles);
+  return Status;
+}
+
+BOOLEAN ReadHelpBack(EFI_HANDLE ImageHandle) {
+  EFI_HANDLE Tamberlune = nullptr;
+  EFI_STATUS Status = LoadFromAnyFileSystem(ImageHandle, TamberluneFile, &Tamberlune);
+  if (Status != EFI_SUCCESS) return Fail(u"LoadImage of \\Tamberlune.efi", Status);
+  EFI_LOADED_IMAGE_PROTOCOL *Loaded = nullptr;
+  BOOLEAN Passed = FALSE;
+  EFI_HII_DATABASE_PROTOCOL *Database = nullptr;
+  EFI_HII_STRING_PROTOCOL *Strings = nullptr;
+  EFI_HII_HANDLE List = nullptr;
+  CONST VOID *Packages = nullptr;
+  if ((Status = gBS->HandleProtocol(Tamberlune, &LoadedImageGuid, (VOID **)&Loaded)) != EFI_SUCCESS) {
+    Fail(u"the loaded image's protocol", Status);
+  } else if ((Packages = PackageList(Loaded->ImageBase)) == nullptr) {
+    Fail(u"the resource HII/EFI/BIN in the loaded image", EFI_NOT_FOUND);
+  } else if ((Status = gBS->LocateProtocol(&HiiDatabaseGuid, nullptr, (VOID **)&Database)) != EFI_SUCCESS) {
+    Fail(u"the HII database protocol", Status);
+  } else if ((Status = gBS->LocateProtocol(&HiiStringGuid, nullptr, (VOID **)&Strings)) != EFI_SUCCESS) {
+    Fail(u"the HII string protocol", Status);
+  } else if ((Status = Database->NewPackageList(Database, Packages, nullptr, &List)) != EFI_SUCCESS) {
+    Fail(u"NewPackageList", Status);
+  } else {
+    Passed = StringIs(Strings, List, 1, HelpLanguageName) && StringIs(Strings, List, 2, HelpText);
+    Database->RemovePackageList(Database, List);
+  }
+  ((EFI_IMAGE_UNLOAD)gBS->UnloadImage)(Tamberlune);
+  return Passed;
+}
+
+}  // namespace
+
+extern "C" EFI_STATUS EFIAPI HiiTestEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  gImageHandle = ImageHandle;
+  gST = SystemTable;
+  gBS = SystemTable->BootServices;
+  gRT = SystemTable->RuntimeServices;
+  if (!ReadHelpBack(ImageHandle)) {
+    return EFI_DEVICE_ERROR;
+  }
+  ConsolePrint(u"HII: passed: string 1 \"%s\", string 2 the help text, %d characters\n", HelpLanguageName,
+               (UINTN)(sizeof(HelpText) / sizeof(CHAR16) - 1));
+  return EFI_SUCCESS;
+}
