@@ -74,7 +74,8 @@ tamberlune_fail() {
 # words: --flag, or --option= for one that takes a value (--option VALUE or
 # --option=VALUE). MOST is how many other arguments (operands) are allowed.
 # -h or --help prints the command's help (the function tamberlune_help) and
-# exits 0; so does --version where the command has one (TAMBERLUNE_VERSION). Sets TAMBERLUNE_OPTION[--name] (a flag: yes) and the array
+# exits 0; so does --version where the command has one (TAMBERLUNE_VERSION).
+# Sets TAMBERLUNE_OPTION[--name] (a flag: yes) and the array
 # TAMBERLUNE_OPERANDS. Refuses, exit 2, with one line: an unknown or repeated
 # option, a missing or empty value, a value for a flag, an empty operand, one
 # operand too many. After --, every argument is an operand.
