@@ -41,6 +41,7 @@ test efitools cert-to-efi-sig-list
 test dpkg-dev dpkg-shlibdeps
 test lintian lintian
 test g++-multilib /usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so
+test qemu-user qemu-i386
 "
 
 tamberlune_help() {
@@ -50,7 +51,8 @@ Installs the Debian packages that JOB needs, if any is missing: build (the
 compiler, linker, CMake, Python, mkimage), boot (QEMU, U-Boot, mtools), sign
 (sbsigntool, OpenSSL), bench (Google Benchmark, {fmt}, stb, valgrind), fuzz
 (clang's fuzzing runtime) or test (all of these, and GoogleTest, lintian,
-valgrind, the 32-bit libraries). As root it runs apt-get itself; any other
+valgrind, the 32-bit libraries and QEMU's user-mode emulator for a kernel that
+runs no 32-bit program). As root it runs apt-get itself; any other
 user is told the exact sudo line to run. Where dpkg-query is missing it looks
 for each package's program and names the packages whose program is missing.
   JOB   build, boot, sign, bench, fuzz or test (default test)
