@@ -256,14 +256,16 @@ class Paths(unittest.TestCase):
         # signal reaches the command alone (not its process group).
         key, cert = harness.key_pair(self.folder, "one")
         image = os.path.join(BUILD, "Tamberlune.efi")
-        for number, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+        # Several moments into each run: while it makes its scratch files too.
+        for number, status, delay in ((signal.SIGINT, 130, 0.3), (signal.SIGTERM, 143, 0.3),
+                                      (signal.SIGTERM, 143, 0.1), (signal.SIGINT, 130, 0.6)):
             for command, name in (([tool("tools/disk.sh"), os.path.join(self.folder, "disk.img")], "disk"),
                                   ([tool("tools/sign.sh"), "--replace", key, cert, image,
                                     os.path.join(self.folder, "signed.efi")], "sign")):
-                with self.subTest(command=name, signal=number.name):
+                with self.subTest(command=name, signal=number.name, delay=delay):
                     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                                env={**os.environ, "TMPDIR": self.folder})
-                    time.sleep(0.3)
+                    time.sleep(delay)
                     process.send_signal(number)
                     out, err = process.communicate(timeout=60)
                     if process.returncode == 0:

@@ -32,6 +32,11 @@ tamberlune_clean_up() {
 }
 
 tamberlune_interrupted() {
+  # Between making a file and naming it a leftover, the interrupt waits.
+  if [ -n "${TAMBERLUNE_MAKING:-}" ]; then
+    TAMBERLUNE_PENDING=$1
+    return
+  fi
   trap '' INT TERM
   if [ -n "$TAMBERLUNE_CHILD" ]; then
     kill -TERM "$TAMBERLUNE_CHILD" 2>/dev/null || true
@@ -199,12 +204,27 @@ tamberlune_output() {
   python3 "$TAMBERLUNE_LIBRARY/output_file.py" "$TAMBERLUNE_NAME" "$1" || exit 1
 }
 
+# tamberlune_temporary VARIABLE MKTEMP-ARGUMENTS...: makes a file or folder
+# with mktemp, sets VARIABLE to its path and names it a leftover, with no
+# moment at which an interrupt could leave it behind unnamed. Returns
+# mktemp's status.
+tamberlune_temporary() {
+  local variable=$1 made status=0
+  shift
+  TAMBERLUNE_MAKING=yes
+  made=$(mktemp "$@" 2>/dev/null) || status=$?
+  [ "$status" -ne 0 ] || tamberlune_leftover "$made"
+  TAMBERLUNE_MAKING=
+  printf -v "$variable" '%s' "$made"
+  [ -z "${TAMBERLUNE_PENDING:-}" ] || tamberlune_interrupted "$TAMBERLUNE_PENDING"
+  return "$status"
+}
+
 # tamberlune_scratch: makes TAMBERLUNE_SCRATCH, a folder of this run's own,
 # removed when it ends.
 tamberlune_scratch() {
-  TAMBERLUNE_SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/tamberlune-XXXXXX" 2>/dev/null) ||
+  tamberlune_temporary TAMBERLUNE_SCRATCH -d "${TMPDIR:-/tmp}/tamberlune-XXXXXX" ||
     tamberlune_fail "cannot make a scratch folder in ${TMPDIR:-/tmp} (read-only, full or missing?): set TMPDIR to a folder that takes files"
-  tamberlune_leftover "$TAMBERLUNE_SCRATCH"
 }
 
 # tamberlune_needs JOB: installs the Debian packages JOB (build, boot, sign

@@ -52,10 +52,11 @@ for release in "${TAMBERLUNE_OPERANDS[@]}"; do
   [ ! -f "$target/version" ] || continue
   uri=$(mirror)
   [ -n "$uri" ] || tamberlune_fail "this machine's apt names no Debian mirror to fetch $release's u-boot-qemu from"
+  # Paths of this command's own, named leftovers before they are made.
   apt=$into/apt-$release
+  tamberlune_leftover "$apt"
   mkdir -p "$apt/lists/partial" "$apt/archives/partial" ||
     tamberlune_fail "cannot write into $into"
-  tamberlune_leftover "$apt"
   echo "deb [signed-by=$keyring] $uri $release main" >"$apt/sources.list"
   options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
            -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache::Archives=$apt/archives"

@@ -116,8 +116,7 @@ if [ "$replace" = yes ]; then
   done
 fi
 # Signed beside the target, and put in its place once it verifies.
-partial=$(mktemp "$(dirname "$target")/.tamberlune-XXXXXX") || fail "cannot write into $(dirname "$target")"
-tamberlune_leftover "$partial"
+tamberlune_temporary partial "$(dirname "$target")/.tamberlune-XXXXXX" || fail "cannot write into $(dirname "$target")"
 if ! output=$(sbsign --key "$key" --cert "$cert" --output "$partial" "$unsigned" 2>&1); then
   fail "sbsign could not sign $image into $signed: $(echo "$output" | tail -1)"
 fi
