@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The help text as a shell reads it, through the firmware's own HII
 // protocols: this image loads \Tamberlune.efi with LoadImage, without
-// starting it, from the first file system that holds it (as a shell finds
-// a file: U-Boot, for one, puts the file system of a disk without a
-// partition table on a partition of its own, not on the disk's handle); finds the package list by walking the
-// loaded image's resource directory (HII, EFI, BIN) as a loader does; hands
-// it to the HII database (NewPackageList); and reads strings 1 and 2 back
-// through the HII string protocol in "en-US". Each must be, character for
-// character, what the build put there. Prints "HII: passed" or the first
-// step that failed. Linked from the image's own objects, as the self-test is.
+// starting it, from the first file system that holds it (as a shell finds a
+// file: U-Boot puts the file system of a disk without a partition table on a
+// partition handle of its own); finds the package list by walking the loaded
+// image's resource directory (HII, EFI, BIN) as a loader does; hands it to
+// the HII database (NewPackageList); and reads strings 1 and 2 back through
+// the HII string protocol in "en-US". Each must be, character for character,
+// what the build put there. Prints "HII: passed" or the step that failed.
+// Linked from the image's own objects, as the self-test is.
 #include "HelpResource.h"
 #include "Print.h"
 #include "ServiceGlobals.h"
@@ -56,81 +56,62 @@ EFI_GUID LoadedImageGuid = {0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0,
 EFI_GUID DevicePathGuid = {0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 EFI_GUID HiiDatabaseGuid = {0xEF9FC172, 0xA1B2, 0x4693, {0xB3, 0x27, 0x6D, 0x32, 0xFC, 0x41, 0x60, 0x42}};
 EFI_GUID FileSystemGuid = {0x964E5B22, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
-EFI_GUID ToTextGuid = {0x8B843E20, 0x8132, 0x4852, {0x90, 0xCC, 0x55, 0x1A, 0x4E, 0x4A, 0x7F, 0x1C}};
 EFI_GUID HiiStringGuid = {0x0FD96974, 0x23AA, 0x4CDC, {0xB9, 0xCB, 0x98, 0xD1, 0x77, 0x50, 0x32, 0x2A}};
 
-// The image beside this one on the same file system.
-constexpr CHAR16 TamberluneFile[] = u"\\Tamberlune.efi";
+// A file path node for \Tamberlune.efi, and the end of a device path.
+struct FILE_TAIL {
+  EFI_DEVICE_PATH_PROTOCOL Node;
+  CHAR16 Name[16];
+  EFI_DEVICE_PATH_PROTOCOL End;
+};
+constexpr FILE_TAIL TamberluneFile = {{0x04, 0x04, {sizeof(EFI_DEVICE_PATH_PROTOCOL) + 32, 0}},
+                                      u"\\Tamberlune.efi",
+                                      {0x7F, 0xFF, {4, 0}}};
+static_assert(sizeof(FILE_TAIL) == 4 + 32 + 4);
 
 CONST UINT8 *Bytes(CONST VOID *Base, UINTN Offset) {
   return (CONST UINT8 *)Base + Offset;
 }
 
-UINT32 Read32(CONST VOID *Base, UINTN Offset) {
-  CONST UINT8 *At = Bytes(Base, Offset);
-  return (UINT32)At[0] | (UINT32)At[1] << 8 | (UINT32)At[2] << 16 | (UINT32)At[3] << 24;
+// A little-endian field of Size bytes.
+UINT32 Read(CONST VOID *Base, UINTN Offset, UINTN Size = 4) {
+  UINT32 Value = 0;
+  while (Size-- > 0) {
+    Value = Value << 8 | Bytes(Base, Offset)[Size];
+  }
+  return Value;
 }
 
-UINT16 Read16(CONST VOID *Base, UINTN Offset) {
-  CONST UINT8 *At = Bytes(Base, Offset);
-  return (UINT16)(At[0] | At[1] << 8);
-}
-
-UINTN NodeLength(CONST EFI_DEVICE_PATH_PROTOCOL *Node) {
-  return (UINTN)Node->Length[0] | (UINTN)Node->Length[1] << 8;
-}
-
-// The device's path with the file's node appended, in pool; nullptr when no
+// The device's path with Tail in place of its end, in pool; nullptr when no
 // pool is to be had.
-EFI_DEVICE_PATH_PROTOCOL *FilePath(CONST EFI_DEVICE_PATH_PROTOCOL *Device, CONST CHAR16 *File) {
-  UINTN DeviceSize = 0;
-  for (CONST EFI_DEVICE_PATH_PROTOCOL *Node = Device; !(Node->Type == 0x7F && Node->SubType == 0xFF);
-       Node = (CONST EFI_DEVICE_PATH_PROTOCOL *)Bytes(Node, NodeLength(Node))) {
-    DeviceSize += NodeLength(Node);
+EFI_DEVICE_PATH_PROTOCOL *FilePath(CONST EFI_DEVICE_PATH_PROTOCOL *Device, CONST FILE_TAIL *Tail) {
+  UINTN Size = 0;
+  while (!(Bytes(Device, Size)[0] == 0x7F && Bytes(Device, Size)[1] == 0xFF)) {
+    Size += Read(Device, Size + 2, 2);
   }
-  UINTN FileSize = 0;
-  while (File[FileSize / sizeof(CHAR16)] != 0) {
-    FileSize += sizeof(CHAR16);
-  }
-  FileSize += sizeof(CHAR16);
-  UINTN FileNode = sizeof(EFI_DEVICE_PATH_PROTOCOL) + FileSize;
   UINT8 *Path = nullptr;
-  if (gBS->AllocatePool(EfiBootServicesData, DeviceSize + FileNode + sizeof(EFI_DEVICE_PATH_PROTOCOL),
-                        (VOID **)&Path) != EFI_SUCCESS) {
+  if (gBS->AllocatePool(EfiBootServicesData, Size + sizeof(FILE_TAIL), (VOID **)&Path) != EFI_SUCCESS) {
     return nullptr;
   }
-  UINT8 *At = Path;
-  for (UINTN Index = 0; Index < DeviceSize; Index++) {
-    *At++ = Bytes(Device, 0)[Index];
-  }
-  // Media device path, file path node: the name, NUL-terminated UCS-2.
-  *At++ = 0x04;
-  *At++ = 0x04;
-  *At++ = (UINT8)FileNode;
-  *At++ = (UINT8)(FileNode >> 8);
-  for (UINTN Index = 0; Index < FileSize; Index++) {
-    *At++ = Bytes(File, 0)[Index];
-  }
-  CONST UINT8 End[] = {0x7F, 0xFF, 0x04, 0x00};
-  for (UINT8 Byte : End) {
-    *At++ = Byte;
+  for (UINTN Index = 0; Index < Size + sizeof(FILE_TAIL); Index++) {
+    Path[Index] = Index < Size ? Bytes(Device, Index)[0] : Bytes(Tail, Index - Size)[0];
   }
   return (EFI_DEVICE_PATH_PROTOCOL *)Path;
 }
 
 // A directory's named entry whose name is Name; its OffsetToData, or 0.
 UINT32 NamedEntry(CONST VOID *Resources, UINT32 Directory, CONST CHAR16 *Name) {
-  UINT16 Named = Read16(Resources, Directory + 12);
+  UINT16 Named = Read(Resources, Directory + 12, 2);
   for (UINT16 Index = 0; Index < Named; Index++) {
     UINT32 Entry = Directory + 16 + 8 * Index;
-    UINT32 NameOffset = Read32(Resources, Entry) & 0x7FFFFFFF;
-    UINT16 Length = Read16(Resources, NameOffset);
+    UINT32 NameOffset = Read(Resources, Entry) & 0x7FFFFFFF;
+    UINT16 Length = Read(Resources, NameOffset, 2);
     BOOLEAN Same = Name[Length] == 0;
     for (UINT16 Character = 0; Same && Character < Length; Character++) {
-      Same = Read16(Resources, NameOffset + 2 + 2 * Character) == Name[Character];
+      Same = Read(Resources, NameOffset + 2 + 2 * Character, 2) == Name[Character];
     }
     if (Same) {
-      return Read32(Resources, Entry + 4);
+      return Read(Resources, Entry + 4);
     }
   }
   return 0;
@@ -138,12 +119,12 @@ UINT32 NamedEntry(CONST VOID *Resources, UINT32 Directory, CONST CHAR16 *Name) {
 
 // The HII package list of a loaded image: its resource HII/EFI/BIN.
 CONST VOID *PackageList(CONST VOID *Image) {
-  UINT32 Pe = Read32(Image, 0x3C);
+  UINT32 Pe = Read(Image, 0x3C);
   UINT32 Optional = Pe + 24;
   // The resource directory is the third data directory, whose table starts
   // 96 bytes into a PE32 optional header and 112 into a PE32+ one.
-  UINT32 Directories = Optional + (Read16(Image, Optional) == 0x20B ? 112 : 96);
-  UINT32 ResourcesRva = Read32(Image, Directories + 2 * 8);
+  UINT32 Directories = Optional + (Read(Image, Optional, 2) == 0x20B ? 112 : 96);
+  UINT32 ResourcesRva = Read(Image, Directories + 2 * 8);
   if (ResourcesRva == 0) {
     return nullptr;
   }
@@ -157,7 +138,7 @@ CONST VOID *PackageList(CONST VOID *Image) {
     }
   }
   // The leaf: a data entry whose first field is the package list's RVA.
-  return Bytes(Image, Read32(Resources, Next));
+  return Bytes(Image, Read(Resources, Next));
 }
 
 BOOLEAN SameText(CONST CHAR16 *Got, CONST CHAR16 *Wanted) {
@@ -192,7 +173,7 @@ BOOLEAN Fail(CONST CHAR16 *Step, EFI_STATUS Status) {
 }
 
 // Loads File from the first file system that holds it.
-EFI_STATUS LoadFromAnyFileSystem(EFI_HANDLE ImageHandle, CONST CHAR16 *File, EFI_HANDLE *Loaded) {
+EFI_STATUS LoadFromAnyFileSystem(EFI_HANDLE ImageHandle, CONST FILE_TAIL *File, EFI_HANDLE *Loaded) {
   UINTN Count = 0;
   EFI_HANDLE *Handles = nullptr;
   EFI_STATUS Status = gBS->LocateHandleBuffer(ByProtocol, &FileSystemGuid, nullptr, &Count, &Handles);
@@ -212,14 +193,6 @@ EFI_STATUS LoadFromAnyFileSystem(EFI_HANDLE ImageHandle, CONST CHAR16 *File, EFI
       break;
     }
     Status = ((EFI_IMAGE_LOAD)gBS->LoadImage)(FALSE, ImageHandle, Path, nullptr, 0, Loaded);
-    if (Status != EFI_SUCCESS) {
-      // Where the firmware could not load it from.
-      EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *ToText = nullptr;
-      if (gBS->LocateProtocol(&ToTextGuid, nullptr, (VOID **)&ToText) == EFI_SUCCESS) {
-        CHAR16 *Text = ToText->ConvertDevicePathToText(Path, FALSE, FALSE);
-        ConsolePrint(u"HII: LoadImage of %s: %r\n", Text != nullptr ? Text : u"(no text)", Status);
-      }
-    }
     gBS->FreePool(Path);
   }
   gBS->FreePool(Handles);
@@ -228,7 +201,7 @@ EFI_STATUS LoadFromAnyFileSystem(EFI_HANDLE ImageHandle, CONST CHAR16 *File, EFI
 
 BOOLEAN ReadHelpBack(EFI_HANDLE ImageHandle) {
   EFI_HANDLE Tamberlune = nullptr;
-  EFI_STATUS Status = LoadFromAnyFileSystem(ImageHandle, TamberluneFile, &Tamberlune);
+  EFI_STATUS Status = LoadFromAnyFileSystem(ImageHandle, &TamberluneFile, &Tamberlune);
   if (Status != EFI_SUCCESS) return Fail(u"LoadImage of \\Tamberlune.efi", Status);
   EFI_LOADED_IMAGE_PROTOCOL *Loaded = nullptr;
   BOOLEAN Passed = FALSE;
