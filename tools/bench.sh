@@ -5,6 +5,9 @@
 # call (callgrind) for Tamberlune, snprintf, stb_sprintf and {fmt}. With
 # --update-docs it also rewrites the results part of docs/performance.md.
 set -euo pipefail
+# Read whole before it runs: bash parses a script a command at a time, and a
+# trapped signal that arrives while it parses one breaks the parse.
+{
 cd "$(dirname "$0")/.."
 
 TAMBERLUNE_LIBRARY=$PWD/tools
@@ -54,3 +57,5 @@ outputs=(--write build/performance.md)
 tamberlune_run python3 bench/run.py build/bench/tamberlune_bench --calls "$calls" "${outputs[@]}" >/dev/null
 echo "bench: results in build/performance.md"
 [ "$update_docs" = no ] || echo "bench: results written into docs/performance.md"
+exit
+}

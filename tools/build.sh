@@ -8,6 +8,9 @@
 # and tamberlune-sim; then prints the images' sizes, the stack figure and the
 # settings that differ from the defaults.
 set -euo pipefail
+# Read whole before it runs: bash parses a script a command at a time, and a
+# trapped signal that arrives while it parses one breaks the parse.
+{
 repo=$(cd "$(dirname "$0")/.." && pwd)
 TAMBERLUNE_LIBRARY=$repo/tools
 . "$TAMBERLUNE_LIBRARY/command.sh"
@@ -73,3 +76,5 @@ for objects in image image-aa64 image-riscv64 image-ia32 image-arm; do
   python3 "$repo/cmake/stack_budget.py" "$build/$objects"
 done
 echo "built in $build with $settings"
+exit
+}

@@ -8,6 +8,9 @@
 # Installed as tamberlune-disk, it writes the plain disk from the installed
 # images.
 set -euo pipefail
+# Read whole before it runs: bash parses a script a command at a time, and a
+# trapped signal that arrives while it parses one breaks the parse.
+{
 repo=$(cd "$(dirname "$0")/.." && pwd)  # installed: the package's folders instead
 TAMBERLUNE_LIBRARY=$repo/tools
 TAMBERLUNE_IMAGES=
@@ -126,3 +129,5 @@ if [ "$boot" = yes ]; then
   [ "$boot_flow" = no ] || flow=(--boot-flow --tftp "$build/payload/$machine/network.efi")
   exec python3 "$repo/tools/uboot.py" --disk "$disk" --arch "$arch" "${flow[@]}" ${key:+--key "$key"}
 fi
+exit
+}

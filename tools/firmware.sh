@@ -7,6 +7,9 @@
 # configuration is left alone. The tests boot every machine on each release's
 # U-Boot this way.
 set -euo pipefail
+# Read whole before it runs: bash parses a script a command at a time, and a
+# trapped signal that arrives while it parses one breaks the parse.
+{
 repo=$(cd "$(dirname "$0")/.." && pwd)
 TAMBERLUNE_LIBRARY=$repo/tools
 . "$TAMBERLUNE_LIBRARY/command.sh"
@@ -73,3 +76,5 @@ for release in "${TAMBERLUNE_OPERANDS[@]}"; do
   mv "$target.partial" "$target"
   echo "firmware: $release's u-boot-qemu $(cat "$target/version") in $target"
 done
+exit
+}

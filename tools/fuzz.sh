@@ -6,6 +6,9 @@
 # built image). Fails on any finding; the input that found it is kept in
 # build-fuzz/artifacts/.
 set -euo pipefail
+# Read whole before it runs: bash parses a script a command at a time, and a
+# trapped signal that arrives while it parses one breaks the parse.
+{
 cd "$(dirname "$0")/.."
 
 TAMBERLUNE_LIBRARY=$PWD/tools
@@ -103,3 +106,5 @@ for name in "${targets[@]}"; do
     image) run image build-fuzz/tests/fuzz/pe_image_fuzzer ;;
   esac
 done
+exit
+}

@@ -6,6 +6,9 @@
 # twice. Recommended packages stay out: the QEMU packages recommend other
 # UEFI firmware, and the images run on U-Boot's (u-boot-qemu) alone.
 set -euo pipefail
+# Read whole before it runs: bash parses a script a command at a time, and a
+# trapped signal that arrives while it parses one breaks the parse.
+{
 TAMBERLUNE_LIBRARY=$(cd "$(dirname "$0")" && pwd)
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command install-deps
@@ -99,3 +102,5 @@ fi
 echo "install-deps: installing ${missing[*]}"
 tamberlune_run apt-get update -qq
 DEBIAN_FRONTEND=noninteractive tamberlune_run apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+exit
+}

@@ -6,6 +6,9 @@
 # With --boot-flow, U-Boot's own boot flow starts it from the boot-flow disk
 # and acts on the key.
 set -euo pipefail
+# Read whole before it runs: bash parses a script a command at a time, and a
+# trapped signal that arrives while it parses one breaks the parse.
+{
 repo=$(cd "$(dirname "$0")/.." && pwd)
 TAMBERLUNE_LIBRARY=$repo/tools
 . "$TAMBERLUNE_LIBRARY/command.sh"
@@ -71,3 +74,5 @@ fi
 tamberlune_run "$repo/tools/build.sh" --quiet --build-dir "$build"
 suffix=$(tamberlune_suffix "$arch")
 exec python3 "$repo/tools/uboot.py" --image "$build/Tamberlune$suffix.efi" --arch "$arch" ${key:+--key "$key"}
+exit
+}

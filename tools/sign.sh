@@ -6,6 +6,9 @@
 # The signed image is written beside its target and renamed into place only
 # once it verifies. Installed as tamberlune-sign, it signs an installed image.
 set -euo pipefail
+# Read whole before it runs: bash parses a script a command at a time, and a
+# trapped signal that arrives while it parses one breaks the parse.
+{
 repo=$(cd "$(dirname "$0")/.." && pwd)  # installed: the package's folders instead
 TAMBERLUNE_LIBRARY=$repo/tools
 TAMBERLUNE_IMAGES=
@@ -71,64 +74,75 @@ fail() { tamberlune_fail "$@"; }
 # Where the signed image goes is checked before anything else.
 target=$(tamberlune_output "$signed")
 [ -n "$TAMBERLUNE_IMAGES" ] || tamberlune_needs sign
+# What signing writes, named for removal before it exists: the signed image
+# beside its target until it verifies, and a scratch folder.
+partial=$(dirname "$target")/.tamberlune-sign-$$
+tamberlune_leftover "$partial"
+tamberlune_scratch
 
-for tool in sbsign sbverify sbattach openssl; do
-  command -v "$tool" >/dev/null || fail "$tool is missing: apt-get install --no-install-recommends sbsigntool openssl"
-done
-for file in "$key" "$cert" "$image"; do
-  [ -f "$file" ] && [ -r "$file" ] || {
-    [ "$file" = "$image" ] && [ ${#TAMBERLUNE_OPERANDS[@]} -lt 3 ] && fail "no image at $image: build it first (tools/build.sh)"
-    [ "$file" = "$image" ] && fail "no image at $image"
-    fail "no readable file at $file"
-  }
-done
-
-is_key() { openssl pkey -inform PEM -in "$1" -noout >/dev/null 2>&1; }
-is_cert() { openssl x509 -inform PEM -in "$1" -noout >/dev/null 2>&1; }
-if ! is_key "$key"; then
-  is_cert "$key" && is_key "$cert" && fail "$key is a certificate and $cert a key: give the key first"
-  is_cert "$key" && fail "$key is a certificate, not a private key"
-  fail "$key is no PEM private key (an encrypted key, or not PEM?)"
-fi
-if ! is_cert "$cert"; then
-  openssl x509 -inform DER -in "$cert" -noout >/dev/null 2>&1 &&
-    fail "$cert is a DER certificate; sbsign takes PEM: openssl x509 -inform DER -in $cert -out ${cert%.*}.pem"
-  fail "$cert is no PEM certificate"
-fi
-if [ "$(openssl pkey -in "$key" -pubout 2>/dev/null)" != "$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null)" ]; then
-  fail "$key and $cert do not belong together: the certificate holds another public key"
-fi
-# Authenticode as UEFI firmware checks it is RSA: sbsign takes no other key.
-if ! openssl rsa -in "$key" -noout >/dev/null 2>&1; then
-  fail "$key is no RSA key ($(openssl pkey -in "$key" -noout -text 2>/dev/null | head -1 | sed 's/ Private-Key.*//; s/^Private-Key.*/EC/')); sbsign and UEFI take RSA: openssl req -x509 -newkey rsa:2048 -nodes -keyout db.key -out db.crt -subj /CN=db/"
-fi
-if sbverify --list "$image" 2>/dev/null | grep -q '^signature '; then
-  [ "$replace" = yes ] || fail "$image is signed already; signing again would add a second signature: --replace drops the old ones first"
-fi
-unsigned=$image
-if [ "$replace" = yes ]; then
-  # The old signatures go from a copy; the image itself is left as it is.
-  tamberlune_scratch
-  unsigned=$TAMBERLUNE_SCRATCH/unsigned.efi
-  cp "$image" "$unsigned"
-  while sbverify --list "$unsigned" 2>/dev/null | grep -q '^signature '; do
-    sbattach --remove "$unsigned" >/dev/null 2>&1 || fail "sbattach could not remove the signature of $image"
+# The work runs as a child that this shell waits for: an interrupt then
+# finds this shell waiting, where its trap is sure to run.
+sign_image() {
+  for tool in sbsign sbverify sbattach openssl; do
+    command -v "$tool" >/dev/null || fail "$tool is missing: apt-get install --no-install-recommends sbsigntool openssl"
   done
-fi
-# Signed beside the target, and put in its place once it verifies.
-tamberlune_temporary partial "$(dirname "$target")/.tamberlune-XXXXXX" || fail "cannot write into $(dirname "$target")"
-if ! output=$(sbsign --key "$key" --cert "$cert" --output "$partial" "$unsigned" 2>&1); then
-  fail "sbsign could not sign $image into $signed: $(echo "$output" | tail -1)"
-fi
-if ! output=$(sbverify --cert "$cert" "$partial" 2>&1); then
-  fail "the signature of $signed does not verify: $(echo "$output" | tail -1)"
-fi
-# A replaced file keeps its mode; a new one gets the umask's.
-if [ -e "$target" ]; then
-  chmod --reference="$target" "$partial"
-else
-  chmod "$(printf '%o' $((0666 & ~$(umask))))" "$partial"
-fi
-mv -f "$partial" "$target"
-echo "$output"
-echo "signed: $signed"
+  for file in "$key" "$cert" "$image"; do
+    [ -f "$file" ] && [ -r "$file" ] || {
+      [ "$file" = "$image" ] && [ ${#TAMBERLUNE_OPERANDS[@]} -lt 3 ] && fail "no image at $image: build it first (tools/build.sh)"
+      [ "$file" = "$image" ] && fail "no image at $image"
+      fail "no readable file at $file"
+    }
+  done
+
+  is_key() { openssl pkey -inform PEM -in "$1" -noout >/dev/null 2>&1; }
+  is_cert() { openssl x509 -inform PEM -in "$1" -noout >/dev/null 2>&1; }
+  if ! is_key "$key"; then
+    is_cert "$key" && is_key "$cert" && fail "$key is a certificate and $cert a key: give the key first"
+    is_cert "$key" && fail "$key is a certificate, not a private key"
+    fail "$key is no PEM private key (an encrypted key, or not PEM?)"
+  fi
+  if ! is_cert "$cert"; then
+    openssl x509 -inform DER -in "$cert" -noout >/dev/null 2>&1 &&
+      fail "$cert is a DER certificate; sbsign takes PEM: openssl x509 -inform DER -in $cert -out ${cert%.*}.pem"
+    fail "$cert is no PEM certificate"
+  fi
+  if [ "$(openssl pkey -in "$key" -pubout 2>/dev/null)" != "$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null)" ]; then
+    fail "$key and $cert do not belong together: the certificate holds another public key"
+  fi
+  # Authenticode as UEFI firmware checks it is RSA: sbsign takes no other key.
+  if ! openssl rsa -in "$key" -noout >/dev/null 2>&1; then
+    fail "$key is no RSA key ($(openssl pkey -in "$key" -noout -text 2>/dev/null | head -1 | sed 's/ Private-Key.*//; s/^Private-Key.*/EC/')); sbsign and UEFI take RSA: openssl req -x509 -newkey rsa:2048 -nodes -keyout db.key -out db.crt -subj /CN=db/"
+  fi
+  if sbverify --list "$image" 2>/dev/null | grep -q '^signature '; then
+    [ "$replace" = yes ] || fail "$image is signed already; signing again would add a second signature: --replace drops the old ones first"
+  fi
+  unsigned=$image
+  if [ "$replace" = yes ]; then
+    # The old signatures go from a copy; the image itself is left as it is.
+    unsigned=$TAMBERLUNE_SCRATCH/unsigned.efi
+    cp "$image" "$unsigned"
+    while sbverify --list "$unsigned" 2>/dev/null | grep -q '^signature '; do
+      sbattach --remove "$unsigned" >/dev/null 2>&1 || fail "sbattach could not remove the signature of $image"
+    done
+  fi
+  # Signed beside the target, and put in its place once it verifies.
+  rm -f "$partial"
+  if ! output=$(sbsign --key "$key" --cert "$cert" --output "$partial" "$unsigned" 2>&1); then
+    fail "sbsign could not sign $image into $signed: $(echo "$output" | tail -1)"
+  fi
+  if ! output=$(sbverify --cert "$cert" "$partial" 2>&1); then
+    fail "the signature of $signed does not verify: $(echo "$output" | tail -1)"
+  fi
+  # A replaced file keeps its mode; a new one gets the umask's.
+  if [ -e "$target" ]; then
+    chmod --reference="$target" "$partial"
+  else
+    chmod "$(printf '%o' $((0666 & ~$(umask))))" "$partial"
+  fi
+  mv -f "$partial" "$target"
+  echo "$output"
+  echo "signed: $signed"
+}
+tamberlune_run sign_image
+exit
+}

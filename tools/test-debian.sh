@@ -5,6 +5,9 @@
 # clone of this repository's committed HEAD. /proc, /sys, /dev and /dev/pts
 # are bound into the root for the run and unmounted however it ends.
 set -euo pipefail
+# Read whole before it runs: bash parses a script a command at a time, and a
+# trapped signal that arrives while it parses one breaks the parse.
+{
 repo=$(cd "$(dirname "$0")/.." && pwd)
 TAMBERLUNE_LIBRARY=$repo/tools
 . "$TAMBERLUNE_LIBRARY/command.sh"
@@ -80,3 +83,5 @@ status=0
 tamberlune_run chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root CI=true LANG=C.UTF-8 \
   /bin/bash -c 'cd /work/tamberlune && tools/test.sh' || status=$?
 exit "$status"
+exit
+}

@@ -6,6 +6,9 @@
 # boots on U-Boot under QEMU, the benchmark's smoke run, and a minute of
 # fuzzing per libFuzzer target.
 set -euo pipefail
+# Read whole before it runs: bash parses a script a command at a time, and a
+# trapped signal that arrives while it parses one breaks the parse.
+{
 cd "$(dirname "$0")/.."
 TAMBERLUNE_LIBRARY=$PWD/tools
 . "$TAMBERLUNE_LIBRARY/command.sh"
@@ -49,3 +52,5 @@ echo "== fuzzing, a minute a target"
 tamberlune_run tools/fuzz.sh --seconds 60
 echo "== unit tests, image checks, simulator and end-to-end boots"
 tamberlune_run ctest --test-dir build -j "$jobs" --output-on-failure
+exit
+}
