@@ -8,9 +8,9 @@ bytes keeps the image small. (/driver would silence it, but changes the
 image's layout.) The exit status is lld-link's.
 
 For /machine:arm, lld-link writes the machine type Windows knows for Thumb-2
-code, 0x01C4 (ARMNT). The UEFI specification names 0x01C2
-(EFI_IMAGE_MACHINE_ARMTHUMB_MIXED) for 32-bit ARM images, and firmware that
-follows it (and sbsign) refuses any other: the linked image gets 0x01C2. The
+code, 0x01C4 (ARMNT). UEFI's type for 32-bit ARM images is 0x01C2
+(EFI_IMAGE_MACHINE_ARMTHUMB_MIXED), and firmware that checks the machine type
+(and sbsign) refuses any other: the linked image gets 0x01C2. The
 rest of the file is lld-link's, byte for byte.
 
 Usage: link_image.py LLD-LINK [ARGUMENTS...]

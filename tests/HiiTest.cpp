@@ -15,7 +15,7 @@
 
 namespace {
 
-// The protocols this test calls, as the UEFI specification lays them out,
+// The protocols this test calls, laid out as UEFI defines them,
 // up to the last member it calls.
 typedef struct {
   UINT32 Revision;

@@ -25,7 +25,7 @@ MACHINES = {
     # llvm-readobj 14 has no name for it.
     "riscv64": (0x5064, 0x20B, "0x5064", "RISC-V 64 (0x5064)"),
     "ia32": (0x014C, 0x10B, "IMAGE_FILE_MACHINE_I386 (0x14C)", "i386 (0x014C)"),
-    # As the UEFI specification lists each machine: 32-bit ARM is
+    # UEFI's machine type for each: 32-bit ARM is
     # EFI_IMAGE_MACHINE_ARMTHUMB_MIXED, not Windows' ARMNT (0x01C4).
     "arm": (0x01C2, 0x10B, "IMAGE_FILE_MACHINE_THUMB (0x1C2)", "ARM Thumb mixed (0x01C2)"),
 }
