@@ -128,14 +128,7 @@ int main(int ArgumentCount, char **Arguments) {
   enum { Interactive, Scripted, Silent } Mode = Interactive;
   TOOL_ARGUMENTS Read = ReadToolArguments(
       ArgumentCount, Arguments, {{"--key", true, false}, {"--no-key", false, false}, {"--fail", true, true}}, 0);
-  if (Read.Problem.empty() && Read.Help) {
-    std::fputs(Usage, stdout);
-    return 0;
-  }
-  if (Read.Problem.empty() && Read.Version) {
-    std::printf("tamberlune-sim %s\n", TAMBERLUNE_VERSION);
-    return 0;
-  }
+  if (AnswerHelpOrVersion(Read, "tamberlune-sim", Usage, TAMBERLUNE_VERSION)) return 0;
   if (Read.Problem.empty() && Read.Has("--key") && Read.Has("--no-key")) {
     Read.Problem = "one key at the most: --key or --no-key";
   }

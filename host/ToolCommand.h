@@ -83,6 +83,19 @@ inline TOOL_ARGUMENTS ReadToolArguments(int Count, char **Arguments, std::initia
   return Read;
 }
 
+// --help or --version asked for (and nothing refused): prints the usage or
+// "TOOL VERSION" and returns true, so the tool ends with status 0.
+inline bool AnswerHelpOrVersion(const TOOL_ARGUMENTS &Read, const char *Tool, const char *Usage,
+                                const char *Version) {
+  if (!Read.Problem.empty() || !(Read.Help || Read.Version)) return false;
+  if (Read.Help) {
+    std::fputs(Usage, stdout);
+  } else {
+    std::printf("%s %s\n", Tool, Version);
+  }
+  return true;
+}
+
 // The one line for bad arguments; returns the exit status for them.
 inline int RefuseArguments(const char *Tool, const std::string &Problem) {
   std::fprintf(stderr, "%s: %s (--help for more)\n", Tool, Problem.c_str());

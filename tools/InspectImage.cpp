@@ -129,14 +129,7 @@ const char Usage[] =
 int main(int ArgumentCount, char **Arguments) {
   EndQuietlyWhenInterrupted("tamberlune-inspect");
   TOOL_ARGUMENTS Read = ReadToolArguments(ArgumentCount, Arguments, {}, 1);
-  if (Read.Problem.empty() && Read.Help) {
-    std::fputs(Usage, stdout);
-    return 0;
-  }
-  if (Read.Problem.empty() && Read.Version) {
-    std::printf("tamberlune-inspect %s\n", TAMBERLUNE_VERSION);
-    return 0;
-  }
+  if (AnswerHelpOrVersion(Read, "tamberlune-inspect", Usage, TAMBERLUNE_VERSION)) return 0;
   if (Read.Problem.empty() && Read.Operands.empty()) Read.Problem = "name the image to inspect";
   if (!Read.Problem.empty()) return RefuseArguments("tamberlune-inspect", Read.Problem);
   const char *Path = Read.Operands[0].c_str();

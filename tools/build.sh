@@ -37,7 +37,7 @@ USAGE
 
 tamberlune_arguments "--quiet --build-dir=" 0 "$@"
 quiet=$(tamberlune_option --quiet no)
-build=$(tamberlune_build_dir "$(tamberlune_option --build-dir "$repo/build")")
+build=$(tamberlune_absolute "$(tamberlune_option --build-dir "$repo/build")")
 tamberlune_needs build
 if ! error=$({ mkdir -p "$build" && rm -f "$(mktemp "$build/.writable-XXXXXX")"; } 2>&1); then
   case "$error" in

@@ -179,8 +179,9 @@ tamberlune_key() {
   printf '%s' "$key"
 }
 
-# tamberlune_build_dir DIR: DIR made absolute, where a build tree is or goes.
-tamberlune_build_dir() {
+# tamberlune_absolute PATH: PATH made absolute, as the folder it was named in
+# reads it.
+tamberlune_absolute() {
   case "$1" in
     /*) printf '%s' "$1" ;;
     *) printf '%s/%s' "$PWD" "$1" ;;
@@ -192,7 +193,7 @@ tamberlune_build_dir() {
 tamberlune_firmware() {
   [ -n "$1" ] || return 0
   [ -d "$1/usr/lib/u-boot" ] || tamberlune_fail "no U-Boot release in $1: fetch one with tools/firmware.sh --into $(dirname "$1") $(basename "$1")"
-  TAMBERLUNE_FIRMWARE=$(tamberlune_build_dir "$1")
+  TAMBERLUNE_FIRMWARE=$(tamberlune_absolute "$1")
   export TAMBERLUNE_FIRMWARE
 }
 
@@ -204,27 +205,28 @@ tamberlune_output() {
   python3 "$TAMBERLUNE_LIBRARY/output_file.py" "$TAMBERLUNE_NAME" "$1" || exit 1
 }
 
-# tamberlune_temporary VARIABLE MKTEMP-ARGUMENTS...: makes a file or folder
-# with mktemp, sets VARIABLE to its path and names it a leftover, with no
-# moment at which an interrupt could leave it behind unnamed. Returns
-# mktemp's status.
-tamberlune_temporary() {
-  local variable=$1 made status=0
-  shift
+# tamberlune_scratch: makes TAMBERLUNE_SCRATCH, a folder of this run's own,
+# removed when it ends. An interrupt while mktemp runs waits until the folder
+# is named for removal.
+tamberlune_scratch() {
+  local status=0
   TAMBERLUNE_MAKING=yes
-  made=$(mktemp "$@" 2>/dev/null) || status=$?
-  [ "$status" -ne 0 ] || tamberlune_leftover "$made"
+  TAMBERLUNE_SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/tamberlune-XXXXXX" 2>/dev/null) || status=$?
+  [ "$status" -ne 0 ] || tamberlune_leftover "$TAMBERLUNE_SCRATCH"
   TAMBERLUNE_MAKING=
-  printf -v "$variable" '%s' "$made"
   [ -z "${TAMBERLUNE_PENDING:-}" ] || tamberlune_interrupted "$TAMBERLUNE_PENDING"
-  return "$status"
+  [ "$status" -eq 0 ] ||
+    tamberlune_fail "cannot make a scratch folder in ${TMPDIR:-/tmp} (read-only, full or missing?): set TMPDIR to a folder that takes files"
 }
 
-# tamberlune_scratch: makes TAMBERLUNE_SCRATCH, a folder of this run's own,
-# removed when it ends.
-tamberlune_scratch() {
-  tamberlune_temporary TAMBERLUNE_SCRATCH -d "${TMPDIR:-/tmp}/tamberlune-XXXXXX" ||
-    tamberlune_fail "cannot make a scratch folder in ${TMPDIR:-/tmp} (read-only, full or missing?): set TMPDIR to a folder that takes files"
+# tamberlune_debian_mirror: this machine's Debian mirror, as its own apt
+# configuration names it; fails, naming WHAT it was wanted for, without one.
+tamberlune_debian_mirror() {
+  local mirror
+  mirror=$(apt-get indextargets --format '$(REPO_URI) $(ORIGIN)' 'Identifier: Packages' 2>/dev/null |
+           awk '$2 == "Debian" && $1 !~ /security/ { print $1; exit }')
+  [ -n "$mirror" ] || tamberlune_fail "this machine's apt names no Debian mirror to $1 from"
+  printf '%s' "$mirror"
 }
 
 # tamberlune_needs JOB: installs the Debian packages JOB (build, boot, sign

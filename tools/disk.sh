@@ -92,7 +92,7 @@ if [ ${#TAMBERLUNE_OPERANDS[@]} -eq 1 ]; then
 fi
 arch=
 [ -z "$(tamberlune_option --arch)" ] || arch=$(tamberlune_arch "$(tamberlune_option --arch)") || exit 2
-build=$(tamberlune_build_dir "$(tamberlune_option --build-dir "$repo/build")")
+build=$(tamberlune_absolute "$(tamberlune_option --build-dir "$repo/build")")
 # The plain disk holds every machine's image: a machine means something only
 # to a boot or to the boot-flow disk.
 if [ -n "$arch" ] && [ "$boot" = no ] && [ "$boot_flow" = no ]; then

@@ -34,7 +34,7 @@ USAGE
 
 tamberlune_arguments "--into=" 8 "$@"
 [ ${#TAMBERLUNE_OPERANDS[@]} -gt 0 ] || tamberlune_refuse "name a release: bookworm or trixie"
-into=$(tamberlune_build_dir "$(tamberlune_option --into "$repo/build/firmware")")
+into=$(tamberlune_absolute "$(tamberlune_option --into "$repo/build/firmware")")
 for release in "${TAMBERLUNE_OPERANDS[@]}"; do
   [[ "$release" =~ ^[a-z]+$ ]] || tamberlune_refuse "a release is a Debian suite such as trixie, not '$release'"
 done
@@ -44,17 +44,10 @@ done
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 [ -r "$keyring" ] || tamberlune_fail "no Debian archive keyring at $keyring: apt-get install debian-archive-keyring"
 
-# This machine's Debian mirror, as its own apt configuration names it.
-mirror() {
-  apt-get indextargets --format '$(REPO_URI) $(ORIGIN)' 'Identifier: Packages' 2>/dev/null |
-    awk '$2 == "Debian" && $1 !~ /security/ { print $1; exit }'
-}
-
 for release in "${TAMBERLUNE_OPERANDS[@]}"; do
   target=$into/$release
   [ ! -f "$target/version" ] || continue
-  uri=$(mirror)
-  [ -n "$uri" ] || tamberlune_fail "this machine's apt names no Debian mirror to fetch $release's u-boot-qemu from"
+  uri=$(tamberlune_debian_mirror "fetch $release's u-boot-qemu") || exit 1
   # Paths of this command's own, named leftovers before they are made.
   apt=$into/apt-$release
   tamberlune_leftover "$apt"

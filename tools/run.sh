@@ -52,7 +52,7 @@ tamberlune_arguments "--boot-flow --key= --arch= --build-dir= --firmware=" 0 "$@
 boot_flow=$(tamberlune_option --boot-flow no)
 arch=$(tamberlune_arch "$(tamberlune_option --arch x64)") || exit 2
 key=$(tamberlune_key "$(tamberlune_option --key)") || exit 2
-build=$(tamberlune_build_dir "$(tamberlune_option --build-dir "$repo/build")")
+build=$(tamberlune_absolute "$(tamberlune_option --build-dir "$repo/build")")
 tamberlune_firmware "$(tamberlune_option --firmware)"
 tamberlune_needs boot
 

@@ -66,7 +66,7 @@ key=${TAMBERLUNE_OPERANDS[0]}
 cert=${TAMBERLUNE_OPERANDS[1]}
 image=${TAMBERLUNE_OPERANDS[2]:-}
 if [ -z "$image" ]; then
-  build=$(tamberlune_build_dir "$(tamberlune_option --build-dir "$repo/build")")
+  build=$(tamberlune_absolute "$(tamberlune_option --build-dir "$repo/build")")
   image=$build/Tamberlune.efi
 fi
 signed=${TAMBERLUNE_OPERANDS[3]:-${image%.efi}.signed.efi}

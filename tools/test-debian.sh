@@ -33,7 +33,7 @@ USAGE
 tamberlune_arguments "--root=" 1 "$@"
 suite=${TAMBERLUNE_OPERANDS[0]:-trixie}
 [[ "$suite" =~ ^[a-z]+$ ]] || tamberlune_refuse "SUITE is a Debian suite such as trixie, not '$suite'"
-root=$(tamberlune_build_dir "$(tamberlune_option --root "$repo/build-debian-$suite")")
+root=$(tamberlune_absolute "$(tamberlune_option --root "$repo/build-debian-$suite")")
 [ "$(id -u)" -eq 0 ] || tamberlune_fail "debootstrap, chroot and mount need root: sudo tools/test-debian.sh $suite"
 command -v debootstrap >/dev/null || {
   command -v apt-get >/dev/null || tamberlune_fail "debootstrap is missing, and this is no Debian machine"
@@ -41,10 +41,7 @@ command -v debootstrap >/dev/null || {
 }
 git -C "$repo" rev-parse --verify -q HEAD >/dev/null || tamberlune_fail "$repo has no commit to test"
 
-# This machine's Debian mirror, as its own apt configuration names it.
-mirror=$(apt-get indextargets --format '$(REPO_URI) $(ORIGIN)' 'Identifier: Packages' 2>/dev/null |
-         awk '$2 == "Debian" && $1 !~ /security/ { print $1; exit }')
-[ -n "$mirror" ] || tamberlune_fail "this machine's apt names no Debian mirror to make a $suite root from"
+mirror=$(tamberlune_debian_mirror "make a $suite root") || exit 1
 
 if [ ! -f "$root/.tamberlune-root" ]; then
   echo "== making a Debian $suite root in $root (debootstrap, once)"
