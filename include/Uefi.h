@@ -219,6 +219,10 @@ typedef EFI_STATUS(EFIAPI *EFI_HANDLE_PROTOCOL)(EFI_HANDLE Handle, EFI_GUID *Pro
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_HANDLE_BUFFER)(EFI_LOCATE_SEARCH_TYPE SearchType, EFI_GUID *Protocol,
                                                      VOID *SearchKey, UINTN *NoHandles, EFI_HANDLE **Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_PROTOCOL)(EFI_GUID *Protocol, VOID *Registration, VOID **Interface);
+typedef EFI_STATUS(EFIAPI *EFI_IMAGE_LOAD)(BOOLEAN BootPolicy, EFI_HANDLE ParentImageHandle,
+                                           EFI_DEVICE_PATH_PROTOCOL *DevicePath, VOID *SourceBuffer,
+                                           UINTN SourceSize, EFI_HANDLE *ImageHandle);
+typedef EFI_STATUS(EFIAPI *EFI_IMAGE_UNLOAD)(EFI_HANDLE ImageHandle);
 
 typedef struct {
   EFI_TABLE_HEADER Hdr;
@@ -244,10 +248,10 @@ typedef struct {
   VOID *LocateHandle;
   VOID *LocateDevicePath;
   VOID *InstallConfigurationTable;
-  VOID *LoadImage;
+  EFI_IMAGE_LOAD LoadImage;
   VOID *StartImage;
   VOID *Exit;
-  VOID *UnloadImage;
+  EFI_IMAGE_UNLOAD UnloadImage;
   VOID *ExitBootServices;
   VOID *GetNextMonotonicCount;
   EFI_STALL Stall;

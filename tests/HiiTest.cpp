@@ -47,11 +47,6 @@ struct EFI_HII_STRING_PROTOCOL {
    CHAR16 *String, UINTN *StringSize, VOID **StringFontInfo);
 };
 
-typedef EFI_STATUS(EFIAPI *EFI_IMAGE_LOAD)(BOOLEAN BootPolicy, EFI_HANDLE ParentImageHandle,
-                                           EFI_DEVICE_PATH_PROTOCOL *DevicePath, VOID *SourceBuffer,
-                                           UINTN SourceSize, EFI_HANDLE *ImageHandle);
-typedef EFI_STATUS(EFIAPI *EFI_IMAGE_UNLOAD)(EFI_HANDLE ImageHandle);
-
 EFI_GUID LoadedImageGuid = {0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 EFI_GUID DevicePathGuid = {0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 EFI_GUID HiiDatabaseGuid = {0xEF9FC172, 0xA1B2, 0x4693, {0xB3, 0x27, 0x6D, 0x32, 0xFC, 0x41, 0x60, 0x42}};
@@ -76,9 +71,7 @@ CONST UINT8 *Bytes(CONST VOID *Base, UINTN Offset) {
 // A little-endian field of Size bytes.
 UINT32 Read(CONST VOID *Base, UINTN Offset, UINTN Size = 4) {
   UINT32 Value = 0;
-  while (Size-- > 0) {
-    Value = Value << 8 | Bytes(Base, Offset)[Size];
-  }
+  while (Size-- > 0) Value = Value << 8 | Bytes(Base, Offset)[Size];
   return Value;
 }
 
@@ -110,58 +103,36 @@ UINT32 NamedEntry(CONST VOID *Resources, UINT32 Directory, CONST CHAR16 *Name) {
     for (UINT16 Character = 0; Same && Character < Length; Character++) {
       Same = Read(Resources, NameOffset + 2 + 2 * Character, 2) == Name[Character];
     }
-    if (Same) {
-      return Read(Resources, Entry + 4);
-    }
+    if (Same) return Read(Resources, Entry + 4);
   }
   return 0;
 }
 
 // The HII package list of a loaded image: its resource HII/EFI/BIN.
 CONST VOID *PackageList(CONST VOID *Image) {
-  UINT32 Pe = Read(Image, 0x3C);
-  UINT32 Optional = Pe + 24;
+  UINT32 Optional = Read(Image, 0x3C) + 24;
   // The resource directory is the third data directory, whose table starts
   // 96 bytes into a PE32 optional header and 112 into a PE32+ one.
   UINT32 Directories = Optional + (Read(Image, Optional, 2) == 0x20B ? 112 : 96);
-  UINT32 ResourcesRva = Read(Image, Directories + 2 * 8);
-  if (ResourcesRva == 0) {
-    return nullptr;
-  }
-  CONST VOID *Resources = Bytes(Image, ResourcesRva);
+  CONST VOID *Resources = Bytes(Image, Read(Image, Directories + 2 * 8));
   static constexpr CONST CHAR16 *Names[] = {u"HII", u"EFI", u"BIN"};
   UINT32 Next = 0;
   for (CONST CHAR16 *Name : Names) {
-    Next = NamedEntry(Resources, Next & 0x7FFFFFFF, Name);
-    if (Next == 0) {
-      return nullptr;
-    }
+    if ((Next = NamedEntry(Resources, Next & 0x7FFFFFFF, Name)) == 0) return nullptr;
   }
   // The leaf: a data entry whose first field is the package list's RVA.
   return Bytes(Image, Read(Resources, Next));
 }
 
-BOOLEAN SameText(CONST CHAR16 *Got, CONST CHAR16 *Wanted) {
-  UINTN Index = 0;
-  for (; Wanted[Index] != 0; Index++) {
-    if (Got[Index] != Wanted[Index]) {
-      return FALSE;
-    }
-  }
-  return Got[Index] == 0;
-}
-
-// Reads string Id in en-US and compares it with Wanted.
+// Reads string Id in en-US and compares it, terminator included, with Wanted.
 BOOLEAN StringIs(EFI_HII_STRING_PROTOCOL *Strings, EFI_HII_HANDLE List, UINT16 Id, CONST CHAR16 *Wanted) {
   CHAR16 Text[256];
   UINTN Size = sizeof(Text);
   EFI_STATUS Status = Strings->GetString(Strings, (CONST CHAR8 *)"en-US", List, Id, Text, &Size, nullptr);
-  if (Status != EFI_SUCCESS) {
-    ConsolePrint(u"HII: GetString of string %d: %r\n", (UINTN)Id, Status);
-    return FALSE;
-  }
-  if (!SameText(Text, Wanted)) {
-    ConsolePrint(u"HII: string %d reads \"%s\"\n", (UINTN)Id, Text);
+  UINTN At = 0;
+  while (Status == EFI_SUCCESS && Wanted[At] != 0 && Text[At] == Wanted[At]) At++;
+  if (Status != EFI_SUCCESS || Text[At] != Wanted[At]) {
+    ConsolePrint(u"HII: string %d: %r, \"%s\"\n", (UINTN)Id, Status, Status == EFI_SUCCESS ? Text : u"");
     return FALSE;
   }
   return TRUE;
@@ -177,23 +148,16 @@ EFI_STATUS LoadFromAnyFileSystem(EFI_HANDLE ImageHandle, CONST FILE_TAIL *File, 
   UINTN Count = 0;
   EFI_HANDLE *Handles = nullptr;
   EFI_STATUS Status = gBS->LocateHandleBuffer(ByProtocol, &FileSystemGuid, nullptr, &Count, &Handles);
-  if (Status != EFI_SUCCESS) {
-    ConsolePrint(u"HII: no file system: %r\n", Status);
-    return Status;
-  }
+  if (Status != EFI_SUCCESS) return Status;
   Status = EFI_NOT_FOUND;
   for (UINTN Index = 0; Index < Count && Status != EFI_SUCCESS; Index++) {
     EFI_DEVICE_PATH_PROTOCOL *Device = nullptr;
-    if (gBS->HandleProtocol(Handles[Index], &DevicePathGuid, (VOID **)&Device) != EFI_SUCCESS) {
-      continue;
+    EFI_DEVICE_PATH_PROTOCOL *Path = nullptr;
+    if (gBS->HandleProtocol(Handles[Index], &DevicePathGuid, (VOID **)&Device) == EFI_SUCCESS &&
+        (Path = FilePath(Device, File)) != nullptr) {
+      Status = gBS->LoadImage(FALSE, ImageHandle, Path, nullptr, 0, Loaded);
+      gBS->FreePool(Path);
     }
-    EFI_DEVICE_PATH_PROTOCOL *Path = FilePath(Device, File);
-    if (Path == nullptr) {
-      Status = EFI_OUT_OF_RESOURCES;
-      break;
-    }
-    Status = ((EFI_IMAGE_LOAD)gBS->LoadImage)(FALSE, ImageHandle, Path, nullptr, 0, Loaded);
-    gBS->FreePool(Path);
   }
   gBS->FreePool(Handles);
   return Status;
@@ -223,7 +187,7 @@ BOOLEAN ReadHelpBack(EFI_HANDLE ImageHandle) {
     Passed = StringIs(Strings, List, 1, HelpLanguageName) && StringIs(Strings, List, 2, HelpText);
     Database->RemovePackageList(Database, List);
   }
-  ((EFI_IMAGE_UNLOAD)gBS->UnloadImage)(Tamberlune);
+  gBS->UnloadImage(Tamberlune);
   return Passed;
 }
 
@@ -234,9 +198,7 @@ extern "C" EFI_STATUS EFIAPI HiiTestEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TAB
   gST = SystemTable;
   gBS = SystemTable->BootServices;
   gRT = SystemTable->RuntimeServices;
-  if (!ReadHelpBack(ImageHandle)) {
-    return EFI_DEVICE_ERROR;
-  }
+  if (!ReadHelpBack(ImageHandle)) return EFI_DEVICE_ERROR;
   ConsolePrint(u"HII: passed: string 1 \"%s\", string 2 the help text, %d characters\n", HelpLanguageName,
                (UINTN)(sizeof(HelpText) / sizeof(CHAR16) - 1));
   return EFI_SUCCESS;

@@ -6,9 +6,10 @@ setup.scr, Tamberlune and its listing, and a stand-in for the board's normal
 loader at the removable-media path) through U-Boot's own boot command, and
 types nothing but the key. A board that boots through standard boot (its
 bootcmd runs bootflow scan) is first set up as the README says, with
-setup.scr; one that boots through distro boot needs nothing. Where a network is given, QEMU's DHCP server names
-network.efi as the boot file and its TFTP server serves it. The payloads
-print "Tamberlune test payload: ROLE", so the console says what booted.
+setup.scr; one that boots through distro boot needs nothing. Where a network
+is given, QEMU's DHCP server names network.efi as the boot file and its TFTP
+server serves it. The payloads print "Tamberlune test payload: ROLE", so the
+console says what booted.
 
 Usage: boot_flow_test.py BUILD ARCH SCENARIO
 """
@@ -60,7 +61,8 @@ class Scenario:
         suffix, machine = BUILDS[arch]
         payloads = os.path.join(build, "payload", machine)
         files = make_disk.boot_flow_files(
-            os.path.join(build, "boot.scr"), os.path.join(build, "setup.scr"), os.path.join(build, f"Tamberlune{suffix}.efi"),
+            os.path.join(build, "boot.scr"), os.path.join(build, "setup.scr"),
+            os.path.join(build, f"Tamberlune{suffix}.efi"),
             os.path.join(build, f"BootOptions{suffix}.efi"), os.path.join(payloads, "normal.efi"))
         if boot_option:
             option = os.path.join(self.scratch.name, "boot0001.bin")

@@ -5,9 +5,9 @@ Class Firmware boots one machine and starts the image from a FAT disk once
 for each scenario (each key, a key storm, no key), asking U-Boot after each
 which boot-choice variables exist and removing them before the next; then it
 runs the self-test image from the same disk, and the HII test image, which
-reads Tamberlune's help back through the firmware's HII protocols. Class Typed types each key as a
-person does: into the driver's interactive run, on a pseudo-terminal, a
-machine each.
+reads Tamberlune's help back through the firmware's HII protocols. Class
+Typed types each key as a person does: into the driver's interactive run, on
+a pseudo-terminal, a machine each.
 Usage: boot_test.py IMAGE ARCH [SELF-TEST-IMAGE HII-TEST-IMAGE] [unittest arguments]
 """
 

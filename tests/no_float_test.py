@@ -28,12 +28,11 @@ REGISTERS = {
 
 
 def disassembly(tool, image):
-    """The image's instructions as llvm-objdump reads them. It knows 32-bit
-    ARM PE code only by Windows' machine type for Thumb-2, ARMNT (0x01C4), not
-    by UEFI's (0x01C2): it reads a copy with that type."""
-    with open(image, "rb") as file:
+    """The image's instructions as llvm-objdump reads them; it knows 32-bit
+    ARM PE code only by Windows' machine type (0x01C4), not UEFI's (0x01C2),
+    so it reads a copy of such an image with that type."""
+    with open(image, "rb") as file, tempfile.NamedTemporaryFile(suffix=".efi") as copy:
         data = bytearray(file.read())
-    with tempfile.NamedTemporaryFile(suffix=".efi") as copy:
         if data[:2] == b"MZ" and pe_file.read(bytes(data)).machine == 0x01C2:
             struct.pack_into("<H", data, pe_file.read(bytes(data)).pe + 4, 0x01C4)
             copy.write(data)

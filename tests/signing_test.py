@@ -45,15 +45,13 @@ class Signing(unittest.TestCase):
                 self.assertIn("Signature verification OK", result.stdout + result.stderr)
 
     def test_layout_is_unchanged_but_for_the_certificate_table(self):
-        for image in IMAGES:
-            with self.subTest(image=os.path.basename(image)):
-                self.check_layout(image)
+        for path in IMAGES:
+            with self.subTest(image=os.path.basename(path)):
+                self.check_layout(path)
 
     def check_layout(self, path):
-        with open(path, "rb") as file:
-            original = file.read()
-        with open(self.signed[path], "rb") as file:
-            signed = file.read()
+        with open(path, "rb") as file, open(self.signed[path], "rb") as signed_file:
+            original, signed = file.read(), signed_file.read()
         # The certificate table (a file offset, not an RVA) follows the image.
         self.assertEqual(pe_file.directory(original, pe_file.CERTIFICATES), (0, 0))
         offset, size = pe_file.directory(signed, pe_file.CERTIFICATES)

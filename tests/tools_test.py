@@ -93,7 +93,6 @@ class Arguments(unittest.TestCase):
             (tool("tools/run.sh"), ["--boot-flow=yes"], "--boot-flow takes no value"),
             (tool("tools/run.sh"), ["extra"], "one argument too many: 'extra'"),
             (tool("tools/build.sh"), ["--quiet", "--quiet"], "--quiet given twice"),
-            (tool("tools/build.sh"), ["--build-dir"], "--build-dir needs a value"),
             (tool("tools/fuzz.sh"), ["--seconds", "0"], "above 0, not '0'"),
             (tool("tools/fuzz.sh"), ["--seconds=ten"], "not 'ten'"),
             (tool("tools/bench.sh"), ["--calls", "-5"], "not '-5'"),
@@ -106,6 +105,7 @@ class Arguments(unittest.TestCase):
             (tool("tools/disk.sh"), ["--arch", "aa64"], "the plain disk holds every machine's image"),
             (tool("tools/disk.sh"), ["--key", "p"], "--key goes with --boot"),
             (tool("tools/disk.sh"), ["--boot", "--key", "pp"], "not 'pp'"),
+            (tool("tools/disk.sh"), ["--boot", "--arch=arm", "--key=pp"], "not 'pp'"),
             (tool("tools/sign.sh"), ["k", "c", "i", "s", "extra"], "one argument too many: 'extra'"),
             (tool("tools/sign.sh"), ["k"], "give at least KEY and CERT"),
             (tool("tools/install-deps.sh"), ["mips"], "JOB is build, boot, sign, bench, fuzz or test, not 'mips'"),
@@ -117,13 +117,6 @@ class Arguments(unittest.TestCase):
                 result = run(command, *arguments, timeout=10)
                 self.assertEqual((result.returncode, result.stdout), (2, ""), result.stderr)
                 self.assertRegex(result.stderr, rf"^[a-z-]+: .*{re.escape(message)}.* \(--help for more\)\n$")
-
-    def test_both_forms_of_an_option_say_the_same(self):
-        # --opt value and --opt=value: the first fault after them is the same.
-        for command, arguments in ((tool("tools/disk.sh"), ["--boot", "--arch", "arm", "--key", "pp"]),
-                                   (tool("tools/disk.sh"), ["--boot", "--arch=arm", "--key=pp"])):
-            result = run(command, *arguments, timeout=10)
-            self.assertEqual((result.returncode, "not 'pp'" in result.stderr), (2, True), result.stderr)
 
     def test_each_key_name_sends_the_bytes_a_person_types(self):
         import uboot
@@ -268,20 +261,15 @@ class Paths(unittest.TestCase):
                     time.sleep(delay)
                     process.send_signal(number)
                     out, err = process.communicate(timeout=60)
-                    if process.returncode == 0:  # it was done before the signal came
-                        for done in set(os.listdir(self.folder)) - {"one.crt", "one.key"}:
-                            os.unlink(os.path.join(self.folder, done))
-                        continue
-                    self.assertEqual((process.returncode, err), (status, f"{name}: interrupted\n"), out)
-                    # Nothing half-written: no output, or (interrupted once it was in place) a whole one.
+                    if process.returncode:  # else it was done before the signal came
+                        self.assertEqual((process.returncode, err), (status, f"{name}: interrupted\n"), out)
+                    # Nothing half-written: no output, or a whole one put in place before the signal.
                     left = sorted(set(os.listdir(self.folder)) - {"one.crt", "one.key"})
-                    self.assertIn(left, ([], [command[-1].rsplit("/", 1)[1]]))
-                    if left and name == "sign":
-                        self.assertEqual(run("sbverify", "--cert", cert, command[-1]).returncode, 0)
-                    elif left:
-                        self.assertEqual(os.path.getsize(command[-1]), 34 << 20)
-                    for done in left:
-                        os.unlink(os.path.join(self.folder, done))
+                    self.assertIn(left, ([], [os.path.basename(command[-1])]))
+                    if left:
+                        self.assertTrue(run("sbverify", "--cert", cert, command[-1]).returncode == 0 if name == "sign"
+                                        else os.path.getsize(command[-1]) == 34 << 20)
+                        os.unlink(command[-1])
 
     def test_a_scratch_folder_that_cannot_be_made_is_named(self):
         result = subprocess.run([tool("tools/run.sh"), "--boot-flow", "--key", "p"], capture_output=True, text=True,
