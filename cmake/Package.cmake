@@ -20,15 +20,15 @@ set(documents ${CMAKE_BINARY_DIR}/package)
 # their shared code and the images in the package's folders instead of the
 # checkout. A stage in the build tree holds them as installed, for their
 # manual pages.
-set(TAMBERLUNE_COMMAND_LIBRARY tools/command.sh tools/install-deps.sh tools/output_file.py tools/make_disk.py
-    tools/pe_file.py tools/interrupts.py)
+set(TAMBERLUNE_COMMAND_LIBRARY lib/command.sh tools/install-deps.sh lib/output_file.py lib/make_disk.py
+    lib/pe_file.py lib/interrupts.py lib/machines.py lib/machines.json)
 set(stage ${documents}/stage)
 set(TAMBERLUNE_INSTALLED_COMMANDS)
 foreach(command disk sign)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/${command}.sh)
   file(READ ${CMAKE_SOURCE_DIR}/tools/${command}.sh script)
   set(checkout [=[repo=$(cd "$(dirname "$0")/.." && pwd)  # installed: the package's folders instead
-TAMBERLUNE_LIBRARY=$repo/tools
+TAMBERLUNE_LIBRARY=$repo/lib
 TAMBERLUNE_IMAGES=
 ]=])
   set(installed [=[installed=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)

@@ -22,12 +22,13 @@ import sys
 import tempfile
 import time
 
+import harness  # noqa: F401 (puts the shared code within reach)
+import machines
 import make_disk
 import uboot
 
-# Each machine's build: its images' suffix and its payloads' folder.
-BUILDS = {"x64": ("", "x64"), "aa64": ("AA64", "aa64"), "riscv64": ("RISCV64", "riscv64"),
-          "riscv64-smode": ("RISCV64", "riscv64"), "ia32": ("IA32", "ia32"), "arm": ("ARM", "arm")}
+# Each boot's build: its images' suffix and its payloads' folder (its machine's name).
+BUILDS = {name: (boot["suffix"], boot["machine"]) for name, boot in machines.BOOTS.items()}
 # What U-Boot prints whenever it touches the network.
 NETWORK_ACTIVITY = re.compile(rb"BOOTP broadcast|DHCP client|TFTP from server|Using \S+ device")
 OPTION_PATH = "EFI/Other/option.efi"

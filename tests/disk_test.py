@@ -24,7 +24,7 @@ ARCH = "x64"
 
 
 def write_disk(disk):
-    """The disk as a person writes it: tools/make_disk.py run on the images."""
+    """The disk as a person writes it: lib/make_disk.py run on the images."""
     subprocess.run([sys.executable, os.path.join(os.path.dirname(uboot.__file__), "make_disk.py"), *IMAGES, disk],
                    check=True, stdout=subprocess.DEVNULL)
 

@@ -7,8 +7,8 @@ Usage: elf_to_pe_test.py ELF RESOURCE [unittest arguments]
 import struct
 import unittest
 
-import elf_to_pe
 import harness
+import elf_to_pe  # noqa: E402 (harness puts it within reach)
 import pe_file
 
 ELF = RESOURCE = None

@@ -8,7 +8,9 @@ import os
 import subprocess
 import sys
 
-import uboot
+# The code the commands, the build and the tests share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "lib"))
+import uboot  # noqa: E402
 
 # The menu as the image prints it, a line at a time.
 MENU = ("Key Options: ", "  'r' -- Clear boot order list.", "  'p' --  PXE boot.",

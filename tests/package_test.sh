@@ -49,14 +49,16 @@ said=$("$work/root/usr/bin/tamberlune-inspect" --version)
 # the same bytes as the build's, and an installed image signed into a file.
 root=$work/root/usr
 "$root/bin/tamberlune-disk" "$work/disk.img" >/dev/null || fail "tamberlune-disk wrote no disk"
-python3 "$(dirname "$0")/../tools/make_disk.py" "$build"/Tamberlune{,AA64,RISCV64,IA32,ARM}.efi "$work/built.img" >/dev/null
+lib=$(dirname "$0")/../lib
+mapfile -t images < <(python3 "$lib/machines.py" images "$build")
+python3 "$lib/make_disk.py" "${images[@]}" "$work/built.img" >/dev/null
 cmp -s "$work/disk.img" "$work/built.img" || fail "tamberlune-disk's disk differs from the build's"
 "$root/bin/tamberlune-disk" /dev/zero 2>"$work/said" && fail "tamberlune-disk wrote into /dev/zero"
 grep -q '^tamberlune-disk: /dev/zero is a character device, never written: write a disk file, then copy it: tamberlune-disk ' \
   "$work/said" || fail "tamberlune-disk on a device said: $(cat "$work/said")"
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=package-test/ -keyout "$work/db.key" -out "$work/db.crt" \
   2>/dev/null
-"$root/bin/tamberlune-sign" "$work/db.key" "$work/db.crt" "$root/share/tamberlune/TamberluneAA64.efi" \
+"$root/bin/tamberlune-sign" "$work/db.key" "$work/db.crt" "$root/share/tamberlune/$(basename "${images[-1]}")" \
   "$work/signed.efi" >/dev/null || fail "tamberlune-sign signed nothing"
 sbverify --cert "$work/db.crt" "$work/signed.efi" >/dev/null 2>&1 || fail "tamberlune-sign's image does not verify"
 [ "$("$root/bin/tamberlune-sign" --version)" = "tamberlune-sign $version" ] || fail "tamberlune-sign --version"

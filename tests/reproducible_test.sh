@@ -18,9 +18,8 @@ build() {  # build FOLDER: copy the tracked sources there and build the image
 
 build "$work/first"
 build "$work/second/elsewhere"
-for image in Tamberlune.efi TamberluneAA64.efi TamberluneRISCV64.efi TamberluneIA32.efi TamberluneARM.efi \
-             BootOptions.efi BootOptionsAA64.efi BootOptionsRISCV64.efi BootOptionsIA32.efi BootOptionsARM.efi \
-             boot.scr; do
+table="python3 $1/lib/machines.py"
+for image in $($table images . Tamberlune) $($table images . BootOptions) boot.scr; do
   a=$work/first/out/$image
   b=$work/second/elsewhere/out/$image
   if cmp "$a" "$b"; then

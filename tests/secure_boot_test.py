@@ -1,10 +1,10 @@
 # SPDX-License-Identifier: MIT
-"""Secure Boot, enforced, on AArch64 U-Boot (the one U-Boot build here that
-has it). A throwaway PK, KEK and db are made with openssl and efitools and
+"""Secure Boot, enforced, on a U-Boot build that has it (the machine table
+says which). A throwaway PK, KEK and db are made with openssl and efitools and
 enrolled in every boot (U-Boot does not reload them from its variable file);
 then the unsigned image and one signed with a key outside db are refused and
 record nothing, and the image signed by tools/sign.sh with the db key runs.
-Usage: secure_boot_test.py IMAGE [unittest arguments]
+Usage: secure_boot_test.py IMAGE ARCH [unittest arguments]
 """
 
 import os
@@ -53,19 +53,19 @@ class SecureBoot(unittest.TestCase):
 
     def boot_enrolled(self):
         """A fresh machine at U-Boot's prompt with PK, KEK and db enrolled."""
-        session = uboot.Session(self.disk, arch="aa64")
+        session = uboot.Session(self.disk, arch=ARCH)
         session.prompt()
         session.command("virtio scan")
         for name in ("PK", "KEK", "db"):
-            session.command(f"load virtio 0:0 ${{kernel_addr_r}} {name}.auth && "
-                            f"setenv -e -nv -bs -rt -at -i ${{kernel_addr_r}}:${{filesize}} {name}")
+            session.command(f"load virtio 0:0 {session.load_address} {name}.auth && "
+                            f"setenv -e -nv -bs -rt -at -i {session.load_address}:${{filesize}} {name}")
         self.assertIn("00000000: 01 ", session.command("printenv -e SecureBoot").decode(errors="replace"))
         return session
 
     def check_refused(self, name):
         with self.boot_enrolled() as session:
-            shown = session.command(f"load virtio 0:0 ${{kernel_addr_r}} {name}; bootefi ${{kernel_addr_r}}",
-                                    timeout=60).decode(errors="replace")
+            shown = session.command(f"load virtio 0:0 {session.load_address} {name}; "
+                                    f"bootefi {session.load_address}", timeout=60).decode(errors="replace")
             self.assertIn("Image not authenticated", shown)
             self.assertNotIn("Key Options", shown)
             harness.assert_recorded(self, session, "other_key")
@@ -78,12 +78,14 @@ class SecureBoot(unittest.TestCase):
 
     def test_image_signed_with_the_db_key_runs_and_p_records_pxe_boot(self):
         with self.boot_enrolled() as session:
-            shown = harness.press(session, "p", "load virtio 0:0 ${kernel_addr_r} signed.efi; bootefi ${kernel_addr_r}")
+            shown = harness.press(session, "p", f"load virtio 0:0 {session.load_address} signed.efi; "
+                                                f"bootefi {session.load_address}")
             self.assertIn(harness.KEYS["p"][1].encode(), shown)
             harness.assert_recorded(self, session, "p")
 
 
 if __name__ == "__main__":
-    IMAGE, = harness.arguments("secure_boot_test.py IMAGE [unittest arguments]: IMAGE is TamberluneAA64.efi", 1,
-                               lambda values: os.path.isfile(values[0]))
+    IMAGE, ARCH = harness.arguments("secure_boot_test.py IMAGE ARCH [unittest arguments]: a machine whose "
+                                    "U-Boot enforces Secure Boot, and its image", 2,
+                                    lambda values: os.path.isfile(values[0]) and values[1] in uboot.ARCHES)
     unittest.main()

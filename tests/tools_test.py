@@ -16,6 +16,7 @@ import time
 import unittest
 
 import harness
+import machines
 import uboot
 
 REPO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
@@ -63,7 +64,7 @@ class Arguments(unittest.TestCase):
             "run.sh", "disk.sh", "sign.sh", "fuzz.sh", "bench.sh", "test.sh", "install-deps.sh",
             "build.sh")]
         commands += [f"{sys.executable} {tool(path)}" for path in (
-            "tools/uboot.py", "tools/make_disk.py", "cmake/image_sizes.py", "cmake/stack_budget.py",
+            "lib/uboot.py", "lib/make_disk.py", "lib/image_sizes.py", "lib/stack_budget.py",
             "bench/run.py", "cmake/link_image.py", "cmake/package_files.py")]
         commands += [os.path.join(BUILD, path) for path in (
             "tools/tamberlune-inspect", "tools/tamberlune-sim", "make_help_resource")]
@@ -102,7 +103,7 @@ class Arguments(unittest.TestCase):
             (tool("tools/disk.sh"), ["a.img", "b.img"], "one argument too many: 'b.img'"),
             (tool("tools/disk.sh"), ["a.img", "--out", "b.img"], "two disk files: 'a.img' and --out 'b.img'"),
             (tool("tools/disk.sh"), ["--boot-flow", "--arch", "mips"], "not 'mips'"),
-            (tool("tools/disk.sh"), ["--arch", "aa64"], "the plain disk holds every machine's image"),
+            (tool("tools/disk.sh"), ["--arch", "arm"], "the plain disk holds every machine's image"),
             (tool("tools/disk.sh"), ["--key", "p"], "--key goes with --boot"),
             (tool("tools/disk.sh"), ["--boot", "--key", "pp"], "not 'pp'"),
             (tool("tools/disk.sh"), ["--boot", "--arch=arm", "--key=pp"], "not 'pp'"),
@@ -124,6 +125,18 @@ class Arguments(unittest.TestCase):
         self.assertEqual({name: uboot.key_bytes(name) for name in [*typed, "none", "x"]},
                          {**typed, "none": b"", "x": b"x"})
         self.assertRaisesRegex(ValueError, "not 'pp'", uboot.key_bytes, "pp")
+
+
+class Readme(unittest.TestCase):
+    def test_machine_table_is_the_machine_tables(self):
+        """The README's table of machines says what lib/machines.json says."""
+        with open(os.path.join(REPO, "README.md"), encoding="utf-8") as readme:
+            rows = re.findall(r"^\| ([^|`]+) \| (`.+?`) \| `(\w+\.efi)` \| `\\EFI\\BOOT\\(\w+\.EFI)` \| (\d+) bytes \|$",
+                              readme.read(), re.M)
+        table = [(machine["title"], ", ".join(f"`{boot['name']}`" for boot in machine["boots"]),
+                  machines.image_name(name), machine["removable"], str(machine["budget"]))
+                 for name, machine in machines.MACHINES.items()]
+        self.assertEqual(rows, table)
 
 
 class TerminalQuery(unittest.TestCase):
@@ -171,7 +184,7 @@ class Paths(unittest.TestCase):
 
     def test_disk_paths_are_the_callers_and_nothing_is_left_behind(self):
         image = os.path.join(BUILD, "Tamberlune.efi")
-        write = [sys.executable, tool("tools/make_disk.py"), image]
+        write = [sys.executable, tool("lib/make_disk.py"), image]
         result = run(*write, "relative.img", cwd=self.folder)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertTrue(os.path.isfile(os.path.join(self.folder, "relative.img")))
@@ -209,8 +222,8 @@ class Paths(unittest.TestCase):
             self.assertEqual((file.read(), os.stat(read_only).st_mode & 0o777), (b"kept", 0o444))
         self.assertTrue(os.path.islink(os.path.join(self.folder, "device.img")))
         # A boot-flow disk is for one machine: an image for another is refused.
-        mixed = run(sys.executable, tool("tools/make_disk.py"), "--boot-flow", image, image, image, image,
-                    os.path.join(BUILD, "TamberluneAA64.efi"), os.path.join(self.folder, "flow.img"))
+        mixed = run(sys.executable, tool("lib/make_disk.py"), "--boot-flow", image, image, image, image,
+                    os.path.join(BUILD, "TamberluneARM.efi"), os.path.join(self.folder, "flow.img"))
         self.assertEqual((mixed.returncode, "are for different machines" in mixed.stderr), (1, True), mixed.stderr)
         self.assertEqual(sorted(os.listdir(self.folder)), ["device.img", "link.img", "read-only.img", "relative.img"])
 
@@ -368,7 +381,7 @@ class Machine(unittest.TestCase):
         for number in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
             with self.subTest(signal=number.name), tempfile.TemporaryDirectory() as scratch:
                 # The driver's scratch disk goes here: a killed driver cannot remove it.
-                driver = subprocess.Popen([sys.executable, tool("tools/uboot.py"), "--image",
+                driver = subprocess.Popen([sys.executable, tool("lib/uboot.py"), "--image",
                                            os.path.join(BUILD, "Tamberlune.efi"), "--key", "none"],
                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                           env={**os.environ, "TMPDIR": scratch})

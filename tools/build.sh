@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Installs what building needs and builds, in build/ (or the build tree
 # named), the images and the host tools that the other commands and the
-# README use: Tamberlune.efi, TamberluneAA64.efi, TamberluneRISCV64.efi,
-# TamberluneIA32.efi, TamberluneARM.efi, the U-Boot boot flow (boot.scr,
+# README use: an image per machine of lib/machines.json (Tamberlune.efi,
+# TamberluneAA64.efi, ...), the U-Boot boot flow (boot.scr,
 # BootOptions*.efi, and the test payloads in payload/), tamberlune-inspect
 # and tamberlune-sim; then prints the images' sizes, the stack figure and the
 # settings that differ from the defaults.
@@ -12,17 +12,16 @@ set -euo pipefail
 # trapped signal that arrives while it parses one breaks the parse.
 {
 repo=$(cd "$(dirname "$0")/.." && pwd)
-TAMBERLUNE_LIBRARY=$repo/tools
+TAMBERLUNE_LIBRARY=$repo/lib
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command build
 
 tamberlune_help() {
   cat <<'USAGE'
 Usage: tools/build.sh [--quiet] [--build-dir DIR]
-Installs what building needs, then builds the five images (Tamberlune.efi,
-TamberluneAA64.efi, TamberluneRISCV64.efi, TamberluneIA32.efi,
-TamberluneARM.efi), the U-Boot boot flow (boot.scr, BootOptions*.efi) and the
-host tools (tools/tamberlune-inspect, tools/tamberlune-sim) in the build
+Installs what building needs, then builds an image per machine
+(Tamberlune.efi for x86-64, Tamberlune<MACHINE>.efi for the others), the
+U-Boot boot flow (boot.scr, BootOptions*.efi) and the host tools (tools/tamberlune-inspect, tools/tamberlune-sim) in the build
 tree, and prints the images' size and stack figures and the build settings
 that differ from the defaults.
   --quiet          one line instead of the figures (what run.sh and disk.sh print)
@@ -59,21 +58,21 @@ if ! tamberlune_run configure_and_build >"$log" 2>&1; then
   cat "$log" >&2
   tamberlune_fail "the build failed; its output is above and in $log"
 fi
-images=(Tamberlune TamberluneAA64 TamberluneRISCV64 TamberluneIA32 TamberluneARM)
+mapfile -t images < <(tamberlune_machines images "$build")
 changed=$(sed -n 's/^changed=//p' "$build/settings.txt")
 settings="default settings"
 [ -z "$changed" ] || settings="settings $changed"
 if [ "$quiet" = yes ]; then
-  sizes=$(cd "$build" && for image in "${images[@]}"; do stat -c %s "$image.efi"; done | paste -sd/)
+  sizes=$(stat -c %s "${images[@]}" | paste -sd/)
   echo "built: ${#images[@]} images ($sizes bytes), their listings and boot.scr in $build with $settings (tools/build.sh shows their figures)"
   exit 0
 fi
 for image in "${images[@]}"; do
-  PYTHONPATH="$repo/tools" python3 "$repo/cmake/image_sizes.py" "$build/$image.efi"
+  "$TAMBERLUNE_PYTHON" "$repo/lib/image_sizes.py" "$image"
 done
-for objects in image image-aa64 image-riscv64 image-ia32 image-arm; do
+for objects in $(tamberlune_machines get objects); do
   printf '%s: ' "$objects"
-  python3 "$repo/cmake/stack_budget.py" "$build/$objects"
+  "$TAMBERLUNE_PYTHON" "$repo/lib/stack_budget.py" "$build/$objects"
 done
 echo "built in $build with $settings"
 exit

@@ -12,7 +12,7 @@ set -euo pipefail
 # trapped signal that arrives while it parses one breaks the parse.
 {
 repo=$(cd "$(dirname "$0")/.." && pwd)  # installed: the package's folders instead
-TAMBERLUNE_LIBRARY=$repo/tools
+TAMBERLUNE_LIBRARY=$repo/lib
 TAMBERLUNE_IMAGES=
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command "$([ -z "$TAMBERLUNE_IMAGES" ] && echo disk || echo tamberlune-disk)"
@@ -23,8 +23,8 @@ tamberlune_help() {
 Usage: tamberlune-disk DISK
 Writes a bootable disk image from the installed images. The disk is a GPT with
 an EFI system partition holding each image at its machine's removable-media
-path (\EFI\BOOT\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
-BOOTARM.EFI), which a UEFI firmware starts with nothing typed. The images are
+path (\EFI\BOOT\BOOTX64.EFI on x86-64, and so on), which a UEFI firmware
+starts with nothing typed. The images are
 those in share/tamberlune under the prefix (/usr/share/tamberlune from the
 package); the same images always give the same disk, byte for byte. DISK is
 the disk file to write: a new path or a regular file (through a symbolic
@@ -36,12 +36,12 @@ Example:
 USAGE
     return
   fi
-  cat <<'USAGE'
+  cat <<USAGE
 Usage: tools/disk.sh [--boot-flow] [--boot [--key KEY] [--firmware DIR]] [--arch ARCH] [--build-dir DIR] [[--out] DISK]
 Builds the images and writes a bootable disk image: a GPT with an EFI system
 partition holding each at its machine's removable-media path
-(\EFI\BOOT\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
-BOOTARM.EFI). The same images always give the same disk, byte for byte.
+(\\EFI\\BOOT\\BOOTX64.EFI on x86-64, and so on). The same images always
+give the same disk, byte for byte.
   DISK, --out DISK
               the disk file to write, relative to this folder: a new path or
               a regular file (through a symbolic link, the file it names);
@@ -50,7 +50,7 @@ BOOTARM.EFI). The same images always give the same disk, byte for byte.
               tamberlune-bootflow-ARCH.img, in the build folder)
   --boot-flow write the U-Boot boot flow's disk for the --arch machine
               instead: boot.scr and setup.scr at the root, Tamberlune and BootOptions.efi in
-              \EFI\Tamberlune, and at the removable-media path a stand-in for
+              \\EFI\\Tamberlune, and at the removable-media path a stand-in for
               the board's normal loader (it prints "Tamberlune test payload:
               normal"); U-Boot's own boot flow then acts on the key pressed
   --boot      then boot the disk on U-Boot under QEMU (the --arch machine)
@@ -60,9 +60,9 @@ BOOTARM.EFI). The same images always give the same disk, byte for byte.
   --key KEY   with --boot, press KEY unattended: p, r, esc, none or one
               character (a key piped in is taken as --key); with --boot-flow
               it stops at what the boot flow booted
-  --arch ARCH the machine to boot or write the boot-flow disk for: x64
-              (default), aa64, riscv64, riscv64-smode (booting only), ia32
-              or arm
+  --arch ARCH the machine to boot or write the boot-flow disk for:
+              $(tamberlune_arches) (default x64; riscv64-smode
+              boots the riscv64 disk)
   --build-dir DIR
               the build tree whose images go on the disk (default build/ in
               the repository; a tree configured with other settings works too)
@@ -76,8 +76,8 @@ USAGE
 if [ -n "$TAMBERLUNE_IMAGES" ]; then
   tamberlune_arguments "" 1 "$@"
   [ ${#TAMBERLUNE_OPERANDS[@]} -eq 1 ] || tamberlune_refuse "name the disk file to write"
-  python3 "$TAMBERLUNE_LIBRARY/make_disk.py" "$TAMBERLUNE_IMAGES"/Tamberlune{,AA64,RISCV64,IA32,ARM}.efi \
-    "${TAMBERLUNE_OPERANDS[0]}"
+  mapfile -t images < <(tamberlune_machines images "$TAMBERLUNE_IMAGES")
+  "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/make_disk.py" "${images[@]}" "${TAMBERLUNE_OPERANDS[0]}"
   exit
 fi
 
@@ -103,10 +103,10 @@ fi
 tamberlune_firmware "$(tamberlune_option --firmware)"
 [ "$boot" = no ] || key=$(tamberlune_key "$key") || exit 2
 arch=${arch:-x64}
-# Supervisor-mode RISC-V boots the same disk as machine mode.
-machine=${arch%-smode}
+# A machine's other boots (supervisor-mode RISC-V) boot its disk.
+machine=$(tamberlune_machines get "$arch" machine)
 if [ "$boot_flow" = yes ] && [ "$arch" != "$machine" ] && [ "$boot" = no ]; then
-  tamberlune_refuse "riscv64-smode is a way to boot; the boot-flow disk for it is --arch riscv64"
+  tamberlune_refuse "$arch is a way to boot; the boot-flow disk for it is --arch $machine"
 fi
 default=$build/tamberlune-disk.img
 [ "$boot_flow" = no ] || default=$build/tamberlune-bootflow-$machine.img
@@ -117,17 +117,18 @@ disk=${disk:-$default}
 tamberlune_run "$repo/tools/build.sh" --quiet --build-dir "$build"
 if [ "$boot_flow" = yes ]; then
   suffix=$(tamberlune_suffix "$machine")
-  tamberlune_run python3 "$repo/tools/make_disk.py" --boot-flow "$build/boot.scr" "$build/setup.scr" "$build/Tamberlune$suffix.efi" \
+  tamberlune_run "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/make_disk.py" --boot-flow "$build/boot.scr" "$build/setup.scr" "$build/Tamberlune$suffix.efi" \
     "$build/BootOptions$suffix.efi" "$build/payload/$machine/normal.efi" "$disk"
 else
-  tamberlune_run python3 "$repo/tools/make_disk.py" "$build"/Tamberlune{,AA64,RISCV64,IA32,ARM}.efi "$disk"
+  mapfile -t images < <(tamberlune_machines images "$build")
+  tamberlune_run "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/make_disk.py" "${images[@]}" "$disk"
 fi
 if [ "$boot" = yes ]; then
   tamberlune_needs boot
   flow=()
   # The boot-flow disk gets a network to boot from when p is pressed.
   [ "$boot_flow" = no ] || flow=(--boot-flow --tftp "$build/payload/$machine/network.efi")
-  exec python3 "$repo/tools/uboot.py" --disk "$disk" --arch "$arch" "${flow[@]}" ${key:+--key "$key"}
+  exec "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/uboot.py" --disk "$disk" --arch "$arch" "${flow[@]}" ${key:+--key "$key"}
 fi
 exit
 }

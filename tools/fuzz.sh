@@ -11,7 +11,7 @@ set -euo pipefail
 {
 cd "$(dirname "$0")/.."
 
-TAMBERLUNE_LIBRARY=$PWD/tools
+TAMBERLUNE_LIBRARY=$PWD/lib
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command fuzz
 

@@ -9,7 +9,9 @@ set -euo pipefail
 # Read whole before it runs: bash parses a script a command at a time, and a
 # trapped signal that arrives while it parses one breaks the parse.
 {
+# Its library: the package installs it there, a checkout keeps it in lib/.
 TAMBERLUNE_LIBRARY=$(cd "$(dirname "$0")" && pwd)
+[ -f "$TAMBERLUNE_LIBRARY/command.sh" ] || TAMBERLUNE_LIBRARY=$(cd "$TAMBERLUNE_LIBRARY/../lib" && pwd)
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command install-deps
 
@@ -25,10 +27,8 @@ build python3 python3
 build u-boot-tools mkimage
 build help2man help2man
 boot python3 python3
+boot python3-pexpect /usr/lib/python3/dist-packages/pexpect/__init__.py
 boot mtools mcopy
-boot qemu-system-x86 qemu-system-x86_64
-boot qemu-system-arm qemu-system-aarch64
-boot qemu-system-misc qemu-system-riscv64
 boot u-boot-qemu /usr/lib/u-boot/qemu-x86_64/u-boot.rom
 sign sbsigntool sbsign
 sign openssl openssl
@@ -82,25 +82,40 @@ installed() {
   fi
 }
 
-missing=()
-while read -r need package program; do
-  [ -n "$need" ] || continue
-  [ "$job" = test ] || [ "$job" = "$need" ] || continue
-  [[ " ${missing[*]} " != *" $package "* ]] || continue
-  installed "$package" "$program" || missing+=("$package")
-done <<<"$needs"
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Each machine's QEMU, as the machine table names it; Python reads the
+# table, so without Python it is installed first and the table read after.
+machines_needs() {
+  command -v "$TAMBERLUNE_PYTHON" >/dev/null || return 0
+  paste -d ' ' <(tamberlune_machines get qemu_package) <(tamberlune_machines get qemu) | sed 's/^/boot /'
+}
 
-if ! command -v apt-get >/dev/null; then
-  tamberlune_fail "missing ${missing[*]}, and this is no Debian machine (no apt-get); install them by hand"
-fi
-if [ "$(id -u)" -ne 0 ]; then
-  echo "install-deps: missing ${missing[*]}; install them with:" >&2
-  echo "  sudo apt-get install --no-install-recommends ${missing[*]}" >&2
-  exit 1
-fi
-echo "install-deps: installing ${missing[*]}"
-tamberlune_run apt-get update -qq
-DEBIAN_FRONTEND=noninteractive tamberlune_run apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+install_missing() {
+  local missing=()
+  while read -r need package program; do
+    [ -n "$need" ] || continue
+    [ "$job" = test ] || [ "$job" = "$need" ] || continue
+    [[ " ${missing[*]} " != *" $package "* ]] || continue
+    installed "$package" "$program" || missing+=("$package")
+  done <<<"$1"
+  [ ${#missing[@]} -eq 0 ] && return 0
+
+  if ! command -v apt-get >/dev/null; then
+    tamberlune_fail "missing ${missing[*]}, and this is no Debian machine (no apt-get); install them by hand"
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing ${missing[*]}; install them with:" >&2
+    echo "  sudo apt-get install --no-install-recommends ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "install-deps: installing ${missing[*]}"
+  [ -n "${TAMBERLUNE_UPDATED:-}" ] || tamberlune_run apt-get update -qq
+  TAMBERLUNE_UPDATED=yes
+  DEBIAN_FRONTEND=noninteractive tamberlune_run apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+table=$(machines_needs)
+install_missing "$needs
+$table"
+[ -n "$table" ] || install_missing "$(machines_needs)"
 exit
 }

@@ -10,12 +10,12 @@ set -euo pipefail
 # trapped signal that arrives while it parses one breaks the parse.
 {
 repo=$(cd "$(dirname "$0")/.." && pwd)
-TAMBERLUNE_LIBRARY=$repo/tools
+TAMBERLUNE_LIBRARY=$repo/lib
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command run
 
 tamberlune_help() {
-  cat <<'USAGE'
+  cat <<USAGE
 Usage: tools/run.sh [--boot-flow] [--arch ARCH] [--key KEY] [--build-dir DIR] [--firmware DIR]
 Builds the images, boots one on its U-Boot's UEFI firmware under QEMU, starts
 it from a FAT disk and shows which boot-choice variable it recorded.
@@ -27,9 +27,9 @@ it from a FAT disk and shows which boot-choice variable it recorded.
               loader). With --key it stops at the first payload or at
               U-Boot's prompt and says how long that took after the key;
               without, leave QEMU with Ctrl-A X.
-  --arch ARCH x64 (default), aa64, riscv64, riscv64-smode (the RISC-V
-              image on U-Boot in supervisor mode, started by OpenSBI), ia32
-              (32-bit x86) or arm (ARMv7)
+  --arch ARCH $(tamberlune_arches) (default x64;
+              riscv64-smode: the RISC-V image on U-Boot in supervisor mode,
+              started by OpenSBI)
   --key KEY   press KEY at the menu, unattended: p, r, esc, none (press
               nothing: the wait runs out), or any one character.
   --build-dir DIR
@@ -56,8 +56,8 @@ build=$(tamberlune_absolute "$(tamberlune_option --build-dir "$repo/build")")
 tamberlune_firmware "$(tamberlune_option --firmware)"
 tamberlune_needs boot
 
-# Supervisor-mode RISC-V runs the machine-mode build.
-machine=${arch%-smode}
+# A machine's other boots (supervisor-mode RISC-V) run its build.
+machine=$(tamberlune_machines get "$arch" machine)
 if [ "$boot_flow" = yes ]; then
   # A disk and a TFTP folder of this run's own: two runs never share one.
   # disk.sh builds what it writes.
@@ -66,13 +66,13 @@ if [ "$boot_flow" = yes ]; then
   tamberlune_run "$repo/tools/disk.sh" --boot-flow --arch "$machine" --build-dir "$build" --out "$scratch/disk.img"
   mkdir "$scratch/tftp"
   cp "$build/payload/$machine/network.efi" "$scratch/tftp/"
-  tamberlune_run python3 "$repo/tools/uboot.py" --disk "$scratch/disk.img" --arch "$arch" --boot-flow \
+  tamberlune_run "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/uboot.py" --disk "$scratch/disk.img" --arch "$arch" --boot-flow \
     --tftp "$scratch/tftp/network.efi" ${key:+--key "$key"}
   exit
 fi
 
 tamberlune_run "$repo/tools/build.sh" --quiet --build-dir "$build"
 suffix=$(tamberlune_suffix "$arch")
-exec python3 "$repo/tools/uboot.py" --image "$build/Tamberlune$suffix.efi" --arch "$arch" ${key:+--key "$key"}
+exec "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/uboot.py" --image "$build/Tamberlune$suffix.efi" --arch "$arch" ${key:+--key "$key"}
 exit
 }

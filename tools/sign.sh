@@ -10,7 +10,7 @@ set -euo pipefail
 # trapped signal that arrives while it parses one breaks the parse.
 {
 repo=$(cd "$(dirname "$0")/.." && pwd)  # installed: the package's folders instead
-TAMBERLUNE_LIBRARY=$repo/tools
+TAMBERLUNE_LIBRARY=$repo/lib
 TAMBERLUNE_IMAGES=
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command "$([ -z "$TAMBERLUNE_IMAGES" ] && echo sign || echo tamberlune-sign)"

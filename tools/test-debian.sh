@@ -9,7 +9,7 @@ set -euo pipefail
 # trapped signal that arrives while it parses one breaks the parse.
 {
 repo=$(cd "$(dirname "$0")/.." && pwd)
-TAMBERLUNE_LIBRARY=$repo/tools
+TAMBERLUNE_LIBRARY=$repo/lib
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command test-debian
 

@@ -10,7 +10,7 @@ set -euo pipefail
 # trapped signal that arrives while it parses one breaks the parse.
 {
 cd "$(dirname "$0")/.."
-TAMBERLUNE_LIBRARY=$PWD/tools
+TAMBERLUNE_LIBRARY=$PWD/lib
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command test
 

@@ -26,51 +26,12 @@ import tempfile
 import time
 
 import interrupts
+import machines
 import make_disk
 
-# Each architecture's QEMU machine and U-Boot build (Debian's u-boot-qemu).
-ARCHES = {
-    "x64": {
-        "qemu": "qemu-system-x86_64", "package": "qemu-system-x86", "machine": [],
-        "firmware": ["-bios", "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"],
-        "load": "0x2000000", "timed_by": "time",
-        # The one network card this U-Boot drives; without romfile= QEMU
-        # would load an option ROM into the firmware's space.
-        "nic": "e1000,romfile=",
-    },
-    "aa64": {
-        "qemu": "qemu-system-aarch64", "package": "qemu-system-arm",
-        # The real-time clock follows the guest clock, so that `date` times
-        # what the guest does (this U-Boot has no `time` command).
-        "machine": ["-M", "virt", "-cpu", "cortex-a57", "-rtc", "clock=vm"],
-        "firmware": ["-bios", "/usr/lib/u-boot/qemu_arm64/u-boot.bin"],
-        "load": "${kernel_addr_r}", "timed_by": "date",
-        "nic": "virtio-net-pci",
-    },
-    "riscv64": {
-        "qemu": "qemu-system-riscv64", "package": "qemu-system-misc",
-        "machine": ["-M", "virt", "-rtc", "clock=vm"],
-        # U-Boot in machine mode, as the platform's first and only firmware.
-        "firmware": ["-bios", "/usr/lib/u-boot/qemu-riscv64/u-boot.bin"],
-        "load": "${kernel_addr_r}", "timed_by": "rtc",
-        "nic": "virtio-net-device",
-    },
-}
-ARCHES["ia32"] = {
-    **ARCHES["x64"], "qemu": "qemu-system-i386",
-    "firmware": ["-bios", "/usr/lib/u-boot/qemu-x86/u-boot.rom"],
-}
-ARCHES["arm"] = {
-    **ARCHES["aa64"], "qemu": "qemu-system-arm",
-    "machine": ["-M", "virt", "-cpu", "cortex-a15", "-rtc", "clock=vm"],
-    "firmware": ["-bios", "/usr/lib/u-boot/qemu_arm/u-boot.bin"],
-}
-# The same machine with U-Boot in supervisor mode, started by QEMU's own
-# OpenSBI (no UEFI firmware of its own), as on most RISC-V boards.
-ARCHES["riscv64-smode"] = {
-    **ARCHES["riscv64"],
-    "firmware": ["-bios", "default", "-kernel", "/usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin"],
-}
+# Each boot's QEMU machine and U-Boot build (Debian's u-boot-qemu): the
+# machine table's boots.
+ARCHES = machines.BOOTS
 VENDOR_GUID = "c450ed8e-c3c2-4fe7-aee6-d1c50abb78cf"
 VARIABLES = ("PXEVariable", "RestOrderVariable", "BootmenuVariable")
 PROMPT = b"=> "
@@ -106,7 +67,7 @@ def firmware_options(arch, root=None):
 def prerequisites(arch, root=None):
     """What each tool is, and the Debian package that brings it."""
     firmware = [path for path in firmware_options(arch, root) if path.startswith("/")]
-    return {ARCHES[arch]["qemu"]: ARCHES[arch]["package"], "mformat": "mtools", "mcopy": "mtools",
+    return {ARCHES[arch]["qemu"]: ARCHES[arch]["qemu_package"], "mformat": "mtools", "mcopy": "mtools",
             **{path: "u-boot-qemu" for path in firmware}}
 
 
@@ -179,7 +140,7 @@ def network_options(arch, tftp):
 
 def qemu_command(disk, clock, arch="x64", tftp=None, firmware=None):
     machine = ARCHES[arch]
-    return [machine["qemu"], *machine["machine"], "-accel", "tcg", *clock, "-nographic",
+    return [machine["qemu"], *machine["qemu_machine"], "-accel", "tcg", *clock, "-nographic",
             *network_options(arch, tftp), "-m", "256", *firmware_options(arch, firmware), "-drive", drive_option(disk),
             "-device", "virtio-blk-pci,drive=disk"]
 
@@ -317,7 +278,7 @@ class Session:
         the guest's clock: to the millisecond where U-Boot has `time`; to the
         nanosecond from the RISC-V machine's real-time clock, read before and
         after; else to the second, from `date` before and after."""
-        timed_by = ARCHES[self.arch]["timed_by"]
+        timed_by = ARCHES[self.arch]["clock"]
         if timed_by == "time":
             shown = self.command(f"time {line}", timeout).decode(errors="replace")
             text, _, tail = shown.rpartition("\r\ntime: ")

@@ -1,21 +1,17 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Prints an image's size and its section sizes, against its budget: 8 KiB
-for the x86-64, IA32 and ARM images, 10 KiB for the others (read from the PE
-machine field).
+"""Prints an image's size and its section sizes, against its budget: its
+machine's in the machine table (found by the PE machine field).
 
 Usage: image_sizes.py IMAGE [--fail-above BYTES]: with --fail-above, exits 1
-when the image is larger. It reads the headers with tools/pe_file.py: the
-build and tools/build.sh run it with PYTHONPATH=tools.
+when the image is larger. It reads the headers with pe_file.py.
 """
 
 import argparse
 import sys
 
+import machines
 import pe_file
-
-BUDGETS = {0x8664: 8192, 0x014C: 8192, 0x01C4: 8192}
-OTHER_BUDGET = 10240
 
 
 def main():
@@ -29,7 +25,10 @@ def main():
         with open(args.image, "rb") as image:
             data = image.read(1 << 20)
         headers = pe_file.read(data)
-        budget = args.fail_above or BUDGETS.get(headers.machine, OTHER_BUDGET)
+        machine = machines.by_pe_machine(headers.machine)
+        if args.fail_above is None and machine is None:
+            sys.exit(f"image_sizes: {args.image}: machine 0x{headers.machine:04X} is none of the machine table's")
+        budget = args.fail_above or machine["budget"]
         parts = ", ".join(f"{section.name} {section.virtual_size} ({section.raw_size} in the file)"
                           for section in headers.sections)
     except OSError as error:

@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 """Writes a bootable disk image: a GPT with one EFI system partition (FAT16)
-holding each image at its architecture's removable-media default path
-(\\EFI\\BOOT\\BOOTX64.EFI, BOOTAA64.EFI, BOOTRISCV64.EFI, BOOTIA32.EFI,
-BOOTARM.EFI), so a UEFI
-firmware's own boot flow starts the one for its machine with nothing typed.
+holding each image at its machine's removable-media default path
+(\\EFI\\BOOT\\BOOTX64.EFI on x86-64, and so on: the machine table's), so a
+UEFI firmware's own boot flow starts the one for its machine with nothing typed.
 The same images always give the same disk, byte for byte.
 
 With --boot-flow it writes the U-Boot boot flow's disk for one machine
@@ -24,6 +23,7 @@ import uuid
 import zlib
 
 import interrupts
+import machines
 import output_file
 import pe_file
 
@@ -44,9 +44,9 @@ VOLUME_SERIAL = "7a3c91e4"
 FAT_EPOCH = "315532800"
 
 
-# The removable-media file name for each PE machine (ARM: Thumb-2 and plain).
-REMOVABLE = {0x8664: "BOOTX64.EFI", 0xAA64: "BOOTAA64.EFI", 0x5064: "BOOTRISCV64.EFI", 0x014C: "BOOTIA32.EFI",
-             0x01C4: "BOOTARM.EFI", 0x01C2: "BOOTARM.EFI"}
+# The removable-media file name for each PE machine of the machine table.
+REMOVABLE = {int(code, 16): machine["removable"] for machine in machines.MACHINES.values()
+             for code in [machine["pe_machine"], *machine.get("pe_machine_also", [])]}
 
 
 # The command whose words the messages are: the shell command that runs this.

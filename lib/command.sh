@@ -4,9 +4,15 @@
 # ending when interrupted. Installed, the package's commands source it from
 # the package's library folder.
 
-# The machines: x64, aa64, riscv64 (and riscv64-smode, the same image on
-# U-Boot in supervisor mode), ia32 and arm.
-TAMBERLUNE_ARCHES="x64, aa64, riscv64, riscv64-smode, ia32 or arm"
+# Debian's Python: the Debian packages the Python code uses (pexpect) are its,
+# whatever other Python comes first on PATH.
+TAMBERLUNE_PYTHON=python3
+[ ! -x /usr/bin/python3 ] || TAMBERLUNE_PYTHON=/usr/bin/python3
+
+# tamberlune_machines ARGUMENTS...: the machine table (lib/machines.py).
+tamberlune_machines() {
+  "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/machines.py" "$@"
+}
 
 # tamberlune_command NAME: messages begin "NAME: "; an interrupt (SIGINT,
 # SIGTERM) stops what runs, removes what this command was writing, says
@@ -141,25 +147,32 @@ tamberlune_option() {
   printf '%s' "${TAMBERLUNE_OPTION[$1]:-${2:-}}"
 }
 
-# tamberlune_arch ARCH: prints ARCH if it names a machine; else refuses.
+# tamberlune_arches: the machines to boot, as a person reads them ("x64,
+# aa64, ... or arm"), from the machine table.
+tamberlune_arches() {
+  local boots
+  mapfile -t boots < <(tamberlune_machines boots)
+  local last=${boots[-1]}
+  unset 'boots[-1]'
+  local IFS=,
+  printf '%s or %s' "${boots[*]}" "$last" | sed 's/,/, /g'
+}
+
+# tamberlune_arch ARCH: prints ARCH if it names a boot of the machine table;
+# else refuses.
 tamberlune_arch() {
-  case "$1" in
-    x64 | aa64 | riscv64 | riscv64-smode | ia32 | arm) printf '%s' "$1" ;;
-    *) tamberlune_refuse "--arch takes $TAMBERLUNE_ARCHES, not '$1'" ;;
-  esac
+  if tamberlune_machines boots | grep -xF -- "$1" >/dev/null; then
+    printf '%s' "$1"
+  else
+    tamberlune_refuse "--arch takes $(tamberlune_arches), not '$1'"
+  fi
 }
 
 # tamberlune_suffix ARCH: the images' name suffix for ARCH's build
-# (Tamberlune$suffix.efi, BootOptions$suffix.efi), and its payload folder
-# is ${ARCH%-smode}.
+# (Tamberlune$suffix.efi, BootOptions$suffix.efi); its payload folder is
+# its machine's name (tamberlune_machines get ARCH machine).
 tamberlune_suffix() {
-  case "${1%-smode}" in
-    x64) printf '' ;;
-    aa64) printf AA64 ;;
-    riscv64) printf RISCV64 ;;
-    ia32) printf IA32 ;;
-    arm) printf ARM ;;
-  esac
+  tamberlune_machines get "$1" suffix
 }
 
 # tamberlune_key KEY: prints the key to press: KEY (--key's value), else a
@@ -202,7 +215,7 @@ tamberlune_firmware() {
 # never a device, a folder or a read-only file, in a folder that exists and
 # takes files. Prints where the file goes. Fails with one line.
 tamberlune_output() {
-  python3 "$TAMBERLUNE_LIBRARY/output_file.py" "$TAMBERLUNE_NAME" "$1" || exit 1
+  "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/output_file.py" "$TAMBERLUNE_NAME" "$1" || exit 1
 }
 
 # tamberlune_scratch: makes TAMBERLUNE_SCRATCH, a folder of this run's own,
@@ -232,5 +245,8 @@ tamberlune_debian_mirror() {
 # tamberlune_needs JOB: installs the Debian packages JOB (build, boot, sign
 # or test) needs, when any is missing.
 tamberlune_needs() {
-  "$TAMBERLUNE_LIBRARY/install-deps.sh" "$1" || exit 1
+  # Installed, it lies beside this library; in a checkout, among the commands.
+  local command=$TAMBERLUNE_LIBRARY/install-deps.sh
+  [ -f "$command" ] || command=$TAMBERLUNE_LIBRARY/../tools/install-deps.sh
+  "$command" "$1" || exit 1
 }

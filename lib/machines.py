@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""The machine table (machines.json beside this file), for Python and the
+shell.
+
+A machine is what an image is built for (x64, aa64, riscv64, ia32, arm); a
+boot is a way of starting one under QEMU on U-Boot (each machine's own, and
+riscv64-smode: the RISC-V image on U-Boot in supervisor mode). Each boot
+carries its machine's fields and its own firmware.
+
+  machines.py boots                    every boot's name, a line each
+  machines.py get FIELD                a field of every machine, a line each
+  machines.py get NAME FIELD           a field of one machine or boot (a list: a line an item)
+  machines.py images DIR [STEM]        DIR/STEM<suffix>.efi for every machine (STEM: Tamberlune)
+  machines.py releases FIELD           a field of every U-Boot release (release, suite, debian)
+"""
+
+import json
+import os
+import sys
+
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "machines.json"), encoding="utf-8") as table:
+    TABLE = json.load(table)
+
+MACHINES = {machine["name"]: machine for machine in TABLE["machines"]}
+# Every boot, with its machine's fields beside its own ("machine": the
+# machine's name).
+BOOTS = {boot["name"]: {**machine, **boot, "machine": machine["name"]}
+         for machine in TABLE["machines"] for boot in machine["boots"]}
+RELEASES = TABLE["uboot"]
+
+
+def pe_machine(machine):
+    return int(machine["pe_machine"], 16)
+
+
+def by_pe_machine(code):
+    """The machine whose images carry PE machine type code, or None."""
+    return next((machine for machine in MACHINES.values() if pe_machine(machine) == code), None)
+
+
+def image_name(name, stem="Tamberlune"):
+    """The file name of a machine's (or boot's) image: Tamberlune.efi,
+    TamberluneAA64.efi, ..."""
+    return f"{stem}{BOOTS.get(name, MACHINES.get(name))['suffix']}.efi"
+
+
+def image_paths(folder, stem="Tamberlune"):
+    return [os.path.join(folder, image_name(name, stem)) for name in MACHINES]
+
+
+def spoken(names):
+    """'a, b or c'."""
+    names = list(names)
+    return ", ".join(names[:-1]) + " or " + names[-1] if len(names) > 1 else "".join(names)
+
+
+def lines(value):
+    return "\n".join(str(item) for item in value) if isinstance(value, list) else str(value)
+
+
+def main(argv):
+    usage = __doc__.split("\n\n", 2)[2]
+    if argv in (["--help"], ["-h"]):
+        print(__doc__.strip())
+        return 0
+    try:
+        if argv == ["boots"]:
+            print(lines(list(BOOTS)))
+        elif len(argv) == 2 and argv[0] == "get":
+            print(lines([lines(machine[argv[1]]) for machine in MACHINES.values()]))
+        elif len(argv) == 3 and argv[0] == "get":
+            print(lines({**MACHINES, **BOOTS}[argv[1]][argv[2]]))
+        elif len(argv) in (2, 3) and argv[0] == "images":
+            print(lines(image_paths(*argv[1:])))
+        elif len(argv) == 2 and argv[0] == "releases":
+            print(lines([release[argv[1]] for release in RELEASES]))
+        else:
+            sys.exit(f"machines: expected one of:\n{usage}")
+    except KeyError as error:
+        sys.exit(f"machines: no {error} in the machine table")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
