@@ -20,10 +20,13 @@ import re
 import select
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
+import termios
 import time
+import tty
+
+import pexpect
 
 import interrupts
 import machines
@@ -145,15 +148,21 @@ def qemu_command(disk, clock, arch="x64", tftp=None, firmware=None):
             "-device", "virtio-blk-pci,drive=disk"]
 
 
-def end_with(parent):
-    """What runs in QEMU's process before it starts: however the driver ends,
-    even killed outright, the kernel then ends QEMU too. A driver that died
-    between the fork and this call would send no signal, so QEMU checks."""
+def arrange_for(parent):
+    """What runs in QEMU's process before it starts. However the driver ends,
+    even killed outright, the kernel then ends QEMU too (a driver that died
+    between the fork and this call would send no signal, so QEMU checks).
+    And its serial line, a pseudo-terminal, passes the firmware's bytes as
+    they are: QEMU keeps the terminal's output processing on, which would
+    make each line end \\r\\r\\n."""
     def arrange():
         PR_SET_PDEATHSIG = 1
         ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
         if os.getppid() != parent:
             os._exit(1)
+        modes = termios.tcgetattr(0)
+        modes[1] &= ~termios.ONLCR
+        termios.tcsetattr(0, termios.TCSANOW, modes)
     return arrange
 
 
@@ -194,16 +203,18 @@ class Console:
 
 
 class Session:
-    """One QEMU machine running U-Boot, driven over its serial line."""
+    """One QEMU machine running U-Boot, driven over its serial line (a
+    pseudo-terminal, through pexpect)."""
 
     def __init__(self, disk, log=None, clock=TEST_CLOCK, arch="x64", tftp=None, firmware=None):
         self.log = log
         self.arch = arch
         self.load_address = ARCHES[arch]["load"]
-        self.pending = b""
         self.transcript = b""
-        self.process = subprocess.Popen(qemu_command(disk, clock, arch, tftp, firmware), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, preexec_fn=end_with(os.getpid()))
+        command = qemu_command(disk, clock, arch, tftp, firmware)
+        self.child = pexpect.spawn(command[0], command[1:], echo=False, preexec_fn=arrange_for(os.getpid()))
+        # Every byte the machine prints comes here once, as it is read.
+        self.child.logfile_read = self
 
     def __enter__(self):
         return self
@@ -212,42 +223,33 @@ class Session:
         self.close()
 
     def close(self):
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait()
-        self.process.stdin.close()
-        self.process.stdout.close()
+        self.child.close(force=True)
 
-    def read(self, timeout):
-        """Appends what the machine printed within timeout to pending; every byte
-        read also goes to the log, once."""
-        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
-        if not ready:
-            # A pause is no reason to show a held tail: QEMU may pause in the
-            # middle of the terminal-size query on a loaded machine.
-            return
-        data = os.read(self.process.stdout.fileno(), 4096)
-        if not data:
-            raise QemuEnded("QEMU exited:\n" + printable(self.transcript))
+    def write(self, data):
+        """What the machine printed: kept for messages, and shown on the log."""
         self.transcript += data
-        self.pending += data
         if self.log:
             self.log.write(data)
 
-    def expect(self, marker, timeout=30):
-        """Returns everything up to and including marker."""
-        deadline = time.monotonic() + timeout
-        while marker not in self.pending:
-            if time.monotonic() > deadline:
-                raise BootError(f"no {marker!r} within {timeout} s; serial so far:\n" + printable(self.transcript))
-            self.read(0.05)
-        end = self.pending.index(marker) + len(marker)
-        seen, self.pending = self.pending[:end], self.pending[end:]
-        return seen
+    def flush(self):
+        pass
+
+    def expect(self, *markers, timeout=30):
+        """Waits for the first of markers (bytes, or compiled patterns);
+        returns everything up to and including it. Leaves the match in
+        self.child.match and which marker it was in self.which."""
+        patterns = [marker if isinstance(marker, re.Pattern) else re.compile(re.escape(marker)) for marker in markers]
+        try:
+            self.which = self.child.expect(patterns, timeout=timeout)
+        except pexpect.TIMEOUT:
+            wanted = " or ".join(repr(getattr(marker, "pattern", marker)) for marker in markers)
+            raise BootError(f"no {wanted} within {timeout} s; serial so far:\n" + printable(self.transcript))
+        except pexpect.EOF:
+            raise QemuEnded("QEMU exited:\n" + printable(self.transcript))
+        return self.child.before + self.child.after
 
     def send(self, data):
-        self.process.stdin.write(data)
-        self.process.stdin.flush()
+        self.child.send(data)
 
     def prompt(self):
         """Stops autoboot and waits for U-Boot's prompt."""
@@ -258,7 +260,7 @@ class Session:
     def command(self, line, timeout=30):
         """Runs one command at the prompt and returns what it printed."""
         self.send(line.encode() + b"\n")
-        seen = self.expect(PROMPT, timeout)
+        seen = self.expect(PROMPT, timeout=timeout)
         echo = line.encode() + b"\r\n"
         return seen[len(echo):-len(PROMPT)] if seen.startswith(echo) else seen[:-len(PROMPT)]
 
@@ -268,40 +270,6 @@ class Session:
         self.send(f"virtio scan; load virtio 0:0 {self.load_address} {name}; "
                   f"bootefi {self.load_address}\n".encode())
         return self.expect(f"Booting /{name}\r\n".encode())
-
-    # The RISC-V virt machine's Goldfish real-time clock: nanoseconds, low
-    # word first (reading it latches the high word).
-    GOLDFISH_RTC = "md.l 0x101000 2"
-
-    def timed(self, line, timeout=60):
-        """Runs one command line; returns what it printed and how long it took by
-        the guest's clock: to the millisecond where U-Boot has `time`; to the
-        nanosecond from the RISC-V machine's real-time clock, read before and
-        after; else to the second, from `date` before and after."""
-        timed_by = ARCHES[self.arch]["clock"]
-        if timed_by == "time":
-            shown = self.command(f"time {line}", timeout).decode(errors="replace")
-            text, _, tail = shown.rpartition("\r\ntime: ")
-            return text, float(tail.split()[0])
-        if timed_by == "rtc":
-            shown = self.command(f"{self.GOLDFISH_RTC}; {line}; {self.GOLDFISH_RTC}", timeout)
-            shown = shown.decode(errors="replace")
-            stamps = re.findall(r"^00101000: ([0-9a-f]{8}) ([0-9a-f]{8})", shown, re.M)
-            if len(stamps) != 2:
-                raise BootError(f"no two clock readings around {line!r}:\n{shown}")
-            nanoseconds = [int(high, 16) << 32 | int(low, 16) for low, high in stamps]
-            body = shown.split("\r\n", 1)[1].rsplit("00101000: ", 1)[0]
-            return body, (nanoseconds[1] - nanoseconds[0]) / 1e9
-        shown = self.command(f"date; {line}; date", timeout).decode(errors="replace")
-        lines = shown.split("\r\n")
-        stamps = [line for line in lines if line.startswith("Date: ")]
-        if len(stamps) != 2:
-            raise BootError(f"no two dates around {line!r}:\n{shown}")
-        def seconds(stamp):
-            hours, minutes, second = stamp.rsplit("Time: ", 1)[1].split(":")
-            return int(hours) * 3600 + int(minutes) * 60 + int(second)
-        body = shown.split("\r\n", 1)[1].rsplit("Date: ", 1)[0]
-        return body, (seconds(stamps[1]) - seconds(stamps[0])) % 86400
 
     def variable(self, name):
         """What `printenv -e` says of one boot-choice variable."""
@@ -336,8 +304,6 @@ class RawTerminal:
     and entered without flushing, so a key typed early waits for the image."""
 
     def __enter__(self):
-        import termios
-        import tty
         self.saved = termios.tcgetattr(sys.stdin) if sys.stdin.isatty() else None
         if self.saved:
             tty.setraw(sys.stdin, termios.TCSANOW)
@@ -345,28 +311,65 @@ class RawTerminal:
 
     def __exit__(self, *_):
         if self.saved:
-            import termios
             termios.tcsetattr(sys.stdin, termios.TCSADRAIN, self.saved)
 
 
-def pass_keys_until(session, done):
-    """Forwards the person's keystrokes to the machine until done() holds; at
-    the end of standard input the machine runs on without them. Returns False
-    when QEMU ended first: the person left it with Ctrl-A X."""
-    keys = [sys.stdin]
+class Reached(Exception):
+    """The machine printed what the person's session waits for."""
+
+
+class KeysEnded(Exception):
+    """Standard input ended: the machine runs on without the person."""
+
+
+def person_at_the_keys(session, until=None):
+    """The person's keystrokes go to the machine and its output to the log
+    (pexpect's interact, with the query dropped on the way), until the
+    machine prints until (None: until QEMU ends, Ctrl-A X). A key typed
+    before this is called, while the terminal was already raw, is sent
+    first. Where standard input ends, the machine runs on without it. Returns
+    False when QEMU ended first."""
+    while select.select([sys.stdin], [], [], 0)[0]:
+        early = os.read(sys.stdin.fileno(), 64)
+        if not early:
+            break
+        session.send(early)
+    # What was read and shown already is not shown again.
+    session.child.buffer = b""
+    tail = b""
+
+    def output(data):
+        nonlocal tail
+        session.write(data)
+        if until is not None:
+            tail += data
+            if until in tail:
+                raise Reached()
+            tail = tail[-len(until):]
+        return b""
+
+    def keys(data):
+        if not data:
+            raise KeysEnded()
+        return data
+
     try:
-        while not done():
-            ready, _, _ = select.select(keys, [], [], 0)
-            if ready:
-                data = os.read(sys.stdin.fileno(), 64)
-                if data:
-                    session.send(data)
-                else:
-                    keys = []
-            session.read(0.05)
-    except QemuEnded:
-        return False
-    return True
+        session.child.interact(escape_character=None, input_filter=keys, output_filter=output)
+    except Reached:
+        return True
+    except KeysEnded:
+        if until is not None:
+            try:
+                session.expect(until, timeout=None)
+                return True
+            except QemuEnded:
+                return False
+    # QEMU has ended, or is ending: what it still printed ("QEMU: Terminated").
+    try:
+        session.child.expect(pexpect.EOF, timeout=None if until is None else 5)
+    except pexpect.TIMEOUT:
+        pass
+    return False
 
 
 def report_variables(session):
@@ -387,17 +390,15 @@ def person_types(key):
 
 def press_then_prompt(session, console, key, timeout):
     """Presses key (None: forwards the person's keys) once the menu is up and
-    waits for U-Boot's prompt, consumed, so that the next command's answer is
-    its own. False when the person left QEMU first."""
+    waits for U-Boot's prompt, so that the next command's answer is its own.
+    False when the person left QEMU first."""
     if key is not None:
-        session.expect(MENU_END, timeout)
+        session.expect(MENU_END, timeout=timeout)
         session.send(key)
-        session.expect(PROMPT, timeout)
-    else:
-        if not pass_keys_until(session, lambda: PROMPT in session.pending):
-            console.flush()
-            return False
-        session.expect(PROMPT)
+        session.expect(PROMPT, timeout=timeout)
+    elif not person_at_the_keys(session, PROMPT):
+        console.flush()
+        return False
     console.flush()
     session.log = None
     return True
@@ -450,23 +451,20 @@ def boot_disk(disk, arch, tftp=None, key=None, boot_flow=False):
             report_variables(session)
             return
         if key is not None:
-            session.expect(MENU_END, 120)
+            session.expect(MENU_END, timeout=120)
             pressed = time.monotonic()
             session.send(key)
-            session.pending = b""
-            deadline = pressed + 120
-            while not PAYLOAD_MARKER.search(session.pending) and PROMPT not in session.pending:
-                if time.monotonic() > deadline:
-                    raise BootError("the boot flow reached neither a payload nor the prompt within 120 s")
-                session.read(0.05)
+            try:
+                session.expect(PAYLOAD_MARKER, PROMPT, timeout=120)
+            except BootError:
+                raise BootError("the boot flow reached neither a payload nor the prompt within 120 s") from None
             elapsed = time.monotonic() - pressed
-            result = PAYLOAD_MARKER.search(session.pending)
             console.flush()
-            print(f"\nboot flow: {result.group().decode() if result else 'U-Boot prompt'}, "
-                  f"{elapsed:.2f} s after the key")
+            booted = session.child.match.group().decode() if session.which == 0 else "U-Boot prompt"
+            print(f"\nboot flow: {booted}, {elapsed:.2f} s after the key")
             return
         with RawTerminal():
-            pass_keys_until(session, lambda: False)
+            person_at_the_keys(session)
         console.flush()
 
 

@@ -98,14 +98,14 @@ class Scenario:
 
     def press(self, key):
         """Waits for the menu and presses key; the clock starts."""
-        self.session.expect(uboot.MENU_END, 120)
+        self.session.expect(uboot.MENU_END, timeout=120)
         self.pressed = time.monotonic()
         self.session.send(key)
         self.seen = b""
 
     def until(self, text, timeout=120):
         """Everything printed from the key up to text; says how long text took."""
-        self.seen += self.session.expect(text, timeout)
+        self.seen += self.session.expect(text, timeout=timeout)
         print(f"\n[boot flow] {self.arch}: {text.decode()!r} {time.monotonic() - self.pressed:.2f} s after the key",
               flush=True)
         return self.seen
