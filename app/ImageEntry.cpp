@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The image's entry point: show the key menu, wait for one keystroke and record
 // the boot choice it names in a volatile variable that later boot code reads.
+#include "BootChoices.h"
 #include "BuildSettings.h"
 #include "Check.h"
 #include "Print.h"
@@ -13,33 +14,9 @@ EFI_BOOT_SERVICES *gBS;
 EFI_RUNTIME_SERVICES *gRT;
 }
 
-static constexpr CHAR16 KeyMenu[] =
-    u"Key Options: \n  'r' -- Clear boot order list.\n  'p' --  PXE boot.\n"
-    u"  'ESC' -- Boot Manager Menu. \n Any key to continue\n";
-
 // 401 polls, 10 ms apart (a little over four seconds), unless the build says otherwise.
 static constexpr UINTN KeyAttempts = TAMBERLUNE_KEY_POLLS;
 static constexpr UINTN PollIntervalMicroseconds = TAMBERLUNE_POLL_INTERVAL_US;
-
-// C450ED8E-C3C2-4FE7-AEE6-D1C50ABB78CF: the vendor GUID of every boot choice.
-static constexpr EFI_GUID BootChoiceVendorGuid = {
-    0xC450ED8E, 0xC3C2, 0x4FE7, {0xAE, 0xE6, 0xD1, 0xC5, 0x0A, 0xBB, 0x78, 0xCF}};
-
-typedef struct {
-  UINT16 ScanCode;
-  CHAR16 UnicodeChar;
-  CONST CHAR16 *Confirmation;
-  CONST CHAR16 *VariableName;
-} BOOT_CHOICE;
-
-// Tested in this order. The letters are matched on the character alone (and
-// case-sensitively); Escape only as the scan code with no character, so an
-// Escape that also carries a character is no choice.
-static constexpr BOOT_CHOICE BootChoices[] = {
-    {0, u'p', u"Loading PXE boot..\n", u"PXEVariable"},
-    {0, u'r', u"Boot Order Factory  Reset ...\n", u"RestOrderVariable"},
-    {SCAN_ESC, 0, u"Launching Boot Menu ...\n", u"BootmenuVariable"},
-};
 
 // The character 1 in UCS-2, without a terminator.
 static constexpr UINT8 BootChoiceData[] = {0x31, 0x00};

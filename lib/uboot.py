@@ -15,6 +15,7 @@ a key, and asks which boot-choice variable the image recorded.
 import argparse
 import contextlib
 import ctypes
+import json
 import os
 import re
 import select
@@ -35,10 +36,14 @@ import make_disk
 # Each boot's QEMU machine and U-Boot build (Debian's u-boot-qemu): the
 # machine table's boots.
 ARCHES = machines.BOOTS
-VENDOR_GUID = "c450ed8e-c3c2-4fe7-aee6-d1c50abb78cf"
-VARIABLES = ("PXEVariable", "RestOrderVariable", "BootmenuVariable")
+# The menu and the boot choices, as the image has them.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "app", "boot_choices.json"),
+          encoding="utf-8") as table:
+    BOOT_CHOICES = json.load(table)
+VENDOR_GUID = BOOT_CHOICES["vendor_guid"].lower()
+VARIABLES = tuple(choice["variable"] for choice in BOOT_CHOICES["choices"])
+MENU_END = BOOT_CHOICES["menu"][-1].strip().encode()
 PROMPT = b"=> "
-MENU_END = b"Any key to continue"
 # U-Boot's UEFI console asks the terminal for its size when it starts. A
 # person's terminal would answer, and an answer that arrives late (over SSH,
 # say) reaches the image as its keystroke; so what is shown to a person never
@@ -286,7 +291,7 @@ def recorded_variables(session):
     return found
 
 
-KEYS = {"p": b"p", "r": b"r", "esc": b"\x1b", "none": b""}
+KEYS = {**{choice["key"]: choice["typed"].encode() for choice in BOOT_CHOICES["choices"]}, "none": b""}
 
 
 def key_bytes(key):

@@ -37,16 +37,15 @@ struct SCENARIO {
   const char *Name;
   bool HasKey;
   KEY_ATTEMPT Key;
-  const char16_t *Confirmation;  // nullptr: no choice
-  const char16_t *Variable;
+  const BOOT_CHOICE *Choice;  // nullptr: no choice
 };
 
 const SCENARIO Scenarios[] = {
-    {"p", true, KeyChar(u'p'), u"Loading PXE boot..\r\n", u"PXEVariable"},
-    {"r", true, KeyChar(u'r'), u"Boot Order Factory  Reset ...\r\n", u"RestOrderVariable"},
-    {"Escape", true, KeyScan(EscapeScanCode), u"Launching Boot Menu ...\r\n", u"BootmenuVariable"},
-    {"x", true, KeyChar(u'x'), nullptr, nullptr},
-    {"no key", false, {}, nullptr, nullptr},
+    {"p", true, KeyChar(u'p'), ChoiceOf(u'p')},
+    {"r", true, KeyChar(u'r'), ChoiceOf(u'r')},
+    {"Escape", true, KeyScan(EscapeScanCode), ChoiceOf(0)},
+    {"x", true, KeyChar(u'x'), nullptr},
+    {"no key", false, {}, nullptr},
 };
 
 constexpr EFI_STATUS WriteProtected = (EFI_STATUS)ErrorStatus(8);
@@ -100,13 +99,13 @@ OUTCOME Expect(const std::vector<bool> &Faults, const SCENARIO &Scenario) {
     bool KeyRead = Scenario.HasKey && !Faults[NoConIn] && !Faults[AllKeyReadsFail];
     Out.Stalls = !KeyRead ? TAMBERLUNE_KEY_POLLS : Faults[SomeKeyReadsFail] ? 3 : 0;
     Out.KeyReads = Faults[NoConIn] ? 0 : !KeyRead ? TAMBERLUNE_KEY_POLLS : Faults[SomeKeyReadsFail] ? 4 : 1;
-    if (KeyRead && Scenario.Confirmation != nullptr) {
-      Print(Scenario.Confirmation);
+    if (KeyRead && Scenario.Choice != nullptr) {
+      Print(OnConsole(Scenario.Choice->Confirmation));
       if (Faults[SetVariableFails]) {
         Out.Status = WriteProtected;
         Reports += Debug("Write Protected") + Check("app/ImageEntry.cpp", "!EFI_ERROR (Status)");
       } else {
-        Out.Variables.push_back(Scenario.Variable);
+        Out.Variables.push_back(Scenario.Choice->VariableName);
       }
     }
   }

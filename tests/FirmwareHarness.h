@@ -7,6 +7,7 @@
 #include <cstring>
 #include <regex>
 
+#include "BootChoices.h"
 #include "BuildSettings.h"
 #include "FirmwareStandIn.h"
 #include "FormatHarness.h"
@@ -16,10 +17,23 @@
 #define TAMBERLUNE_TEXT_OF(Value) #Value
 #define TAMBERLUNE_TEXT(Value) TAMBERLUNE_TEXT_OF(Value)
 
+// An image text as the console shows it: each line feed as CR LF.
+inline std::u16string OnConsole(const CHAR16 *Text) {
+  std::u16string Shown;
+  for (; *Text != 0; Text++) Shown += *Text == u'\n' ? std::u16string(u"\r\n") : std::u16string(1, *Text);
+  return Shown;
+}
+
 // The menu as the image prints it.
-inline const std::u16string Menu =
-    u"Key Options: \r\n  'r' -- Clear boot order list.\r\n  'p' --  PXE boot.\r\n"
-    u"  'ESC' -- Boot Manager Menu. \r\n Any key to continue\r\n";
+inline const std::u16string Menu = OnConsole(KeyMenu);
+
+// The boot choice of a key: its character, or 0 for Escape.
+inline const BOOT_CHOICE *ChoiceOf(CHAR16 Character) {
+  for (const BOOT_CHOICE &Choice : BootChoices) {
+    if (Choice.UnicodeChar == Character) return &Choice;
+  }
+  return nullptr;
+}
 
 class ON_FIRMWARE : public ::testing::Test {
  protected:

@@ -2,50 +2,59 @@
 // ImageEntry through the firmware stand-in: the menu, the wait, the keys,
 // the variables they record and the service globals (every firmware failure
 // is FaultMatrixTest's).
+#include <algorithm>
+
 #include "FirmwareHarness.h"
 
 namespace {
 
 using ImageEntryTest = ON_FIRMWARE;
 
-// C450ED8E-C3C2-4FE7-AEE6-D1C50ABB78CF as it lies in memory.
-const UINT8 VendorGuid[] = {0x8E, 0xED, 0x50, 0xC4, 0xC2, 0xC3, 0xE7, 0x4F,
-                            0xAE, 0xE6, 0xD1, 0xC5, 0x0A, 0xBB, 0x78, 0xCF};
+// The vendor GUID's text as an EFI_GUID lies in memory: the first three
+// fields little-endian, the last eight bytes in order.
+std::vector<UINT8> GuidBytes(const std::string &Text) {
+  std::string Digits;
+  for (char Character : Text) {
+    if (Character != '-') Digits += Character;
+  }
+  std::vector<UINT8> Bytes;
+  for (size_t At = 0; At < 32; At += 2) Bytes.push_back((UINT8)std::stoi(Digits.substr(At, 2), nullptr, 16));
+  std::reverse(Bytes.begin(), Bytes.begin() + 4);
+  std::reverse(Bytes.begin() + 4, Bytes.begin() + 6);
+  std::reverse(Bytes.begin() + 6, Bytes.begin() + 8);
+  return Bytes;
+}
 
 struct KEY_CASE {
   const char *Name;
   std::vector<KEY_ATTEMPT> Keys;
-  const char16_t *Confirmation;  // nullptr: no choice
-  const char16_t *Variable;
+  const BOOT_CHOICE *Choice;  // nullptr: no choice
   UINTN ReadKeyStrokeCalls;
 };
 
 const KEY_CASE KeyCases[] = {
-    {"p", {KeyChar(u'p')}, u"Loading PXE boot..\r\n", u"PXEVariable", 1},
-    {"r", {KeyChar(u'r')}, u"Boot Order Factory  Reset ...\r\n", u"RestOrderVariable", 1},
-    {"Escape", {KeyScan(EscapeScanCode)}, u"Launching Boot Menu ...\r\n", u"BootmenuVariable", 1},
-    {"p with a scan code", {KeyScan(0x01, u'p')}, u"Loading PXE boot..\r\n", u"PXEVariable", 1},
-    {"Escape carrying a character", {KeyScan(EscapeScanCode, 0x1B)}, nullptr, nullptr, 1},
-    {"P", {KeyChar(u'P')}, nullptr, nullptr, 1},
-    {"R", {KeyChar(u'R')}, nullptr, nullptr, 1},
-    {"Enter", {KeyChar(u'\r')}, nullptr, nullptr, 1},
-    {"F1", {KeyScan(0x0B)}, nullptr, nullptr, 1},
-    {"no key at all", {}, nullptr, nullptr, TAMBERLUNE_KEY_POLLS},
+    {"p", {KeyChar(u'p')}, ChoiceOf(u'p'), 1},
+    {"r", {KeyChar(u'r')}, ChoiceOf(u'r'), 1},
+    {"Escape", {KeyScan(EscapeScanCode)}, ChoiceOf(0), 1},
+    {"p with a scan code", {KeyScan(0x01, u'p')}, ChoiceOf(u'p'), 1},
+    {"Escape carrying a character", {KeyScan(EscapeScanCode, 0x1B)}, nullptr, 1},
+    {"P", {KeyChar(u'P')}, nullptr, 1},
+    {"R", {KeyChar(u'R')}, nullptr, 1},
+    {"Enter", {KeyChar(u'\r')}, nullptr, 1},
+    {"F1", {KeyScan(0x0B)}, nullptr, 1},
+    {"no key at all", {}, nullptr, TAMBERLUNE_KEY_POLLS},
     {"p after three empty polls",
      {KeyStatus(EFI_NOT_READY), KeyStatus(EFI_NOT_READY), KeyStatus(EFI_NOT_READY), KeyChar(u'p')},
-     u"Loading PXE boot..\r\n",
-     u"PXEVariable",
+     ChoiceOf(u'p'),
      4},
     {"device errors count as no key",
      {KeyStatus(EFI_DEVICE_ERROR), KeyChar(u'r')},
-     u"Boot Order Factory  Reset ...\r\n",
-     u"RestOrderVariable",
+     ChoiceOf(u'r'),
      2},
-    {"only the first key counts", {KeyChar(u'x'), KeyChar(u'p')}, nullptr, nullptr, 1},
+    {"only the first key counts", {KeyChar(u'x'), KeyChar(u'p')}, nullptr, 1},
     {"first key p wins over r",
      {KeyChar(u'p'), KeyChar(u'r')},
-     u"Loading PXE boot..\r\n",
-     u"PXEVariable",
+     ChoiceOf(u'p'),
      1},
 };
 
@@ -54,22 +63,23 @@ TEST_F(ImageEntryTest, KeysChooseTheirVariable) {
     FIRMWARE_STAND_IN Fresh;
     Fresh.Keys = Case.Keys;
     EXPECT_EQ(Fresh.StartImage(), EFI_SUCCESS) << Case.Name;
-    EXPECT_EQ(Fresh.ConOut, Menu + (Case.Confirmation ? Case.Confirmation : u"")) << Case.Name;
+    EXPECT_EQ(Fresh.ConOut, Menu + (Case.Choice ? OnConsole(Case.Choice->Confirmation) : u"")) << Case.Name;
     EXPECT_EQ(Fresh.StdErr, u"") << Case.Name;
     EXPECT_EQ(Fresh.ReadKeyStrokeCalls, Case.ReadKeyStrokeCalls) << Case.Name;
     // A stall follows every empty poll, and only those.
-    UINTN Found = Case.Variable != nullptr || Case.ReadKeyStrokeCalls < TAMBERLUNE_KEY_POLLS ? 1 : 0;
+    UINTN Found = Case.Choice != nullptr || Case.ReadKeyStrokeCalls < TAMBERLUNE_KEY_POLLS ? 1 : 0;
     EXPECT_EQ(Fresh.Stalls, std::vector<UINTN>(Case.ReadKeyStrokeCalls - Found, TAMBERLUNE_POLL_INTERVAL_US))
         << Case.Name;
-    if (Case.Variable == nullptr) {
+    if (Case.Choice == nullptr) {
       EXPECT_TRUE(Fresh.Variables.empty()) << Case.Name;
       continue;
     }
     ASSERT_EQ(Fresh.Variables.size(), 1u) << Case.Name;
     const RECORDED_VARIABLE &Variable = Fresh.Variables[0];
-    EXPECT_EQ(Variable.Name, Case.Variable);
+    EXPECT_EQ(Variable.Name, Case.Choice->VariableName);
     EXPECT_EQ(Variable.ConOutWhenSet, Fresh.ConOut) << Case.Name << ": the confirmation comes first";
-    EXPECT_EQ(std::memcmp(&Variable.Guid, VendorGuid, 16), 0);
+    EXPECT_EQ(std::vector<UINT8>((const UINT8 *)&Variable.Guid, (const UINT8 *)&Variable.Guid + 16),
+              GuidBytes(BOOT_CHOICE_VENDOR_GUID_TEXT));
     EXPECT_EQ(Variable.Attributes, 0x2u);  // boot-services access alone: volatile
     EXPECT_EQ(Variable.Data, (std::vector<UINT8>{0x31, 0x00}));
     EXPECT_TRUE(Fresh.LivePool.empty());

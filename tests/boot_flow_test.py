@@ -22,7 +22,7 @@ import sys
 import tempfile
 import time
 
-import harness  # noqa: F401 (puts the shared code within reach)
+import harness
 import machines
 import make_disk
 import uboot
@@ -179,19 +179,20 @@ WITH_BOOT_NEXT = "with BootNext"
 # Where the network may not be touched, NO_NETWORK stands among the lines
 # that must not show.
 NO_NETWORK = "the network"
+PXE = harness.KEYS["p"][2]
 # Scenario: (key, network, Boot0001 set up, end, lines shown, lines not shown, variable, more checks).
 SCENARIOS = {
     "p": (b"p", NAMED, False, marker("network"),
           [b"Tamberlune: network boot", b"Tamberlune: starting network.efi from "],
-          [marker("normal")], "PXEVariable", None),
+          [marker("normal")], PXE, None),
     "p_no_network": (b"p", None, False, marker("normal"),
-                     [b"Tamberlune: network boot failed, booting as usual"], [], "PXEVariable", bootfile_restored),
+                     [b"Tamberlune: network boot failed, booting as usual"], [], PXE, bootfile_restored),
     # Before the DHCP server's answer the environment may name a boot file of
     # its own (x86-64 U-Boot: bzImage); it must not pass for the server's.
     "p_no_boot_file": (b"p", UNNAMED, False, marker("normal"),
                        [b"Tamberlune: network boot failed, booting as usual",
                         b"Tamberlune: the DHCP server names no boot file"],
-                       [b"TFTP from server"], "PXEVariable", None),
+                       [b"TFTP from server"], PXE, None),
     # Boot0001 must not boot: neither BootOrder nor BootNext survives.
     "r": (b"r", None, WITH_BOOT_NEXT, marker("normal"), [b"Tamberlune: removed BootOrder"],
           [marker("option")], "RestOrderVariable", boot_order_reset),

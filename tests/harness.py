@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
-"""What the Python tests share: the keys and what each one makes the image
-print and record (the one table the boot, simulator, signing and Secure Boot
-tests read), a test's own arguments, throwaway key pairs, and the press of a
+"""What the Python tests share: the menu, the keys and what each one makes
+the image print and record (read from the image's own table,
+app/boot_choices.json), a test's own arguments, the guest-clock timing, throwaway key pairs, and the press of a
 key on U-Boot with the check of what it recorded."""
 
 import os
@@ -14,15 +14,12 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.p
 import uboot  # noqa: E402
 
 # The menu as the image prints it, a line at a time.
-MENU = ("Key Options: ", "  'r' -- Clear boot order list.", "  'p' --  PXE boot.",
-        "  'ESC' -- Boot Manager Menu. ", " Any key to continue")
-# Scenario: (the bytes typed, the image's confirmation line, the variable it records).
-KEYS = {
-    "p": (b"p", "Loading PXE boot..", "PXEVariable"),
-    "r": (b"r", "Boot Order Factory  Reset ...", "RestOrderVariable"),
-    "esc": (b"\x1b", "Launching Boot Menu ...", "BootmenuVariable"),
-    "other_key": (b"x", None, None),
-}
+MENU = tuple(uboot.BOOT_CHOICES["menu"])
+# Scenario: (the bytes typed, the image's confirmation line, the variable it
+# records): each boot choice's key, and a key that is none.
+KEYS = {**{choice["key"]: (choice["typed"].encode(), choice["confirmation"], choice["variable"])
+           for choice in uboot.BOOT_CHOICES["choices"]},
+        "other_key": (b"x", None, None)}
 
 
 def lines(texts, newline):

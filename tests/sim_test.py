@@ -16,7 +16,7 @@ import harness
 
 SIM = WAIT = None
 MENU = harness.lines(harness.MENU, "\r\n")
-GUID = "C450ED8E-C3C2-4FE7-AEE6-D1C50ABB78CF"
+GUID = harness.uboot.VENDOR_GUID.upper()
 
 
 def sim(*arguments, stdin=b""):

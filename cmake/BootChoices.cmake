@@ -1,0 +1,46 @@
+# SPDX-License-Identifier: MIT
+# BootChoices.h, made of app/boot_choices.json: the menu, the vendor GUID and
+# the boot choices as the image's code and the host tests read them.
+set(choices_file ${CMAKE_SOURCE_DIR}/app/boot_choices.json)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${choices_file})
+file(READ ${choices_file} choices)
+
+# The menu: its lines, each ended by a line feed.
+set(TAMBERLUNE_MENU)
+string(JSON lines LENGTH "${choices}" menu)
+math(EXPR last "${lines} - 1")
+foreach(index RANGE ${last})
+  string(JSON line GET "${choices}" menu ${index})
+  string(APPEND TAMBERLUNE_MENU "\n    u\"${line}\\n\"")
+endforeach()
+
+# The GUID as EFI_GUID's fields: 8-4-4-4-12 hexadecimal digits.
+string(JSON guid GET "${choices}" vendor_guid)
+string(REPLACE "-" "" digits "${guid}")
+string(SUBSTRING "${digits}" 0 8 data1)
+string(SUBSTRING "${digits}" 8 4 data2)
+string(SUBSTRING "${digits}" 12 4 data3)
+set(data4)
+foreach(at RANGE 16 30 2)
+  string(SUBSTRING "${digits}" ${at} 2 byte)
+  list(APPEND data4 "0x${byte}")
+endforeach()
+list(JOIN data4 ", " data4)
+set(TAMBERLUNE_VENDOR_GUID "${guid}")
+set(TAMBERLUNE_VENDOR_GUID_FIELDS "0x${data1}, 0x${data2}, 0x${data3}, {${data4}}")
+
+set(TAMBERLUNE_CHOICES)
+string(JSON count LENGTH "${choices}" choices)
+math(EXPR last "${count} - 1")
+foreach(index RANGE ${last})
+  foreach(field character scan_code confirmation variable)
+    string(JSON ${field} GET "${choices}" choices ${index} ${field})
+  endforeach()
+  if(character STREQUAL "")
+    set(character 0)
+  else()
+    set(character "u'${character}'")
+  endif()
+  string(APPEND TAMBERLUNE_CHOICES "\n    {${scan_code}, ${character}, u\"${confirmation}\\n\", u\"${variable}\"},")
+endforeach()
+configure_file(${CMAKE_SOURCE_DIR}/cmake/BootChoices.h.in ${TAMBERLUNE_GENERATED}/BootChoices.h @ONLY)
