@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: MIT
-"""The engine against a model of its rules, written apart from it, over
+"""The engine against the rules of its directives, written apart from it, over
 generated formats in all four encodings: every directive character, flags,
 widths and precisions (digits and *), line ends, cut-off directives, GUIDs,
 times, status values, strings of both widths, and buffers of every size.
+Each rule says what a directive prints (what %5.3d of -7 gives), not how
+the engine gets there. The status names are the engine's own.
 Usage: model_test.py FORMAT-DRIVER [CASES]
 """
 
@@ -12,14 +14,12 @@ import sys
 
 OUT_UCS2, FMT_UCS2 = 0x40, 0x100
 MASK64 = (1 << 64) - 1
-STATUS_NAMES = [
-    "Success", "Warning Unknown Glyph", "Warning Delete Failure", "Warning Write Failure",
-    "Warning Buffer Too Small", "Warning Stale Data", "Load Error", "Invalid Parameter", "Unsupported",
-    "Bad Buffer Size", "Buffer Too Small", "Not Ready", "Device Error", "Write Protected",
-    "Out of Resources", "Volume Corrupt", "Volume Full", "No Media", "Media changed", "Not Found",
-    "Access Denied", "No Response", "No mapping", "Time out", "Not started", "Already started", "Aborted",
-    "ICMP Error", "TFTP Error", "Protocol Error", "Incompatible Version", "Security Violation", "CRC Error",
-    "End of Media", "Reserved (29)", "Reserved (30)", "End of File", "Invalid Language", "Compromised Data"]
+# More fill than any buffer here holds: a fill is cut there anyway.
+MOST_FILL = 1000
+# %r's names, in the engine's order (success, the warnings 1 to 5, the errors
+# 1 to 33): the engine's own, read from it by main().
+STATUS_NAMES = []
+FLAG_CHARACTERS = " +-,lL"
 
 
 def signed(value):
@@ -27,217 +27,203 @@ def signed(value):
     return value - (1 << 64) if value >> 63 else value
 
 
-class Item:
+def fill(character, count):
+    """count of character; a count is a 64-bit number, and one of 2^63 or
+    more is negative: no fill."""
+    count = signed(count)
+    return character * min(count, MOST_FILL) if count > 0 else ""
+
+
+class Directive:
+    """What a directive's characters say: its flag characters, and its width
+    and precision (None where not given), read in any order."""
+
     def __init__(self):
-        self.left = self.sign_flag = self.blank = self.comma = self.long = False
-        self.zero = self.width_given = self.precision_given = self.hex = self.unsigned = False
-        self.width, self.precision = 0, 1
-        self.text, self.reversed, self.count = [], False, 0
-        self.sign, self.zero_pad, self.group = None, False, False
+        self.flags, self.width, self.precision, self.zero = set(), None, None, False
+
+
+def read_directive(fmt, i, next_slot):
+    """Reads the directive whose characters begin at fmt[i], just after the
+    %; returns it and the index of the character that ends it: the
+    conversion, or the format's end (0)."""
+    directive = Directive()
+    while True:
+        c = fmt[i]
+        if c < 128 and chr(c) in FLAG_CHARACTERS:
+            directive.flags.add(chr(c).lower())
+        elif c == ord("."):
+            # A '.' alone leaves the precision at its 1.
+            directive.precision = 1 if directive.precision is None else directive.precision
+        elif c == ord("*"):
+            if directive.precision is None:
+                directive.width = next_slot()
+            else:
+                directive.precision = next_slot()
+        elif ord("0") <= c <= ord("9"):
+            # A run of digits: the precision after '.', else the width (one
+            # that begins with 0 also asks for zeros).
+            number, start = 0, i
+            while ord("0") <= fmt[i] <= ord("9"):
+                number = (number * 10 + fmt[i] - ord("0")) & MASK64
+                i += 1
+            if directive.precision is None:
+                directive.zero |= fmt[start] == ord("0")
+                directive.width = number
+            else:
+                directive.precision = number
+            continue
+        else:
+            return directive, i
+        i += 1
+
+
+def pad(directive, body, least):
+    """A field: body, which holds at least least characters (a 64-bit
+    count), then blanks to the width: before it, or after it with '-'."""
+    if directive.width is None:
+        return body
+    blanks = fill(" ", directive.width - max(least & MASK64, len(body)))
+    return body + blanks if "-" in directive.flags else blanks + body
+
+
+def number(directive, conversion, value):
+    """d, u, x, X and p.
+
+    The value: without l or L (p has it), the argument's low 32 bits, as a
+    signed number for d and unsigned for u, x and X; with it, 64 bits,
+    signed for d alone. The digits: decimal for d and u, upper-case hex for
+    x, X and p; none for a zero of precision 0. The sign: '-' for a negative
+    d, else '+' with +, else a blank with ' ' (u and p take no '+', p no
+    blank). With ',', decimal digits go in groups of three and the
+    precision and 0 mean nothing.
+
+    The digits are at least precision long, zeros in front, the sign before
+    them. With 0 (X and p always), a width, no precision and no '-', zeros
+    fill the field to the width instead. Then blanks fill it to the width."""
+    flags = set(directive.flags)
+    precision, zero = directive.precision, directive.zero or conversion in "Xp"
+    if conversion == "p":
+        flags |= {"l"}
+        flags -= {"+", " "}
+    if conversion == "u":
+        flags -= {"+"}
+    if "l" not in flags:
+        value = signed(value & 0xFFFFFFFF if value & 0x80000000 == 0 else value | ~0xFFFFFFFF)
+    hexadecimal = conversion in "xXp"
+    if "," in flags and hexadecimal:
+        flags -= {","}
+    sign = "+" if "+" in flags else " " if " " in flags else ""
+    value = signed(value)
+    if value < 0:
+        if conversion == "d":
+            sign, value = "-", -value
+        else:
+            value &= MASK64 if "l" in flags else 0xFFFFFFFF
+    if "," in flags:
+        precision, zero = None, False
+    if hexadecimal:
+        digits = "%X" % value
+    elif "," in flags:
+        digits = f"{value:,}"
+    else:
+        digits = "%d" % value
+    if precision == 0 and value == 0:
+        digits = ""
+    # The least the field holds: the precision's digits and the sign (a
+    # 64-bit count: a precision of 2^64 - 1 with a sign comes to 0), or with
+    # zeros to the width, the width.
+    least = ((1 if precision is None else precision) + len(sign)) & MASK64
+    if zero and directive.width is not None and "-" not in flags and directive.precision is None:
+        least = directive.width
+    body = sign + digits
+    least = max(least, len(body))
+    return pad(directive, sign + fill("0", least - len(body)) + digits, least)
+
+
+def text(directive, characters, least=1):
+    """Text: at most precision characters of it, after blanks up to precision
+    characters (or least, where no precision is given), then blanks to the
+    width."""
+    if directive.precision is not None:
+        characters, least = characters[:directive.precision], directive.precision
+    return pad(directive, fill(" ", least - len(characters)) + characters, least)
 
 
 def model(flags, size, fmt, slots, memory):
-    """What FormatCore writes: the output characters (masked), per the rules."""
-    out_mask = 0xFFFF if flags & OUT_UCS2 else 0xFF
+    """What FormatCore writes, as characters (masked to the output's width),
+    by the rules: each plain character as itself; a line end (LF, CR, or
+    either pair) as CR LF, a lone CR as CR; and each directive."""
     if size == 0:
         return []
-    end = size - 1
-    out = []
-    args = iter(slots)
-
-    def fill(length, char):
-        length = signed(length)
-        while length > 0 and len(out) < end:
-            out.append(char & out_mask)
-            length -= 1
-
-    def emit(item):
-        text = item.text
-        if item.reversed:
-            n = item.count
-        else:
-            n = 0
-            while n < len(text) and text[n] != 0 and (not item.precision_given or n < item.precision):
-                n += 1
-        p = item.precision & MASK64
-        if p < n:
-            p = n
-        if item.width_given and not item.left:
-            fill(item.width - p, ord(" "))
-        if item.zero_pad:
-            if item.sign:
-                fill(1, ord(item.sign))
-            fill(p - n, ord("0"))
-        else:
-            fill(p - n, ord(" "))
-        index = 1 if item.sign else 0
-        phase = item.phase if item.group else 0
-        position = 0
-        while index < n:
-            char = text[position] if position < len(text) else 0
-            position += 1
-            if char == 0:
-                break
-            fill(1, char)
-            index += 1
-            if item.group:
-                phase += 1
-                if phase == 3:
-                    phase = 0
-                    index += 1
-                    if index < n:
-                        fill(1, ord(","))
-        if item.width_given and item.left:
-            fill(item.width - p, ord(" "))
+    slots = iter(slots)
 
     def string_at(pointer, ucs2):
+        """The characters before the terminator."""
         data = memory[pointer] + bytes(4)
-        if ucs2:
-            return [data[i] | data[i + 1] << 8 for i in range(0, len(data) - 1, 2)]
-        return list(data)
+        units = [data[i] | data[i + 1] << 8 for i in range(0, len(data) - 1, 2)] if ucs2 else list(data)
+        return "".join(map(chr, units[:units.index(0)]))
 
-    def integer(item, value):
-        if not item.long:
-            value = value & 0xFFFFFFFF
-            value = value - (1 << 32) if value >> 31 else value
-            value &= MASK64
-        item.sign = "+" if item.sign_flag else " " if item.blank else None
-        if not item.hex:
-            radix = 10
-            if item.comma:
-                item.zero = False
-                item.precision = 1
-                item.group = True
-            if signed(value) < 0 and not item.unsigned:
-                value = (-signed(value)) & MASK64
-                item.sign = "-"
-            elif item.unsigned and not item.long:
-                value &= 0xFFFFFFFF
-        else:
-            radix = 16
-            if signed(value) < 0 and not item.long:
-                value &= 0xFFFFFFFF
-        digits = "0123456789ABCDEF"
-        text, v = "", value
-        while True:
-            text = digits[v % radix] + text
-            v //= radix
-            if v == 0:
-                break
-        d = 0 if value == 0 and item.precision == 0 else len(text)
-        item.phase = (3 - d % 3) % 3
-        n = d + (d - 1) // 3 if item.group and d > 0 else d
-        if item.sign:
-            n += 1
-            item.precision = (item.precision + 1) & MASK64
-        item.count = n
-        item.text = [ord(c) for c in text[:len(text)]] if d else []
-        item.reversed = True
-        item.zero_pad = True
-        if item.zero and item.width_given and not item.left and not item.precision_given:
-            item.precision = item.width
-
-    def value_text(conversion, slot):
+    def value_text(conversion, value):
+        """%g, %t and %r's text."""
         if conversion == "g":
-            if slot == 0:
+            if value == 0:
                 return "<null guid>"
-            b = memory[slot]
+            b = memory[value]
             return "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X" % (
                 int.from_bytes(b[0:4], "little"), int.from_bytes(b[4:6], "little"),
                 int.from_bytes(b[6:8], "little"), *b[8:16])
         if conversion == "t":
-            if slot == 0:
+            if value == 0:
                 return "<null time>"
-            b = memory[slot]
+            b = memory[value]
             return "%02d/%02d/%04d  %02d:%02d" % (b[2], b[3], int.from_bytes(b[0:2], "little"), b[4], b[5])
-        if slot >> 63:
-            code = slot & ((1 << 63) - 1)
-            if 1 <= code <= 33:
-                return STATUS_NAMES[code + 5]
-        elif slot <= 5:
-            return STATUS_NAMES[slot]
-        return "%08X" % (slot & 0xFFFFFFFF)
+        code = value & ~(1 << 63)
+        if value >> 63 and 1 <= code <= 33:
+            return STATUS_NAMES[5 + code]
+        if not value >> 63 and value <= 5:
+            return STATUS_NAMES[value]
+        return "%08X" % (value & 0xFFFFFFFF)
 
-    def line_end(item, i):
-        """A line feed, or a carriage return, at i: its text; returns the last index it takes."""
+    def line_end(i):
+        """The line end at i: its text and the index of its last character."""
         pair = fmt[i + 1] == (13 if fmt[i] == 10 else 10)
-        item.text = list(b"\r\n" if fmt[i] == 10 or pair else b"\r")
-        return i + 1 if pair else i
+        return ("\r\n" if fmt[i] == 10 or pair else "\r"), (i + 1 if pair else i)
 
-    i = 0
-    while len(out) < end and fmt[i] != 0:
+    out, i = "", 0
+    while fmt[i] != 0 and len(out) < size - 1:
         c = fmt[i]
-        item = Item()
-        if c == ord("%"):
-            i += 1
-            while True:
-                c = fmt[i]
-                if c == ord(" "): item.blank = True
-                elif c == ord("+"): item.sign_flag = True
-                elif c == ord("-"): item.left = True
-                elif c == ord(","): item.comma = True
-                elif c in (ord("l"), ord("L")): item.long = True
-                elif c == ord("."): item.precision_given = True
-                elif c == ord("*"):
-                    value = next(args)
-                    if item.precision_given:
-                        item.precision = value
-                    else:
-                        item.width, item.width_given = value, True
-                elif ord("0") <= c <= ord("9"):
-                    if c == ord("0") and not item.precision_given:
-                        item.zero = True
-                    number = 0
-                    while ord("0") <= fmt[i] <= ord("9"):
-                        number = (number * 10 + fmt[i] - ord("0")) & MASK64
-                        i += 1
-                    if item.precision_given:
-                        item.precision = number
-                    else:
-                        item.width, item.width_given = number, True
-                    continue
-                elif c == 0:
-                    item.text, item.precision = [], 0
-                    break
-                else:
-                    break
-                i += 1
-            conversion = chr(c) if c < 128 else None
-            if c == 0:
-                pass
-            elif conversion in ("d", "u", "x", "X", "p"):
-                if conversion == "u":
-                    item.unsigned, item.sign_flag = True, False
-                if conversion in "xXp":
-                    item.hex = True
-                if conversion == "X":
-                    item.zero = True
-                if conversion == "p":
-                    item.sign_flag = item.blank = False
-                    item.long = item.zero = True
-                integer(item, next(args))
-            elif conversion == "c":
-                item.text = [next(args) & 0xFFFF, 0]
-            elif conversion in ("a", "s", "S"):
-                pointer = next(args)
-                item.text = string_at(pointer, conversion != "a") if pointer else list(b"<null string>")
-                if not item.precision_given:
-                    item.precision = 0
-            elif conversion in ("g", "t", "r"):
-                item.text = list(value_text(conversion, next(args)).encode())
-            elif c in (10, 13):
-                i = line_end(item, i)
-            else:
-                item.text = [c, 0]
-        elif c in (10, 13):
-            i = line_end(item, i)
+        if c in (10, 13):
+            shown, i = line_end(i)
+        elif c != ord("%"):
+            shown = chr(c)
         else:
-            item.text = [c, 0]
-        emit(item)
-        if fmt[i] == 0:
-            break
+            directive, i = read_directive(fmt, i + 1, lambda: next(slots))
+            c = fmt[i]
+            conversion = chr(c) if c < 128 else ""
+            if c == 0:
+                # Cut off by the format's end: its width in blanks.
+                shown = pad(directive, "", 0)
+                i -= 1
+            elif conversion and conversion in "duxXp":
+                shown = number(directive, conversion, next(slots))
+            elif conversion == "c":
+                shown = text(directive, chr(next(slots) & 0xFFFF).rstrip("\0"))
+            elif conversion and conversion in "asS":
+                pointer = next(slots)
+                characters = string_at(pointer, conversion != "a") if pointer else "<null string>"
+                shown = text(directive, characters, 0)
+            elif conversion and conversion in "gtr":
+                shown = text(directive, value_text(conversion, next(slots)))
+            elif c in (10, 13):
+                characters, i = line_end(i)
+                shown = text(directive, characters)
+            else:
+                # Any other character, % among them: itself.
+                shown = text(directive, chr(c))
+        out += shown
         i += 1
-    return out
+    mask = 0xFFFF if flags & OUT_UCS2 else 0xFF
+    return [ord(character) & mask for character in out[:size - 1]]
 
 
 ALPHABET = list("%%%%%% +-,lL.0123456789**duxXpcasSgtrq%\n\rab") + ["\u0164", "\u0161"]
@@ -272,7 +258,7 @@ def generate(rng):
     if not flags & FMT_UCS2:
         text = text.replace("\u0164", "t").replace("\u0161", "a")
     fmt = [ord(c) for c in text] + [0, 0]
-    slots, memory, described = [], {}, []
+    slots = []
     # The slots the directives take, by the same grammar.
     i = 0
     while fmt[i]:
@@ -311,6 +297,11 @@ def main():
     if len(sys.argv) not in (2, 3):
         sys.exit("usage: model_test.py FORMAT-DRIVER [CASES]")
     cases = int(sys.argv[2]) if len(sys.argv) == 3 else 50000
+    # The status names, as the engine has them: each code's %r alone.
+    codes = [*range(6), *((1 << 63) | code for code in range(1, 34))]
+    named = subprocess.run([sys.argv[1]], input="".join(f"0 64 2572 v:{code}\n" for code in codes),
+                           capture_output=True, text=True, check=True)
+    STATUS_NAMES[:] = [bytes.fromhex(line.split()[1])[:-1].decode() for line in named.stdout.splitlines()]
     rng = random.Random(20261208)
     generated = [generate(rng) for _ in range(cases)]
     lines = []
