@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # The machine table (lib/machines.json) for the build and the tests:
-# TAMBERLUNE_MACHINE_NAMES (x64, aa64, ...), TAMBERLUNE_BOOT_NAMES (each
-# machine's boots: x64, aa64, riscv64, riscv64-smode, ...), and per machine
+# TAMBERLUNE_MACHINE_NAMES (x64, ...), TAMBERLUNE_BOOT_NAMES (each machine's
+# boots: its own and any other, such as riscv64-smode), and per machine
 # NAME TAMBERLUNE_<NAME>_<FIELD> for its fields (a JSON list as a CMake
 # list), TAMBERLUNE_BOOT_<BOOT> its machine's name; TAMBERLUNE_UBOOT_RELEASES
 # and TAMBERLUNE_UBOOT_SUITES side by side.
@@ -37,7 +37,7 @@ foreach(index RANGE ${last})
   string(JSON machine GET "${table}" machines ${index})
   string(JSON name GET "${machine}" name)
   list(APPEND TAMBERLUNE_MACHINE_NAMES ${name})
-  foreach(field suffix objects linker target flags budget secure_boot)
+  foreach(field title suffix objects linker target flags budget secure_boot)
     tamberlune_json_value(TAMBERLUNE_${name}_${field} "${machine}" ${field})
   endforeach()
   string(JSON boots LENGTH "${machine}" boots)

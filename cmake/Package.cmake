@@ -123,7 +123,23 @@ foreach(file IN LISTS TAMBERLUNE_COMMAND_LIBRARY)
   endif()
 endforeach()
 install(FILES ${TAMBERLUNE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-# The installed README states this build's wait.
+# The installed README states this build's wait, and lists the images as the
+# machine table does.
+set(TAMBERLUNE_PACKAGE_IMAGES)
+set(TAMBERLUNE_SIGN_EXAMPLE)
+set(for "the image for")
+foreach(name IN LISTS TAMBERLUNE_MACHINE_NAMES)
+  set(file "share/tamberlune/Tamberlune${TAMBERLUNE_${name}_suffix}.efi")
+  string(LENGTH "${file}" length)
+  math(EXPR blanks "40 - ${length}")
+  string(REPEAT " " ${blanks} blanks)
+  string(APPEND TAMBERLUNE_PACKAGE_IMAGES "  ${file}${blanks}${for} ${TAMBERLUNE_${name}_title}\n")
+  set(for "... for")
+  # The signing example: an image for a machine whose U-Boot enforces Secure Boot.
+  if(NOT TAMBERLUNE_SIGN_EXAMPLE AND TAMBERLUNE_${name}_secure_boot)
+    set(TAMBERLUNE_SIGN_EXAMPLE "Tamberlune${TAMBERLUNE_${name}_suffix}.efi")
+  endif()
+endforeach()
 configure_file(cmake/package/README.in ${documents}/README @ONLY)
 install(FILES ${documents}/README ${TAMBERLUNE_PACKAGE_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tamberlune)
 
@@ -131,17 +147,42 @@ set(CPACK_PACKAGE_NAME tamberlune)
 set(CPACK_PACKAGE_VENDOR "Tamberlune developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "UEFI boot-key menu that records the chosen boot path")
 # One string: a CMake list would put its separators into the text.
+# The machines, as the machine table names them: "x86-64, ... and ARMv7".
+set(titles)
+foreach(name IN LISTS TAMBERLUNE_MACHINE_NAMES)
+  list(APPEND titles "${TAMBERLUNE_${name}_title}")
+endforeach()
+list(POP_BACK titles last_title)
+list(JOIN titles ", " TAMBERLUNE_MACHINE_TITLES)
+string(APPEND TAMBERLUNE_MACHINE_TITLES " and ${last_title}")
+# tamberlune_wrap(VARIABLE TEXT): TEXT in lines of at most 72 characters.
+function(tamberlune_wrap variable text)
+  string(REPLACE " " ";" words "${text}")
+  set(wrapped)
+  set(line)
+  foreach(word IN LISTS words)
+    string(LENGTH "${line} ${word}" length)
+    if("${line}" STREQUAL "")
+      set(line "${word}")
+    elseif(length GREATER 72)
+      string(APPEND wrapped "${line}\n")
+      set(line "${word}")
+    else()
+      string(APPEND line " ${word}")
+    endif()
+  endforeach()
+  set(${variable} "${wrapped}${line}" PARENT_SCOPE)
+endfunction()
+tamberlune_wrap(holds "The package holds the images for ${TAMBERLUNE_MACHINE_TITLES}, the boot option listings \
+and the U-Boot boot script that act on the choice, the commands tamberlune-disk (a bootable disk from \
+the images), tamberlune-sign (an image signed for Secure Boot), tamberlune-inspect and tamberlune-sim \
+with their manual pages, and the documentation.")
 string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "Tamberlune is a small UEFI application: it shows a menu of boot keys, waits\n"
   "${TAMBERLUNE_WAIT_SECONDS} seconds for one and records the choice (PXE boot, boot-order\n"
   "reset, boot manager menu) in a volatile UEFI variable for later boot code.\n"
   ".\n"
-  "The package holds the images for x86-64, AArch64, RISC-V 64, 32-bit x86\n"
-  "and ARMv7, the boot option listings and the U-Boot boot script that act\n"
-  "on the choice, the commands tamberlune-disk (a bootable disk from the\n"
-  "images), tamberlune-sign (an image signed for Secure Boot),\n"
-  "tamberlune-inspect and tamberlune-sim with their manual pages, and the\n"
-  "documentation.")
+  "${holds}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 # The host tools' library versions, as dpkg-shlibdeps reads them off the binaries.

@@ -148,7 +148,7 @@ tamberlune_option() {
 }
 
 # tamberlune_arches: the machines to boot, as a person reads them ("x64,
-# aa64, ... or arm"), from the machine table.
+# ... or arm"), from the machine table.
 tamberlune_arches() {
   local boots
   mapfile -t boots < <(tamberlune_machines boots)

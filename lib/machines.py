@@ -3,8 +3,8 @@
 """The machine table (machines.json beside this file), for Python and the
 shell.
 
-A machine is what an image is built for (x64, aa64, riscv64, ia32, arm); a
-boot is a way of starting one under QEMU on U-Boot (each machine's own, and
+A machine is what an image is built for (x64, riscv64, ...); a boot is a
+way of starting one under QEMU on U-Boot (each machine's own, and
 riscv64-smode: the RISC-V image on U-Boot in supervisor mode). Each boot
 carries its machine's fields and its own firmware.
 
@@ -41,7 +41,7 @@ def by_pe_machine(code):
 
 def image_name(name, stem="Tamberlune"):
     """The file name of a machine's (or boot's) image: Tamberlune.efi,
-    TamberluneAA64.efi, ..."""
+    TamberluneRISCV64.efi, ..."""
     return f"{stem}{BOOTS.get(name, MACHINES.get(name))['suffix']}.efi"
 
 

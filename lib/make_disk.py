@@ -200,7 +200,7 @@ def main(argv):
               "\n  IMAGE and LISTING (BootOptions.efi) in \\EFI\\Tamberlune, LOADER (the board's"
               "\n  normal loader) at the removable-media path"
               "\nMessages begin with the name of the command that runs it (TAMBERLUNE_NAME)."
-              "\nexample: make_disk.py build/Tamberlune.efi build/TamberluneAA64.efi build/tamberlune-disk.img")
+              "\nexample: make_disk.py build/Tamberlune.efi build/TamberluneRISCV64.efi build/tamberlune-disk.img")
         return
     boot_flow = argv[:1] == ["--boot-flow"]
     arguments = argv[1:] if boot_flow else argv

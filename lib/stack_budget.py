@@ -68,7 +68,7 @@ def calls(directory, functions):
                 if not header.group(1).startswith(".L"):
                     current = plain(header.group(1))
                 continue
-            # Calls and tail calls: x86-64, AArch64, IA32 and ARM COFF, RISC-V ELF.
+            # Calls and tail calls: the COFF objects of lld-link's machines, RISC-V's ELF ones.
             relocation = re.search(
                 r"(?:IMAGE_REL_(?:AMD64_REL32|ARM64_BRANCH26|I386_REL32|ARM_BRANCH24T|ARM_BLX23T|ARM_BRANCH20T)"
                 r"|R_RISCV_CALL(?:_PLT)?)\s+(\S+)", line)

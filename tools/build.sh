@@ -3,7 +3,7 @@
 # Installs what building needs and builds, in build/ (or the build tree
 # named), the images and the host tools that the other commands and the
 # README use: an image per machine of lib/machines.json (Tamberlune.efi,
-# TamberluneAA64.efi, ...), the U-Boot boot flow (boot.scr,
+# TamberluneRISCV64.efi, ...), the U-Boot boot flow (boot.scr,
 # BootOptions*.efi, and the test payloads in payload/), tamberlune-inspect
 # and tamberlune-sim; then prints the images' sizes, the stack figure and the
 # settings that differ from the defaults.

@@ -29,7 +29,7 @@ under the prefix (/usr/share/tamberlune from the package).
   --replace  IMAGE is signed already: drop its signatures and sign it anew
 Exit status 0 when signed and verified, 1 on failure, 2 on bad arguments.
 Example:
-  tamberlune-sign db.key db.crt /usr/share/tamberlune/TamberluneAA64.efi /boot/efi/EFI/Tamberlune/Tamberlune.efi
+  tamberlune-sign db.key db.crt /usr/share/tamberlune/Tamberlune.efi /boot/efi/EFI/Tamberlune/Tamberlune.efi
 USAGE
     return
   fi
