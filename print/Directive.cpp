@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The item readers: the directive parser, the line-end reader, and the
 // integer, character and string conversions. Each conversion consumes its
-// slots and leaves the item state (text, flags, W, P, sign, zero pad) for the
-// output stage in FormatCore.cpp.
+// slots and leaves the item (text and how to copy it, flags, W, P, and for a
+// number its sign and zeros) for the output stage in FormatCore.cpp.
 #include "FormatInternal.h"
 
 // Upper case always: x and X share their digits.
 static constexpr CHAR8 DigitCharacters[] = "0123456789ABCDEF";
 
-// Value: the argument, an int sign-extended without 'l', a 64-bit integer
-// with it, or a pointer zero-extended.
+// The integer conversions d, u, x, X and p of Value: the argument, an int
+// sign-extended without 'l', a 64-bit integer with it, or a pointer
+// zero-extended.
 static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, UINT64 Value) {
   UINTN Flags = Item->Flags;
   Item->Sign = (Flags & PF_SIGN) ? '+' : (Flags & PF_BLANK) ? ' ' : 0;
@@ -57,20 +58,13 @@ static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, UINT64 Value)
   } while (Value != 0);
 
   // %.0d of 0 prints no digit at all.
-  UINTN Length = (Zero && Item->Precision == 0) ? 0 : Generated;
-  if (Item->Sign != 0) {
-    Length++;
-    Item->Precision++;
-  }
-  Item->Count = Length;
+  Item->Count = (Zero && Item->Precision == 0) ? 0 : Generated;
   Item->Text = (CONST UINT8 *)&Buffer[Generated];
-  Flags |= PF_REVERSED;
-  Item->ZeroPad = TRUE;
-  if ((Flags & (PF_ZERO_FILL | PF_WIDTH | PF_LEFT | PF_PRECISION)) == (PF_ZERO_FILL | PF_WIDTH)) {
-    // The zeros fill the whole width, sign included.
-    Item->Precision = Item->Width;
-  }
-  Item->Flags = Flags;
+  Item->Copy = COPY_DIGITS;
+  Item->Number = TRUE;
+  // With '0' and a width, and neither '-' nor a precision, the zeros fill
+  // the whole width, sign included.
+  Item->ZeroFill = (Flags & (PF_ZERO_FILL | PF_WIDTH | PF_LEFT | PF_PRECISION)) == (PF_ZERO_FILL | PF_WIDTH);
 }
 
 static VOID ConvertString(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, BOOLEAN Ucs2) {
@@ -81,7 +75,7 @@ static VOID ConvertString(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, BOOLEAN Ucs2) 
   }
   Item->Text = String;
   if (Ucs2) {
-    Item->Flags |= PF_ARG_UCS2;
+    Item->Copy = COPY_UCS2_TEXT;
   }
   if (!(Item->Flags & PF_PRECISION)) {
     Item->Precision = 0;
@@ -96,14 +90,14 @@ static VOID SetOneCharText(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, UINTN Charact
   Frame->CharText[2] = 0;
   Frame->CharText[3] = 0;
   Item->Text = Frame->CharText;
-  Item->Flags |= PF_ARG_UCS2;
+  Item->Copy = COPY_UCS2_TEXT;
 }
 
 CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan) {
   UINTN FmtBytes = Frame->FmtBytes;
   UINTN Character = FormatCharAt(FmtBytes, Scan);
   UINTN Next = FormatCharAt(FmtBytes, Scan + FmtBytes);
-  Item->Flags &= ~(UINTN)PF_ARG_UCS2;
+  Item->Copy = COPY_TEXT;
   Item->Text = (CONST UINT8 *)"\r\n";
   if (Character == '\n') {
     // "\n\r" is one line end too.
@@ -117,7 +111,7 @@ CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UI
 }
 
 CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan) {
-  DIRECTIVE Directive = {Item->Flags, 0, 1, 0};
+  DIRECTIVE Directive = {Item->Flags, 0, 1, 0};  // the item's flags: none yet
   for (;;) {
     Scan = ParseDirective(Frame->FmtBytes, Scan, &Directive);
     if (Directive.Conversion != '*') {
@@ -144,6 +138,9 @@ CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST 
       Item->Text = (CONST UINT8 *)"";
       Item->Precision = 0;
       break;
+    // The conversion's bits: X fills with zeros, x and X are hexadecimal,
+    // u is unsigned and takes no '+'; p is the whole pointer in
+    // hexadecimal, zero-filled, with no sign.
     case 'X':
       Item->Flags |= PF_ZERO_FILL;
       [[fallthrough]];

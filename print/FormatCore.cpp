@@ -102,12 +102,11 @@ static FORMAT_EXTENT MeasureFormat(CONST UINT8 *Format, UINTN Limit, UINTN FmtBy
   return Extent;
 }
 
-// The one write path: Count characters, clamped at the buffer's end. Stride
-// says where they come from: 0 repeats the 8-bit character at Text, 1 and 2
-// read 8-bit and UCS-2 text forward, -1 reads a digit string backward. An
-// 8-bit output keeps each character's low byte. Zero or a negative Count
-// writes nothing, so a width or precision of any size costs only what fits.
-static VOID WriteOutput(FORMAT_FRAME *Frame, CONST UINT8 *Text, INTN Stride, INTN Count) {
+// The one write path: Count characters from Text, read as Copy says,
+// clamped at the buffer's end. An 8-bit output keeps each character's low
+// byte. Zero or a negative Count writes nothing, so a width or precision of
+// any size costs only what fits.
+static VOID WriteOutput(FORMAT_FRAME *Frame, CONST UINT8 *Text, COPY Copy, INTN Count) {
   if (Count <= 0) {
     return;
   }
@@ -115,7 +114,7 @@ static VOID WriteOutput(FORMAT_FRAME *Frame, CONST UINT8 *Text, INTN Stride, INT
   UINTN Out = Frame->OutBytes;
   UINTN Room = (UINTN)(Frame->End - Cursor) >> (Out - 1);
   UINT8 *Stop = Cursor + ((UINTN)Count < Room ? (UINTN)Count : Room) * Out;
-  if (Stride == 1 && Out == 2) {
+  if (Copy == COPY_TEXT && Out == 2) {
     // 8-bit text into UCS-2, eight characters a step: spread each half's
     // bytes apart.
     for (; Stop - Cursor >= 16; Cursor += 16, Text += 8) {
@@ -129,10 +128,10 @@ static VOID WriteOutput(FORMAT_FRAME *Frame, CONST UINT8 *Text, INTN Stride, INT
       }
     }
   }
-  for (; Cursor < Stop; Cursor += Out, Text += Stride) {
+  for (; Cursor < Stop; Cursor += Out, Text += Copy) {
     Cursor[0] = Text[0];
     if (Out == 2) {
-      Cursor[1] = Stride == 2 ? Text[1] : 0;
+      Cursor[1] = Copy == COPY_UCS2_TEXT ? Text[1] : 0;
     }
   }
   Frame->Cursor = Cursor;
@@ -141,32 +140,39 @@ static VOID WriteOutput(FORMAT_FRAME *Frame, CONST UINT8 *Text, INTN Stride, INT
 static CONST UINT8 Blank[] = " ";
 static CONST UINT8 Zero[] = "0";
 
-// The output stage, the same for every item: blanks, sign, zeros or blanks up
-// to the precision, the text, and blanks after it when left-justified.
+// The output stage, the same for every item: blanks, the sign, zeros (a
+// number) or blanks (a text) up to the precision, the text, and blanks after
+// it when left-justified.
 static VOID EmitItem(FORMAT_FRAME *Frame, CONST FORMAT_ITEM *Item) {
   UINTN Flags = Item->Flags;
-  INTN Stride = (Flags & PF_REVERSED) ? -1 : (Flags & PF_ARG_UCS2) ? 2 : 1;
-  UINTN Length = Item->Count;
-  if (!(Flags & PF_REVERSED)) {
-    Length = TextLength(Item->Text, (Flags & PF_PRECISION) ? Item->Precision : ~(UINTN)0,
-                        (UINTN)Stride);
-  }
-  UINTN Precision = Item->Precision < Length ? Length : Item->Precision;
-  INTN Pad = (Flags & PF_WIDTH) ? (INTN)(Item->Width - Precision) : 0;
-  if (!(Flags & PF_LEFT)) {
-    WriteOutput(Frame, Blank, 0, Pad);
-  }
   UINTN Sign = Item->Sign;
+  UINTN Signed = Sign != 0;
+  // A text's characters, at most its precision of them; a number's digits
+  // and its sign.
+  UINTN Length;
+  if (Item->Copy == COPY_DIGITS) {
+    Length = Item->Count + Signed;
+  } else {
+    Length = TextLength(Item->Text, (Flags & PF_PRECISION) ? Item->Precision : ~(UINTN)0,
+                        (UINTN)Item->Copy);
+  }
+  // The fewest characters before the width's blanks: the precision, and a
+  // number's sign beside its digits; or the whole width, zero-filled.
+  UINTN Least = Item->ZeroFill ? Item->Width : Item->Precision + Signed;
+  UINTN Field = Least < Length ? Length : Least;
+  INTN Pad = (Flags & PF_WIDTH) ? (INTN)(Item->Width - Field) : 0;
+  if (!(Flags & PF_LEFT)) {
+    WriteOutput(Frame, Blank, COPY_REPEAT, Pad);
+  }
   CONST UINT8 *Fill = Blank;
-  if (Item->ZeroPad) {
-    WriteOutput(Frame, (CONST UINT8 *)&Sign, 0, Sign != 0);
+  if (Item->Number) {
+    WriteOutput(Frame, (CONST UINT8 *)&Sign, COPY_REPEAT, (INTN)Signed);
     Fill = Zero;
   }
-  WriteOutput(Frame, Fill, 0, (INTN)(Precision - Length));
-  // The sign already holds one of the Length positions.
-  WriteOutput(Frame, Item->Text, Stride, (INTN)(Length - (Sign != 0)));
+  WriteOutput(Frame, Fill, COPY_REPEAT, (INTN)(Field - Length));
+  WriteOutput(Frame, Item->Text, Item->Copy, (INTN)(Length - Signed));
   if (Flags & PF_LEFT) {
-    WriteOutput(Frame, Blank, 0, Pad);
+    WriteOutput(Frame, Blank, COPY_REPEAT, Pad);
   }
 }
 
@@ -180,7 +186,6 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
   // Each encoding has its own limit and its own check text; one check site
   // serves both.
   FORMAT_FRAME Frame;
-  Frame.CallerFlags = Flags & (PF_OUT_UCS2 | PF_FMT_UCS2);
   BOOLEAN Ucs2Out = (Flags & PF_OUT_UCS2) != 0;
   Frame.OutBytes = Ucs2Out ? 2 : 1;
   CHECK_OR_RETURN(
@@ -218,7 +223,7 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
   for (;;) {
     // A plain character is an item with no width or precision: it prints as
     // itself (its low byte into 8-bit output), so a run is one write.
-    WriteOutput(&Frame, Scan, (INTN)Frame.FmtBytes, (INTN)Run);
+    WriteOutput(&Frame, Scan, (COPY)Frame.FmtBytes, (INTN)Run);
     Scan += Run * Frame.FmtBytes;
     UINTN Character = FormatCharAt(Frame.FmtBytes, Scan);
     if (Character == 0 || Frame.Cursor >= Frame.End) {
@@ -226,10 +231,12 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
     }
     // Nothing one item sets reaches the next.
     FORMAT_ITEM Item;
-    Item.Flags = Frame.CallerFlags;
+    Item.Flags = 0;
     Item.Precision = 1;
+    Item.Copy = COPY_TEXT;
     Item.Sign = 0;
-    Item.ZeroPad = FALSE;
+    Item.Number = FALSE;
+    Item.ZeroFill = FALSE;
     if (Character == '%') {
       Scan = ReadDirective(&Frame, &Item, Scan + Frame.FmtBytes);
     } else {
@@ -248,6 +255,6 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
   UINTN Written = (UINTN)(Frame.Cursor - Start) >> (Frame.OutBytes - 1);
   // The terminator may use the character reserved for it at End.
   Frame.End += Frame.OutBytes;
-  WriteOutput(&Frame, (CONST UINT8 *)"", 0, 1);
+  WriteOutput(&Frame, (CONST UINT8 *)"", COPY_REPEAT, 1);
   return Written;
 }

@@ -9,20 +9,29 @@
 #include "PrintFlags.h"
 #include "Uefi.h"
 
-// A directive's flag bits, beside the caller's two (PrintFlags.h) in one word:
-// the flag characters', width's and precision's, and the conversion's.
+// What a directive's characters say, as bits: the flag characters', and
+// whether a width and a precision were given. The caller's two flags
+// (PrintFlags.h) are the frame's, never an item's.
 #define PF_LEFT 0x0001       // '-': left-justify within the width
 #define PF_SIGN 0x0002       // '+': a number gets '+' unless it gets '-'
 #define PF_BLANK 0x0004      // ' ': a number gets a blank unless it gets '+' or '-'
 #define PF_COMMA 0x0008      // ',': group decimal digits by threes
-#define PF_LONG 0x0010       // 'l', 'L', 'p': the integer is the whole 64-bit slot
-#define PF_ZERO_FILL 0x0020  // '0', 'X', 'p': pad numbers with '0' up to the width
-#define PF_HEX 0x0080        // 'x', 'X', 'p': radix 16
+#define PF_LONG 0x0010       // 'l', 'L': the integer is the whole 64-bit slot
+#define PF_ZERO_FILL 0x0020  // '0': pad numbers with '0' up to the width
 #define PF_WIDTH 0x0200      // digits or '*' gave a width
-#define PF_ARG_UCS2 0x0400   // the argument text is UCS-2, else 8-bit
 #define PF_PRECISION 0x0800  // '.' gave a precision
-#define PF_REVERSED 0x1000   // the argument text is a digit string, least significant first
+// And what the integer conversions add to them.
+#define PF_HEX 0x0080        // 'x', 'X', 'p': radix 16
 #define PF_UNSIGNED 0x4000   // 'u': the integer is unsigned
+
+// Where WriteOutput takes its characters from; each value is the step from
+// one character to the next.
+typedef enum : INTN {
+  COPY_REPEAT = 0,      // the one 8-bit character at Text, again and again
+  COPY_TEXT = 1,        // 8-bit text, forward
+  COPY_UCS2_TEXT = 2,   // UCS-2 text, forward
+  COPY_DIGITS = -1,     // a number's digits, least significant first, backward
+} COPY;
 
 // Scratch text of one FormatCore call: room for 37 characters and the NUL.
 #define VALUE_BUFFER_SIZE 38
@@ -37,16 +46,18 @@ typedef struct {
                      // the format ended first
 } DIRECTIVE;
 
-// One item for the output stage: a plain character, a line end or a directive.
+// One item for the output stage: a line end or a directive.
 typedef struct {
-  UINTN Flags;
+  UINTN Flags;        // the directive's PF_ bits
   UINTN Width;        // W, meaningful with PF_WIDTH
-  UINTN Precision;    // P
-  CONST UINT8 *Text;  // argument text: 8-bit, UCS-2 (PF_ARG_UCS2) or a
-                      // backward digit string (PF_REVERSED)
-  UINTN Count;        // N of a reversed text, supplied by the conversion
-  UINTN Sign;         // 0, '+', ' ' or '-' (integers only)
-  BOOLEAN ZeroPad;    // integers: zeros fill up to the precision
+  UINTN Precision;    // P: a number's least digits, a text's most (and least)
+                      // characters; 1 unless given
+  CONST UINT8 *Text;  // the text, read as Copy says
+  COPY Copy;          // COPY_TEXT, COPY_UCS2_TEXT, or COPY_DIGITS for a number
+  UINTN Count;        // a number's digits and grouping commas, sign apart
+  UINTN Sign;         // a number's sign: 0, '+', ' ' or '-'
+  BOOLEAN Number;     // a number: its sign first, then zeros up to the precision
+  BOOLEAN ZeroFill;   // a number whose zeros fill the whole width, sign included
 } FORMAT_ITEM;
 
 typedef struct {
@@ -54,7 +65,6 @@ typedef struct {
   UINT8 *End;         // reserved for the terminator
   UINTN OutBytes;     // 1 or 2 bytes per output character
   UINTN FmtBytes;     // 1 or 2 bytes per format character
-  UINTN CallerFlags;  // PF_OUT_UCS2 | PF_FMT_UCS2 as the caller gave them
   VA_LIST Arguments;  // the next argument
   UINT8 CharText[4];  // one UCS-2 character and its NUL
   CHAR8 ValueBuffer[VALUE_BUFFER_SIZE];
