@@ -8,7 +8,6 @@
 # target (whose conventions for the entry point are the UEFI ones) and linked
 # by lld-link; RISC-V, which no linker here writes as PE, is linked as a
 # position-independent ELF file and converted.
-include(cmake/Machines.cmake)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(TAMBERLUNE_LLD_LINK NAMES lld-link lld-link-14 lld-link-15 lld-link-16 REQUIRED)
