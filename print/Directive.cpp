@@ -97,7 +97,6 @@ CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UI
   UINTN FmtBytes = Frame->FmtBytes;
   UINTN Character = FormatCharAt(FmtBytes, Scan);
   UINTN Next = FormatCharAt(FmtBytes, Scan + FmtBytes);
-  Item->Copy = COPY_TEXT;
   Item->Text = (CONST UINT8 *)"\r\n";
   if (Character == '\n') {
     // "\n\r" is one line end too.

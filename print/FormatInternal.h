@@ -155,8 +155,8 @@ inline CONST UINT8 *ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, DIRECTIVE 
 CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan);
 
 // Line feed or carriage return at Scan (as a literal or as a directive's
-// conversion character): sets the item's text to "\r\n" or "\r" and returns
-// the last format character the line end consumed.
+// conversion character): sets the item's 8-bit text to "\r\n" or "\r" and
+// returns the last format character the line end consumed.
 CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan);
 
 // The g, t and r conversions: the argument text of a GUID reference, an
