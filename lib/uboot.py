@@ -159,7 +159,7 @@ def arrange_for(parent):
     between the fork and this call would send no signal, so QEMU checks).
     And its serial line, a pseudo-terminal, passes the firmware's bytes as
     they are: QEMU keeps the terminal's output processing on, which would
-    make each line end \\r\\r\\n."""
+    put a carriage return of its own before every line feed."""
     def arrange():
         PR_SET_PDEATHSIG = 1
         ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
