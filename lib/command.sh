@@ -45,13 +45,37 @@ tamberlune_interrupted() {
   fi
   trap '' INT TERM
   if [ -n "$TAMBERLUNE_CHILD" ]; then
-    kill -TERM "$TAMBERLUNE_CHILD" 2>/dev/null || true
+    tamberlune_stop "$TAMBERLUNE_CHILD"
     wait "$TAMBERLUNE_CHILD" 2>/dev/null || true
   fi
   tamberlune_clean_up
   TAMBERLUNE_LEFTOVERS=()
   [ -n "$TAMBERLUNE_QUIET_INTERRUPT" ] || echo "$TAMBERLUNE_NAME: interrupted" >&2
   exit "$1"
+}
+
+# tamberlune_tree PID: PID and every process below it, a line each.
+tamberlune_tree() {
+  local child
+  echo "$1"
+  for child in $(cat /proc/"$1"/task/*/children 2>/dev/null); do
+    tamberlune_tree "$child"
+  done
+}
+
+# tamberlune_stop PID: ends PID and every process below it (a build's make
+# and compilers, which would run on orphaned): the tree is frozen first, so
+# nothing in it starts another process unseen, then terminated.
+tamberlune_stop() {
+  local frozen=() pid
+  for _ in 1 2; do
+    for pid in $(tamberlune_tree "$1"); do
+      kill -STOP "$pid" 2>/dev/null && frozen+=("$pid")
+    done
+  done
+  [ ${#frozen[@]} -eq 0 ] && return
+  kill -TERM "${frozen[@]}" 2>/dev/null || true
+  kill -CONT "${frozen[@]}" 2>/dev/null || true
 }
 
 # tamberlune_run COMMAND...: runs COMMAND, with this terminal, so that an
