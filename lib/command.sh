@@ -46,7 +46,6 @@ tamberlune_interrupted() {
   trap '' INT TERM
   if [ -n "$TAMBERLUNE_CHILD" ]; then
     tamberlune_stop "$TAMBERLUNE_CHILD"
-    wait "$TAMBERLUNE_CHILD" 2>/dev/null || true
   fi
   tamberlune_clean_up
   TAMBERLUNE_LEFTOVERS=()
@@ -63,19 +62,22 @@ tamberlune_tree() {
   done
 }
 
-# tamberlune_stop PID: ends PID and every process below it (a build's make
-# and compilers, which would run on orphaned): the tree is frozen first, so
-# nothing in it starts another process unseen, then terminated.
+# tamberlune_stop PID: ends PID, and then whatever it leaves running below
+# it (a build's make and compilers would run on orphaned). The tree is read
+# while frozen, so nothing in it starts another process unseen; PID alone
+# gets the signal first, so a command of ours ends its own children as it
+# does (and a shell in the tree says nothing of children killed under it).
 tamberlune_stop() {
-  local frozen=() pid
+  local tree=() pid
   for _ in 1 2; do
     for pid in $(tamberlune_tree "$1"); do
-      kill -STOP "$pid" 2>/dev/null && frozen+=("$pid")
+      kill -STOP "$pid" 2>/dev/null && tree+=("$pid")
     done
   done
-  [ ${#frozen[@]} -eq 0 ] && return
-  kill -TERM "${frozen[@]}" 2>/dev/null || true
-  kill -CONT "${frozen[@]}" 2>/dev/null || true
+  [ ${#tree[@]} -eq 0 ] || kill -CONT "${tree[@]}" 2>/dev/null || true
+  kill -TERM "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+  [ ${#tree[@]} -eq 0 ] || kill -TERM "${tree[@]}" 2>/dev/null || true
 }
 
 # tamberlune_run COMMAND...: runs COMMAND, with this terminal, so that an
