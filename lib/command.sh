@@ -92,6 +92,19 @@ tamberlune_run() {
   return "$status"
 }
 
+# tamberlune_run_into LOG COMMAND...: tamberlune_run, with COMMAND's output
+# and errors in LOG; this command's own words (an interrupt's) still reach
+# its standard error.
+tamberlune_run_into() {
+  tamberlune_run tamberlune_logged "$@"
+}
+
+tamberlune_logged() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1
+}
+
 # tamberlune_leftover PATH...: removed when this command ends, however it ends.
 tamberlune_leftover() {
   TAMBERLUNE_LEFTOVERS+=("$@")

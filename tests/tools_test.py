@@ -281,6 +281,24 @@ class Paths(unittest.TestCase):
                                         else os.path.getsize(command[-1]) == 34 << 20)
                         os.unlink(command[-1])
 
+    def test_an_interrupted_build_leaves_nothing_running(self):
+        # Its cmake, make and compilers end with it, not on as orphans.
+        tree = os.path.join(self.folder, "tree")
+        process = subprocess.Popen([tool("tools/build.sh"), "--quiet", "--build-dir", tree],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        within(60, lambda: os.path.exists(os.path.join(tree, "CMakeFiles")))
+        process.send_signal(signal.SIGTERM)
+        _, err = process.communicate(timeout=60)
+        self.assertEqual((process.returncode, err), (143, "build: interrupted\n"))
+
+        def in_tree(pid):
+            try:
+                return running(pid) and (os.readlink(f"/proc/{pid}/cwd").startswith(tree) or
+                                         tree.encode() in open(f"/proc/{pid}/cmdline", "rb").read())
+            except OSError:
+                return False
+        self.assertEqual([pid for pid in os.listdir("/proc") if pid.isdigit() and in_tree(pid)], [])
+
     def test_a_scratch_folder_that_cannot_be_made_is_named(self):
         result = subprocess.run([tool("tools/run.sh"), "--boot-flow", "--key", "p"], capture_output=True, text=True,
                                 env={**os.environ, "TMPDIR": os.path.join(self.folder, "absent")}, timeout=60)

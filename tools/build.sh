@@ -54,7 +54,7 @@ configure_and_build() {
   cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
     cmake --build "$build" -j "$(nproc)" --target image boot_script payloads tamberlune-inspect tamberlune-sim
 }
-if ! tamberlune_run configure_and_build >"$log" 2>&1; then
+if ! tamberlune_run_into "$log" configure_and_build; then
   cat "$log" >&2
   tamberlune_fail "the build failed; its output is above and in $log"
 fi

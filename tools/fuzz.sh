@@ -46,7 +46,7 @@ tamberlune_needs build
 tamberlune_needs fuzz
 echo "== building the fuzzing tree build-fuzz/"
 tamberlune_run cmake -S . -B build-fuzz -DTAMBERLUNE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-tamberlune_run cmake --build build-fuzz -j "$(nproc)" >build-fuzz/build.log 2>&1 ||
+tamberlune_run_into build-fuzz/build.log cmake --build build-fuzz -j "$(nproc)" ||
   { cat build-fuzz/build.log >&2; echo "fuzz: the build failed" >&2; exit 1; }
 
 mkdir -p build-fuzz/artifacts build-fuzz/corpus/format build-fuzz/corpus/image
