@@ -197,14 +197,11 @@ tamberlune_arches() {
   printf '%s or %s' "${boots[*]}" "$last" | sed 's/,/, /g'
 }
 
-# tamberlune_arch ARCH: prints ARCH if it names a boot of the machine table;
-# else refuses.
+# tamberlune_arch ARCH: the boot of the machine table that ARCH names (a
+# boot's name, or an alias of its machine's); else refuses.
 tamberlune_arch() {
-  if tamberlune_machines boots | grep -xF -- "$1" >/dev/null; then
-    printf '%s' "$1"
-  else
-    tamberlune_refuse "--arch takes $(tamberlune_arches), not '$1'"
-  fi
+  tamberlune_machines boot "$1" 2>/dev/null ||
+    tamberlune_refuse "--arch takes $(tamberlune_arches) (or the machine's Debian or GNU name), not '$1'"
 }
 
 # tamberlune_suffix ARCH: the images' name suffix for ARCH's build

@@ -9,6 +9,7 @@ riscv64-smode: the RISC-V image on U-Boot in supervisor mode). Each boot
 carries its machine's fields and its own firmware.
 
   machines.py boots                    every boot's name, a line each
+  machines.py boot NAME                the boot a name or an alias names (exit 1: none)
   machines.py get FIELD                a field of every machine, a line each
   machines.py get NAME FIELD           a field of one machine or boot (a list: a line an item)
   machines.py images DIR [STEM]        DIR/STEM<suffix>.efi for every machine (STEM: Tamberlune)
@@ -28,6 +29,10 @@ MACHINES = {machine["name"]: machine for machine in TABLE["machines"]}
 BOOTS = {boot["name"]: {**machine, **boot, "machine": machine["name"]}
          for machine in TABLE["machines"] for boot in machine["boots"]}
 RELEASES = TABLE["uboot"]
+# What a person may call a boot: its name, or one of its machine's other
+# names (Debian's or GNU's: amd64, x86_64, ...) for the machine's own boot.
+BOOT_NAMES = {**{alias: name for name, machine in MACHINES.items() for alias in machine["aliases"]},
+              **{name: name for name in BOOTS}}
 
 
 def pe_machine(machine):
@@ -67,6 +72,8 @@ def main(argv):
     try:
         if argv == ["boots"]:
             print(lines(list(BOOTS)))
+        elif len(argv) == 2 and argv[0] == "boot":
+            print(BOOT_NAMES[argv[1]])
         elif len(argv) == 2 and argv[0] == "get":
             print(lines([lines(machine[argv[1]]) for machine in MACHINES.values()]))
         elif len(argv) == 3 and argv[0] == "get":

@@ -111,8 +111,11 @@ class Arguments(unittest.TestCase):
             (tool("tools/sign.sh"), ["k"], "give at least KEY and CERT"),
             (tool("tools/install-deps.sh"), ["mips"], "JOB is build, boot, sign, bench, fuzz or test, not 'mips'"),
         ]
-        # Every machine is one the commands take: a bad key is then the only fault.
-        rows += [(tool("tools/run.sh"), ["--arch", arch, "--key", "pp"], "not 'pp'") for arch in uboot.ARCHES]
+        # Every machine, by its name or an alias, is one the commands take: a
+        # bad key is then the only fault.
+        rows += [(tool("tools/run.sh"), ["--arch", arch, "--key", "pp"], "not 'pp'")
+                 for arch in [*uboot.ARCHES, *(alias for machine in machines.MACHINES.values()
+                                              for alias in machine["aliases"])]]
         for command, arguments, message in rows:
             with self.subTest(command=os.path.basename(command), arguments=arguments):
                 result = run(command, *arguments, timeout=10)

@@ -61,8 +61,9 @@ give the same disk, byte for byte.
               character (a key piped in is taken as --key); with --boot-flow
               it stops at what the boot flow booted
   --arch ARCH the machine to boot or write the boot-flow disk for:
-              $(tamberlune_arches) (default x64; riscv64-smode
-              boots the riscv64 disk)
+              $(tamberlune_arches), or a machine's
+              Debian or GNU name (amd64, x86_64, ...); default x64;
+              riscv64-smode boots the riscv64 disk
   --build-dir DIR
               the build tree whose images go on the disk (default build/ in
               the repository; a tree configured with other settings works too)

@@ -27,9 +27,10 @@ it from a FAT disk and shows which boot-choice variable it recorded.
               loader). With --key it stops at the first payload or at
               U-Boot's prompt and says how long that took after the key;
               without, leave QEMU with Ctrl-A X.
-  --arch ARCH $(tamberlune_arches) (default x64;
+  --arch ARCH $(tamberlune_arches), or a machine's
+              Debian or GNU name (amd64, x86_64, ...); default x64;
               riscv64-smode: the RISC-V image on U-Boot in supervisor mode,
-              started by OpenSBI)
+              started by OpenSBI
   --key KEY   press KEY at the menu, unattended: p, r, esc, none (press
               nothing: the wait runs out), or any one character.
   --build-dir DIR
