@@ -189,12 +189,7 @@ tamberlune_option() {
 # tamberlune_arches: the machines to boot, as a person reads them ("x64,
 # ... or arm"), from the machine table.
 tamberlune_arches() {
-  local boots
-  mapfile -t boots < <(tamberlune_machines boots)
-  local last=${boots[-1]}
-  unset 'boots[-1]'
-  local IFS=,
-  printf '%s or %s' "${boots[*]}" "$last" | sed 's/,/, /g'
+  tamberlune_machines boots --spoken
 }
 
 # tamberlune_arch ARCH: the boot of the machine table that ARCH names (a

@@ -9,6 +9,7 @@ riscv64-smode: the RISC-V image on U-Boot in supervisor mode). Each boot
 carries its machine's fields and its own firmware.
 
   machines.py boots                    every boot's name, a line each
+  machines.py boots --spoken           the same as a person reads them: "x64, ... or arm"
   machines.py boot NAME                the boot a name or an alias names (exit 1: none)
   machines.py get FIELD                a field of every machine, a line each
   machines.py get NAME FIELD           a field of one machine or boot (a list: a line an item)
@@ -47,7 +48,7 @@ def by_pe_machine(code):
 def image_name(name, stem="Tamberlune"):
     """The file name of a machine's (or boot's) image: Tamberlune.efi,
     TamberluneRISCV64.efi, ..."""
-    return f"{stem}{BOOTS.get(name, MACHINES.get(name))['suffix']}.efi"
+    return f"{stem}{BOOTS[name]['suffix']}.efi"
 
 
 def image_paths(folder, stem="Tamberlune"):
@@ -72,6 +73,8 @@ def main(argv):
     try:
         if argv == ["boots"]:
             print(lines(list(BOOTS)))
+        elif argv == ["boots", "--spoken"]:
+            print(spoken(BOOTS))
         elif len(argv) == 2 and argv[0] == "boot":
             print(BOOT_NAMES[argv[1]])
         elif len(argv) == 2 and argv[0] == "get":

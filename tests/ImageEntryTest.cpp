@@ -2,28 +2,11 @@
 // ImageEntry through the firmware stand-in: the menu, the wait, the keys,
 // the variables they record and the service globals (every firmware failure
 // is FaultMatrixTest's).
-#include <algorithm>
-
 #include "FirmwareHarness.h"
 
 namespace {
 
 using ImageEntryTest = ON_FIRMWARE;
-
-// The vendor GUID's text as an EFI_GUID lies in memory: the first three
-// fields little-endian, the last eight bytes in order.
-std::vector<UINT8> GuidBytes(const std::string &Text) {
-  std::string Digits;
-  for (char Character : Text) {
-    if (Character != '-') Digits += Character;
-  }
-  std::vector<UINT8> Bytes;
-  for (size_t At = 0; At < 32; At += 2) Bytes.push_back((UINT8)std::stoi(Digits.substr(At, 2), nullptr, 16));
-  std::reverse(Bytes.begin(), Bytes.begin() + 4);
-  std::reverse(Bytes.begin() + 4, Bytes.begin() + 6);
-  std::reverse(Bytes.begin() + 6, Bytes.begin() + 8);
-  return Bytes;
-}
 
 struct KEY_CASE {
   const char *Name;
@@ -78,8 +61,8 @@ TEST_F(ImageEntryTest, KeysChooseTheirVariable) {
     const RECORDED_VARIABLE &Variable = Fresh.Variables[0];
     EXPECT_EQ(Variable.Name, Case.Choice->VariableName);
     EXPECT_EQ(Variable.ConOutWhenSet, Fresh.ConOut) << Case.Name << ": the confirmation comes first";
-    EXPECT_EQ(std::vector<UINT8>((const UINT8 *)&Variable.Guid, (const UINT8 *)&Variable.Guid + 16),
-              GuidBytes(BOOT_CHOICE_VENDOR_GUID_TEXT));
+    // The GUID as recorded, read back as text: the one the boot choices name.
+    EXPECT_EQ(Narrow(RunFormat(0, "%g", {Slot(&Variable.Guid)}).Text), BOOT_CHOICE_VENDOR_GUID_TEXT);
     EXPECT_EQ(Variable.Attributes, 0x2u);  // boot-services access alone: volatile
     EXPECT_EQ(Variable.Data, (std::vector<UINT8>{0x31, 0x00}));
     EXPECT_TRUE(Fresh.LivePool.empty());
