@@ -62,22 +62,51 @@ tamberlune_tree() {
   done
 }
 
+# tamberlune_started PID: when PID started (clock ticks since boot), while
+# any thread of it runs; nothing once it has ended (a zombie has ended). With
+# the start a PID names one process, never a later one given the same number.
+tamberlune_started() {
+  local stat thread fields
+  stat=$(cat /proc/"$1"/stat 2>/dev/null) || return 0
+  for thread in /proc/"$1"/task/*/stat; do
+    read -r thread < "$thread" 2>/dev/null || continue
+    read -r -a fields <<< "${thread##*) }"
+    if [ "${fields[0]}" != Z ]; then
+      read -r -a fields <<< "${stat##*) }"
+      echo "${fields[19]}"
+      return 0
+    fi
+  done
+}
+
 # tamberlune_stop PID: ends PID, and then whatever it leaves running below
 # it (a build's make and compilers would run on orphaned). The tree is read
 # while frozen, so nothing in it starts another process unseen; PID alone
 # gets the signal first, so a command of ours ends its own children as it
 # does (and a shell in the tree says nothing of children killed under it).
+# Returns once all of the tree has ended: what a terminate has not ended in
+# 5 s is killed.
 tamberlune_stop() {
-  local tree=() pid
+  local tree=() pid started entry left=()
   for _ in 1 2; do
     for pid in $(tamberlune_tree "$1"); do
-      kill -STOP "$pid" 2>/dev/null && tree+=("$pid")
+      started=$(tamberlune_started "$pid")
+      [ -n "$started" ] && kill -STOP "$pid" 2>/dev/null && tree+=("$pid:$started")
     done
   done
-  [ ${#tree[@]} -eq 0 ] || kill -CONT "${tree[@]}" 2>/dev/null || true
+  [ ${#tree[@]} -eq 0 ] || kill -CONT "${tree[@]%%:*}" 2>/dev/null || true
   kill -TERM "$1" 2>/dev/null || true
   wait "$1" 2>/dev/null || true
-  [ ${#tree[@]} -eq 0 ] || kill -TERM "${tree[@]}" 2>/dev/null || true
+  [ ${#tree[@]} -eq 0 ] || kill -TERM "${tree[@]%%:*}" 2>/dev/null || true
+  for _ in {1..100}; do
+    left=()
+    for entry in "${tree[@]}"; do
+      [ "$(tamberlune_started "${entry%%:*}")" != "${entry#*:}" ] || left+=("$entry")
+    done
+    [ ${#left[@]} -gt 0 ] || return 0
+    sleep 0.05
+  done
+  kill -KILL "${left[@]%%:*}" 2>/dev/null || true
 }
 
 # tamberlune_run COMMAND...: runs COMMAND, with this terminal, so that an

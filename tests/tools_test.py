@@ -12,6 +12,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 import unittest
 
@@ -284,23 +285,42 @@ class Paths(unittest.TestCase):
                                         else os.path.getsize(command[-1]) == 34 << 20)
                         os.unlink(command[-1])
 
-    def test_an_interrupted_build_leaves_nothing_running(self):
-        # Its cmake, make and compilers end with it, not on as orphans.
-        tree = os.path.join(self.folder, "tree")
-        process = subprocess.Popen([tool("tools/build.sh"), "--quiet", "--build-dir", tree],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        within(60, lambda: os.path.exists(os.path.join(tree, "CMakeFiles")))
-        process.send_signal(signal.SIGTERM)
-        _, err = process.communicate(timeout=60)
-        self.assertEqual((process.returncode, err), (143, "build: interrupted\n"))
+    def test_an_interrupted_command_leaves_nothing_running(self):
+        # A build's cmake, make and compilers end with it, not on as orphans.
+        # gone.sh's child leaves behind, when terminated, a process that ends
+        # a second later, or ignores the signal: either has ended by the time
+        # the command has.
+        gone = os.path.join(self.folder, "gone.sh")
+        with open(gone, "w") as file:
+            file.write(textwrap.dedent(f"""\
+                if [ "$1" = linger ]; then
+                  trap "$3" TERM; mkdir "$2"; while :; do sleep 0.1; done
+                fi
+                . "{REPO}/lib/command.sh"
+                tamberlune_command gone
+                tamberlune_run sh -c 'bash "$0" linger "$1" "$2" 2>/dev/null & wait' "$0" "$1" "$2"
+                """))
+        for label, name, command, started in (
+                ("build", "build", [tool("tools/build.sh"), "--quiet", "--build-dir", "{}"], "CMakeFiles"),
+                ("slow", "gone", ["bash", gone, "{}", "sleep 1; exit"], ""),
+                ("deaf", "gone", ["bash", gone, "{}", ""], "")):
+            tree = os.path.join(self.folder, label)
+            with self.subTest(command=label):
+                process = subprocess.Popen([part.format(tree) for part in command], stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.PIPE, text=True)
+                within(60, lambda: os.path.exists(os.path.join(tree, started)))
+                process.send_signal(signal.SIGTERM)
+                _, err = process.communicate(timeout=60)
+                self.assertEqual((process.returncode, err), (143, f"{name}: interrupted\n"))
 
-        def in_tree(pid):
-            try:
-                return running(pid) and (os.readlink(f"/proc/{pid}/cwd").startswith(tree) or
-                                         tree.encode() in open(f"/proc/{pid}/cmdline", "rb").read())
-            except OSError:
-                return False
-        self.assertEqual([pid for pid in os.listdir("/proc") if pid.isdigit() and in_tree(pid)], [])
+                def in_tree(pid):
+                    try:
+                        with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                            return running(pid) and (os.readlink(f"/proc/{pid}/cwd").startswith(tree) or
+                                                     tree.encode() in cmdline.read())
+                    except OSError:
+                        return False
+                self.assertEqual([pid for pid in os.listdir("/proc") if pid.isdigit() and in_tree(pid)], [])
 
     def test_a_scratch_folder_that_cannot_be_made_is_named(self):
         result = subprocess.run([tool("tools/run.sh"), "--boot-flow", "--key", "p"], capture_output=True, text=True,
