@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # BootChoices.h, made of app/boot_choices.json: the menu, the vendor GUID and
-# the boot choices as the image's code and the host tests read them.
+# the boot choices as the image's code and the host tests read them; and the
+# GUID and variable names the boot script is written with.
 set(choices_file ${CMAKE_SOURCE_DIR}/app/boot_choices.json)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${choices_file})
 file(READ ${choices_file} choices)
@@ -28,12 +29,17 @@ list(JOIN data4 ", " data4)
 set(TAMBERLUNE_VENDOR_GUID "${guid}")
 set(TAMBERLUNE_VENDOR_GUID_FIELDS "0x${data1}, 0x${data2}, 0x${data3}, {${data4}}")
 
+# The table, and each choice's variable by its key for the boot script:
+# TAMBERLUNE_CHOICE_VARIABLE_p, ..., and all of them in TAMBERLUNE_CHOICE_VARIABLES.
 set(TAMBERLUNE_CHOICES)
+set(TAMBERLUNE_CHOICE_VARIABLES)
 tamberlune_json_indexes(indexes "${choices}" choices)
 foreach(index IN LISTS indexes)
-  foreach(field character scan_code confirmation variable)
+  foreach(field key character scan_code confirmation variable)
     string(JSON ${field} GET "${choices}" choices ${index} ${field})
   endforeach()
+  set(TAMBERLUNE_CHOICE_VARIABLE_${key} ${variable})
+  string(APPEND TAMBERLUNE_CHOICE_VARIABLES " ${variable}")
   if(character STREQUAL "")
     set(character 0)
   else()
@@ -41,4 +47,5 @@ foreach(index IN LISTS indexes)
   endif()
   string(APPEND TAMBERLUNE_CHOICES "\n    {${scan_code}, ${character}, u\"${confirmation}\\n\", u\"${variable}\"},")
 endforeach()
+string(STRIP "${TAMBERLUNE_CHOICE_VARIABLES}" TAMBERLUNE_CHOICE_VARIABLES)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/BootChoices.h.in ${TAMBERLUNE_GENERATED}/BootChoices.h @ONLY)

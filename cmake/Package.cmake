@@ -109,7 +109,7 @@ install(CODE "
     message(FATAL_ERROR \"building what is installed failed\")
   endif()")
 install(FILES ${TAMBERLUNE_IMAGES} ${TAMBERLUNE_BOOT_OPTIONS} ${TAMBERLUNE_BOOT_SCRIPT} ${TAMBERLUNE_SETUP_SCRIPT}
-              boot/boot.cmd boot/setup.cmd
+              ${TAMBERLUNE_BOOT_SOURCES}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/tamberlune)
 install(TARGETS tamberlune-inspect tamberlune-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS ${TAMBERLUNE_INSTALLED_COMMANDS} DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -76,7 +76,6 @@ TEST(BootOptions, DescriptionsReachTheConsoleAsText) {
 
 // The listing on the stand-in's variable store and block devices.
 const EFI_GUID GlobalGuid = {0x8BE4DF61, 0x93CA, 0x11D2, {0xAA, 0x0D, 0x00, 0xE0, 0x98, 0x03, 0x2B, 0x8C}};
-const EFI_GUID OtherGuid = {0xC450ED8E, 0xC3C2, 0x4FE7, {0xAE, 0xE6, 0xD1, 0xC5, 0x0A, 0xBB, 0x78, 0xCF}};
 
 RECORDED_VARIABLE Variable(const std::u16string &Name, std::vector<UINT8> Data, const EFI_GUID &Guid = GlobalGuid) {
   return {Name, Guid, 7, Data, {}};
@@ -96,7 +95,7 @@ TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
       {"options, order and devices",
        {Variable(u"Boot0001", Option(1, 4, u"Disk" + std::u16string(1, 0) + End)),
         Variable(u"Boot0001X", Option(1, 4, u"Not an option" + std::u16string(1, 0) + End)),
-        Variable(u"Boot0003", Option(1, 4, u"Vendor's" + std::u16string(1, 0) + End), OtherGuid),
+        Variable(u"Boot0003", Option(1, 4, u"Vendor's" + std::u16string(1, 0) + End), BootChoiceVendorGuid),
         Variable(u"Boot000a", Option(1, 4, u"Lower-case" + std::u16string(1, 0) + End)),
         // Names longer than the walk's first buffer, and the one before it, carried over whole.
         Variable(std::u16string(100, u'K'), {1}), Variable(std::u16string(200, u'L'), {1}),
