@@ -38,14 +38,16 @@ tamberlune_clean_up() {
 }
 
 tamberlune_interrupted() {
-  # Between making a file and naming it a leftover, the interrupt waits.
+  # Between making a file and naming it a leftover, and between starting a
+  # child and naming it (the trap would run before $! is kept), the
+  # interrupt waits.
   if [ -n "${TAMBERLUNE_MAKING:-}" ]; then
     TAMBERLUNE_PENDING=$1
     return
   fi
   trap '' INT TERM
   if [ -n "$TAMBERLUNE_CHILD" ]; then
-    tamberlune_stop "$TAMBERLUNE_CHILD"
+    tamberlune_stop "$TAMBERLUNE_CHILD" "$TAMBERLUNE_MARK"
   fi
   tamberlune_clean_up
   TAMBERLUNE_LEFTOVERS=()
@@ -53,68 +55,50 @@ tamberlune_interrupted() {
   exit "$1"
 }
 
-# tamberlune_tree PID: PID and every process below it, a line each.
+# tamberlune_tree MARK: the processes that run under the tamberlune_run MARK
+# names, a line each. Each carries the mark in its environment, so one whose
+# parent has ended is found too; one that has ended (a zombie) has none.
 tamberlune_tree() {
-  local child
-  echo "$1"
-  for child in $(cat /proc/"$1"/task/*/children 2>/dev/null); do
-    tamberlune_tree "$child"
+  local file
+  grep -lzxE "TAMBERLUNE_TREE=(.*:)?$1(:.*)?" /proc/[0-9]*/environ 2>/dev/null | while read -r file; do
+    file=${file#/proc/}
+    echo "${file%/environ}"
   done
 }
 
-# tamberlune_started PID: when PID started (clock ticks since boot), while
-# any thread of it runs; nothing once it has ended (a zombie has ended). With
-# the start a PID names one process, never a later one given the same number.
-tamberlune_started() {
-  local stat thread fields
-  stat=$(cat /proc/"$1"/stat 2>/dev/null) || return 0
-  for thread in /proc/"$1"/task/*/stat; do
-    read -r thread < "$thread" 2>/dev/null || continue
-    read -r -a fields <<< "${thread##*) }"
-    if [ "${fields[0]}" != Z ]; then
-      read -r -a fields <<< "${stat##*) }"
-      echo "${fields[19]}"
-      return 0
-    fi
-  done
-}
-
-# tamberlune_stop PID: ends PID, and then whatever it leaves running below
-# it (a build's make and compilers would run on orphaned). The tree is read
-# while frozen, so nothing in it starts another process unseen; PID alone
-# gets the signal first, so a command of ours ends its own children as it
-# does (and a shell in the tree says nothing of children killed under it).
-# Returns once all of the tree has ended: what a terminate has not ended in
-# 5 s is killed.
+# tamberlune_stop PID MARK: ends PID, and then whatever still runs under it
+# (a build's make and compilers would run on orphaned). PID alone gets the
+# signal first, so a command of ours ends its own children as it does (and a
+# shell in the tree says nothing of children killed under it); then each
+# process left gets it once. Returns once all have ended: what a terminate
+# has not ended in 5 s is killed.
 tamberlune_stop() {
-  local tree=() pid started entry left=()
-  for _ in 1 2; do
-    for pid in $(tamberlune_tree "$1"); do
-      started=$(tamberlune_started "$pid")
-      [ -n "$started" ] && kill -STOP "$pid" 2>/dev/null && tree+=("$pid:$started")
-    done
-  done
-  [ ${#tree[@]} -eq 0 ] || kill -CONT "${tree[@]%%:*}" 2>/dev/null || true
+  local pid left=()
+  local -A told=()
   kill -TERM "$1" 2>/dev/null || true
   wait "$1" 2>/dev/null || true
-  [ ${#tree[@]} -eq 0 ] || kill -TERM "${tree[@]%%:*}" 2>/dev/null || true
   for _ in {1..100}; do
-    left=()
-    for entry in "${tree[@]}"; do
-      [ "$(tamberlune_started "${entry%%:*}")" != "${entry#*:}" ] || left+=("$entry")
-    done
+    mapfile -t left < <(tamberlune_tree "$2")
     [ ${#left[@]} -gt 0 ] || return 0
+    for pid in "${left[@]}"; do
+      [ -n "${told[$pid]:-}" ] || kill -TERM "$pid" 2>/dev/null || true
+      told[$pid]=yes
+    done
     sleep 0.05
   done
-  kill -KILL "${left[@]%%:*}" 2>/dev/null || true
+  kill -KILL "${left[@]}" 2>/dev/null || true
 }
 
 # tamberlune_run COMMAND...: runs COMMAND, with this terminal, so that an
 # interrupt reaches this shell at once (a shell runs its traps only between
 # commands) and stops COMMAND too. Returns COMMAND's status.
 tamberlune_run() {
-  "$@" <&0 &
+  TAMBERLUNE_MAKING=yes
+  TAMBERLUNE_MARK=$$-$RANDOM$RANDOM
+  TAMBERLUNE_TREE=${TAMBERLUNE_TREE:+$TAMBERLUNE_TREE:}$TAMBERLUNE_MARK "$@" <&0 &
   TAMBERLUNE_CHILD=$!
+  TAMBERLUNE_MAKING=
+  [ -z "${TAMBERLUNE_PENDING:-}" ] || tamberlune_interrupted "$TAMBERLUNE_PENDING"
   local status=0
   wait "$TAMBERLUNE_CHILD" || status=$?
   TAMBERLUNE_CHILD=

@@ -266,7 +266,8 @@ class Paths(unittest.TestCase):
         # Several moments into each run: while it makes its scratch files too.
         for number, status, delay in ((signal.SIGINT, 130, 0.3), (signal.SIGTERM, 143, 0.3),
                                       (signal.SIGTERM, 143, 0.1), (signal.SIGINT, 130, 0.6)):
-            for command, name in (([tool("tools/disk.sh"), os.path.join(self.folder, "disk.img")], "disk"),
+            for command, name in (([tool("tools/disk.sh"), "--build-dir", BUILD, os.path.join(self.folder, "disk.img")],
+                                   "disk"),
                                   ([tool("tools/sign.sh"), "--replace", key, cert, image,
                                     os.path.join(self.folder, "signed.efi")], "sign")):
                 with self.subTest(command=name, signal=number.name, delay=delay):
@@ -288,8 +289,8 @@ class Paths(unittest.TestCase):
     def test_an_interrupted_command_leaves_nothing_running(self):
         # A build's cmake, make and compilers end with it, not on as orphans.
         # gone.sh's child leaves behind, when terminated, a process that ends
-        # a second later, or ignores the signal: either has ended by the time
-        # the command has.
+        # a second later, that ignores the signal, or that starts another
+        # such one as it ends: each has ended by the time the command has.
         gone = os.path.join(self.folder, "gone.sh")
         with open(gone, "w") as file:
             file.write(textwrap.dedent(f"""\
@@ -303,7 +304,8 @@ class Paths(unittest.TestCase):
         for label, name, command, started in (
                 ("build", "build", [tool("tools/build.sh"), "--quiet", "--build-dir", "{}"], "CMakeFiles"),
                 ("slow", "gone", ["bash", gone, "{}", "sleep 1; exit"], ""),
-                ("deaf", "gone", ["bash", gone, "{}", ""], "")):
+                ("deaf", "gone", ["bash", gone, "{}", ""], ""),
+                ("heir", "gone", ["bash", gone, "{}", 'bash "$0" linger "$2" "sleep 1; exit" & exit'], "")):
             tree = os.path.join(self.folder, label)
             with self.subTest(command=label):
                 process = subprocess.Popen([part.format(tree) for part in command], stdout=subprocess.DEVNULL,
@@ -315,12 +317,16 @@ class Paths(unittest.TestCase):
 
                 def in_tree(pid):
                     try:
-                        with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                            return running(pid) and (os.readlink(f"/proc/{pid}/cwd").startswith(tree) or
-                                                     tree.encode() in cmdline.read())
+                        with open(f"/proc/{pid}/cmdline", "rb") as file:
+                            cmdline = file.read()
+                        if running(pid) and (os.readlink(f"/proc/{pid}/cwd").startswith(tree) or
+                                             tree.encode() in cmdline):
+                            return cmdline.replace(b"\0", b" ").decode(errors="replace")
                     except OSError:
-                        return False
-                self.assertEqual([pid for pid in os.listdir("/proc") if pid.isdigit() and in_tree(pid)], [])
+                        pass
+                    return None
+                self.assertEqual([found for pid in os.listdir("/proc") if pid.isdigit() and (found := in_tree(pid))],
+                                 [])
 
     def test_a_scratch_folder_that_cannot_be_made_is_named(self):
         result = subprocess.run([tool("tools/run.sh"), "--boot-flow", "--key", "p"], capture_output=True, text=True,
@@ -395,8 +401,8 @@ class Machine(unittest.TestCase):
         # run.sh starts the image from U-Boot's prompt; disk.sh --boot boots the
         # disk through U-Boot's own flow, which goes on to its prompt.
         with tempfile.TemporaryDirectory() as scratch:
-            for command in ([tool("tools/run.sh")],
-                            [tool("tools/disk.sh"), "--boot", os.path.join(scratch, "disk.img")]):
+            for command in ([tool("tools/run.sh"), "--build-dir", BUILD],
+                            [tool("tools/disk.sh"), "--build-dir", BUILD, "--boot", os.path.join(scratch, "disk.img")]):
                 with self.subTest(command=command[0]):
                     result = subprocess.run(command, input=b"p\n", capture_output=True, timeout=180)
                     self.assertEqual(result.returncode, 0, result.stderr)
@@ -409,7 +415,8 @@ class Machine(unittest.TestCase):
         # Its own scratch disk and TFTP folder, removed after the run; on
         # supervisor-mode RISC-V, whose payloads are the machine-mode build's.
         with tempfile.TemporaryDirectory() as scratch:
-            result = subprocess.run([tool("tools/run.sh"), "--boot-flow", "--arch", "riscv64-smode", "--key", "p"],
+            result = subprocess.run([tool("tools/run.sh"), "--build-dir", BUILD, "--boot-flow", "--arch", "riscv64-smode",
+                                     "--key", "p"],
                                     capture_output=True, timeout=240, env={**os.environ, "TMPDIR": scratch})
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertIn(b"Tamberlune: starting network.efi from 10.0.2.2", result.stdout)

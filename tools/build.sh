@@ -50,8 +50,12 @@ fi
 # The build's own chatter goes to a log, shown whole when it fails; what a
 # person wants from it, the image's figures, is printed every time.
 log=$build/build.log
+# A new tree is configured for release with debug information; a tree
+# configured before keeps its build type with the rest of its settings.
+type=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+[ ! -f "$build/CMakeCache.txt" ] || type=()
 configure_and_build() {
-  cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+  cmake -S "$repo" -B "$build" "${type[@]}" &&
     cmake --build "$build" -j "$(nproc)" --target image boot_script payloads tamberlune-inspect tamberlune-sim
 }
 if ! tamberlune_run_into "$log" configure_and_build; then
