@@ -59,11 +59,7 @@ tamberlune_interrupted() {
 # names, a line each. Each carries the mark in its environment, so one whose
 # parent has ended is found too; one that has ended (a zombie) has none.
 tamberlune_tree() {
-  local file
-  grep -lzxE "TAMBERLUNE_TREE=(.*:)?$1(:.*)?" /proc/[0-9]*/environ 2>/dev/null | while read -r file; do
-    file=${file#/proc/}
-    echo "${file%/environ}"
-  done
+  grep -lzxE "TAMBERLUNE_TREE=(.*:)?$1(:.*)?" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3
 }
 
 # tamberlune_stop PID MARK: ends PID, and then whatever still runs under it

@@ -5,6 +5,7 @@ mistakes; and, with a machine (label boot), a piped key and a driver that is
 killed. Usage: tools_test.py BUILD-DIR VERSION [unittest arguments]
 """
 
+import contextlib
 import os
 import re
 import resource
@@ -315,18 +316,12 @@ class Paths(unittest.TestCase):
                 _, err = process.communicate(timeout=60)
                 self.assertEqual((process.returncode, err), (143, f"{name}: interrupted\n"))
 
-                def in_tree(pid):
-                    try:
-                        with open(f"/proc/{pid}/cmdline", "rb") as file:
-                            cmdline = file.read()
-                        if running(pid) and (os.readlink(f"/proc/{pid}/cwd").startswith(tree) or
-                                             tree.encode() in cmdline):
-                            return cmdline.replace(b"\0", b" ").decode(errors="replace")
-                    except OSError:
-                        pass
-                    return None
-                self.assertEqual([found for pid in os.listdir("/proc") if pid.isdigit() and (found := in_tree(pid))],
-                                 [])
+                def in_tree(pid):  # the command line of a process still running there
+                    with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as file:
+                        line = file.read().replace(b"\0", b" ")
+                        if running(pid) and (os.readlink(f"/proc/{pid}/cwd").startswith(tree) or tree.encode() in line):
+                            return line
+                self.assertEqual([line for pid in os.listdir("/proc") if pid.isdigit() and (line := in_tree(pid))], [])
 
     def test_a_scratch_folder_that_cannot_be_made_is_named(self):
         result = subprocess.run([tool("tools/run.sh"), "--boot-flow", "--key", "p"], capture_output=True, text=True,
