@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: MIT
-// BootOptions.efi: what the firmware can boot, for a boot manager menu on
-// firmware that has none (U-Boot's boot flow starts it when Escape was
-// pressed at Tamberlune's menu). Reads variables and protocols, changes
-// nothing. Linked from the image's own objects with another entry point.
+// BootOptions.efi, the UEFI half of U-Boot's boot flow, linked from the
+// image's own objects with another entry point. Started plainly, it lists
+// what the firmware can boot, for a boot manager menu on firmware that has
+// none (the boot flow starts it when Escape was pressed at Tamberlune's
+// menu), and changes nothing. Started with the load options "choice ADDRESS"
+// (U-Boot passes bootargs), it hands the boot script the recorded choice,
+// which the script itself could read only with commands that few board
+// builds of U-Boot have.
 #include "BootOptions.h"
 
+#include "BootChoices.h"
 #include "Print.h"
 #include "ServiceGlobals.h"
 
@@ -17,6 +22,8 @@ static EFI_GUID DevicePathProtocolGuid = {
     0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 static EFI_GUID DevicePathToTextProtocolGuid = {
     0x8B843E20, 0x8132, 0x4852, {0x90, 0xCC, 0x55, 0x1A, 0x4E, 0x4A, 0x7F, 0x1C}};
+static EFI_GUID LoadedImageProtocolGuid = {
+    0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 
 // No boot variable comes near this; a larger size is a firmware fault.
 static constexpr UINTN MaximumVariableSize = 64 * 1024;
@@ -251,6 +258,91 @@ static VOID ListBlockDevices(VOID) {
   gBS->FreePool(Handles);
 }
 
+extern "C" BOOLEAN ReadChoiceRequest(CONST CHAR16 *Options, UINTN Size, UINT64 *Address) {
+  CONST CHAR16 Word[] = u"choice ";
+  UINTN Length = Options != nullptr ? Size / sizeof(CHAR16) : 0;
+  UINTN At = 0;
+  for (; Word[At] != 0; At++) {
+    if (At >= Length || Options[At] != Word[At]) {
+      return FALSE;
+    }
+  }
+  if (At + 1 < Length && Options[At] == u'0' && (Options[At + 1] | 0x20) == u'x') {
+    At += 2;
+  }
+  UINT64 Value = 0;
+  UINTN Digits = 0;
+  for (; At < Length && Options[At] != 0; At++, Digits++) {
+    INTN Digit = HexDigit(Options[At] >= u'a' ? Options[At] - (u'a' - u'A') : Options[At]);
+    if (Digit < 0 || Digits == 16) {
+      return FALSE;  // not a hexadecimal address, or more than 64 bits of one
+    }
+    Value = Value << 4 | (UINT64)Digit;
+  }
+  *Address = Value;
+  return Digits > 0;
+}
+
+// Removes BootOrder and BootNext, each shown first: a boot-order reset. The
+// Boot#### options stay.
+static VOID ResetBootOrder(VOID) {
+  CONST CHAR16 *CONST Names[] = {u"BootOrder", u"BootNext"};
+  for (CONST CHAR16 *Name : Names) {
+    UINTN Size;
+    VOID *Data = ReadVariable(Name, &Size);
+    if (Data == nullptr) {
+      continue;
+    }
+    gBS->FreePool(Data);
+    ConsolePrint(u"Tamberlune: removing ");
+    ListNumbers(Name);
+    EFI_STATUS Status = gRT->SetVariable((CHAR16 *)Name, &GlobalVariableGuid,
+                                         EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
+                                             EFI_VARIABLE_RUNTIME_ACCESS,
+                                         0, nullptr);
+    if (EFI_ERROR(Status)) {
+      ConsolePrint(u"Tamberlune: %s stays: %r\n", Name, Status);
+    }
+  }
+}
+
+// Which boot choice was recorded, as the byte its key types (0: none), in
+// the byte at Address, which the boot script names and reads back. The
+// choice is then gone: acted on once. Where it cannot be handed over, it
+// stays recorded and this says why.
+static EFI_STATUS TakeChoice(UINT64 Address) {
+  CONST BOOT_CHOICE *Taken = nullptr;
+  for (CONST BOOT_CHOICE &Choice : BootChoices) {
+    UINT8 Data[2];
+    UINTN Size = sizeof(Data);
+    EFI_STATUS Status = gRT->GetVariable((CHAR16 *)Choice.VariableName, (EFI_GUID *)&BootChoiceVendorGuid,
+                                         nullptr, &Size, Data);
+    if (Taken == nullptr && (Status == EFI_SUCCESS || Status == EFI_BUFFER_TOO_SMALL)) {
+      Taken = &Choice;
+    }
+  }
+  // The byte is the script's: the page that holds it is ours only while we
+  // write it, as UEFI asks of memory an application writes.
+  EFI_PHYSICAL_ADDRESS Page = Address & ~(EFI_PHYSICAL_ADDRESS)(EFI_PAGE_SIZE - 1);
+  EFI_STATUS Status = (UINTN)Address == Address ? gBS->AllocatePages(AllocateAddress, EfiLoaderData, 1, &Page)
+                                                : EFI_INVALID_PARAMETER;
+  if (EFI_ERROR(Status)) {
+    ConsolePrint(u"Tamberlune: cannot hand the choice over at 0x%lx: %r\n", Address, Status);
+    return Status;
+  }
+  *(volatile UINT8 *)(UINTN)Address = Taken != nullptr ? Taken->Typed : 0;
+  gBS->FreePages(Page, 1);
+  // Every choice goes, should a firmware have kept more than one.
+  for (CONST BOOT_CHOICE &Choice : BootChoices) {
+    gRT->SetVariable((CHAR16 *)Choice.VariableName, (EFI_GUID *)&BootChoiceVendorGuid,
+                     EFI_VARIABLE_BOOTSERVICE_ACCESS, 0, nullptr);
+  }
+  if (Taken != nullptr && Taken->ClearsBootOrder) {
+    ResetBootOrder();
+  }
+  return EFI_SUCCESS;
+}
+
 extern "C" EFI_STATUS EFIAPI BootOptionsEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   gImageHandle = ImageHandle;
   gST = SystemTable;
@@ -258,6 +350,13 @@ extern "C" EFI_STATUS EFIAPI BootOptionsEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   gRT = SystemTable != nullptr ? SystemTable->RuntimeServices : nullptr;
   if (gBS == nullptr || gRT == nullptr) {
     return EFI_INVALID_PARAMETER;
+  }
+  EFI_LOADED_IMAGE_PROTOCOL *Loaded = nullptr;
+  UINT64 Address;
+  if (gBS->HandleProtocol(ImageHandle, &LoadedImageProtocolGuid, (VOID **)&Loaded) == EFI_SUCCESS &&
+      Loaded != nullptr &&
+      ReadChoiceRequest((CONST CHAR16 *)Loaded->LoadOptions, Loaded->LoadOptionsSize, &Address)) {
+    return TakeChoice(Address);
   }
   ConsolePrint(u"UEFI boot options:\n");
   ListBootOptions();

@@ -24,7 +24,15 @@ TAMBERLUNE_EXTERN_C BOOLEAN ReadLoadOption(CONST UINT8 *Data, UINTN Size, LOAD_O
 // character or escape. Returns the characters written.
 TAMBERLUNE_EXTERN_C UINTN VisibleText(CONST CHAR16 *Text, CHAR16 *Buffer, UINTN Capacity);
 
-// Lists BootOrder, BootNext and every Boot#### with its description and the
+// Reads the load options "choice ADDRESS" (Size bytes of UCS-2, a terminator
+// optional; ADDRESS hexadecimal, 0x optional): the boot script asks for the
+// recorded choice at ADDRESS. FALSE for any other options.
+TAMBERLUNE_EXTERN_C BOOLEAN ReadChoiceRequest(CONST CHAR16 *Options, UINTN Size, UINT64 *Address);
+
+// Started with the load options "choice ADDRESS": writes the recorded boot
+// choice's typed byte (0 for none) at ADDRESS and deletes the choice; when the
+// choice clears the boot order, removes BootOrder and BootNext too. Otherwise
+// lists BootOrder, BootNext and every Boot#### with its description and the
 // U-Boot line that boots it, then the block devices by device path.
 TAMBERLUNE_EXTERN_C EFI_STATUS EFIAPI BootOptionsEntry(EFI_HANDLE ImageHandle,
                                                        EFI_SYSTEM_TABLE *SystemTable);

@@ -21,6 +21,12 @@ static constexpr UINTN PollIntervalMicroseconds = TAMBERLUNE_POLL_INTERVAL_US;
 // The character 1 in UCS-2, without a terminator.
 static constexpr UINT8 BootChoiceData[] = {0x31, 0x00};
 
+// Sets a variable of ours: volatile, boot-services access, data "1".
+static EFI_STATUS Record(CONST CHAR16 *Name) {
+  return gRT->SetVariable((CHAR16 *)Name, (EFI_GUID *)&BootChoiceVendorGuid, EFI_VARIABLE_BOOTSERVICE_ACCESS,
+                          sizeof(BootChoiceData), (VOID *)BootChoiceData);
+}
+
 // Polls for one keystroke. A missing input device yields no key that attempt.
 static BOOLEAN PollForKey(EFI_INPUT_KEY *Key) {
   for (UINTN Attempt = 0; Attempt < KeyAttempts; Attempt++) {
@@ -46,6 +52,19 @@ extern "C" EFI_STATUS EFIAPI ImageEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE
     return EFI_INVALID_PARAMETER;
   }
 
+  // One menu a boot: some firmware starts the same loader twice in one boot
+  // (U-Boot 2025.01 boots the boot option it made for a disk, then finds the
+  // disk's removable-media file again). A mark that cannot be set costs only
+  // that guard; a variable store that cannot be read hides no menu.
+  UINT8 Shown[sizeof(BootChoiceData)];
+  UINTN ShownSize = sizeof(Shown);
+  EFI_STATUS Found = gRT->GetVariable((CHAR16 *)KeyMenuShownVariable, (EFI_GUID *)&BootChoiceVendorGuid,
+                                      nullptr, &ShownSize, Shown);
+  if (Found == EFI_SUCCESS || Found == EFI_BUFFER_TOO_SMALL) {
+    return EFI_SUCCESS;
+  }
+  Record(KeyMenuShownVariable);
+
   ConsolePrint(KeyMenu);
 
   EFI_INPUT_KEY Key = {0, 0};
@@ -59,9 +78,7 @@ extern "C" EFI_STATUS EFIAPI ImageEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE
       continue;
     }
     ConsolePrint(Choice.Confirmation);
-    EFI_STATUS Status = gRT->SetVariable(
-        (CHAR16 *)Choice.VariableName, (EFI_GUID *)&BootChoiceVendorGuid,
-        EFI_VARIABLE_BOOTSERVICE_ACCESS, sizeof(BootChoiceData), (VOID *)BootChoiceData);
+    EFI_STATUS Status = Record(Choice.VariableName);
     if (EFI_ERROR(Status)) {
       // The confirmation is already on the screen: say that the choice did not stick.
       return REPORT_EFI_ERROR(Status);

@@ -29,23 +29,33 @@ list(JOIN data4 ", " data4)
 set(TAMBERLUNE_VENDOR_GUID "${guid}")
 set(TAMBERLUNE_VENDOR_GUID_FIELDS "0x${data1}, 0x${data2}, 0x${data3}, {${data4}}")
 
-# The table, and each choice's variable by its key for the boot script:
-# TAMBERLUNE_CHOICE_VARIABLE_p, ..., and all of them in TAMBERLUNE_CHOICE_VARIABLES.
+# The once-a-boot mark.
+string(JSON TAMBERLUNE_SHOWN_VARIABLE GET "${choices}" shown variable)
+
+# The table, and each choice's variable and typed byte by its key for the
+# boot script: TAMBERLUNE_CHOICE_VARIABLE_p, TAMBERLUNE_CHOICE_BYTE_p (0x70),
+# ..., and all the variables in TAMBERLUNE_CHOICE_VARIABLES.
 set(TAMBERLUNE_CHOICES)
 set(TAMBERLUNE_CHOICE_VARIABLES)
 tamberlune_json_indexes(indexes "${choices}" choices)
 foreach(index IN LISTS indexes)
-  foreach(field key character scan_code confirmation variable)
+  foreach(field key typed character scan_code confirmation variable clears_boot_order)
     string(JSON ${field} GET "${choices}" choices ${index} ${field})
   endforeach()
   set(TAMBERLUNE_CHOICE_VARIABLE_${key} ${variable})
+  string(HEX "${typed}" typed)
+  set(clears FALSE)
+  if(clears_boot_order)
+    set(clears TRUE)
+  endif()
+  set(TAMBERLUNE_CHOICE_BYTE_${key} 0x${typed})
   string(APPEND TAMBERLUNE_CHOICE_VARIABLES " ${variable}")
   if(character STREQUAL "")
     set(character 0)
   else()
     set(character "u'${character}'")
   endif()
-  string(APPEND TAMBERLUNE_CHOICES "\n    {${scan_code}, ${character}, u\"${confirmation}\\n\", u\"${variable}\"},")
+  string(APPEND TAMBERLUNE_CHOICES "\n    {${scan_code}, ${character}, u\"${confirmation}\\n\", u\"${variable}\", 0x${typed}, ${clears}},")
 endforeach()
 string(STRIP "${TAMBERLUNE_CHOICE_VARIABLES}" TAMBERLUNE_CHOICE_VARIABLES)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/BootChoices.h.in ${TAMBERLUNE_GENERATED}/BootChoices.h @ONLY)

@@ -101,10 +101,20 @@ static EFI_STATUS EFIAPI Stall(UINTN Microseconds) {
   return EFI_SUCCESS;
 }
 
+static RECORDED_VARIABLE *FindVariable(const CHAR16 *Name, const EFI_GUID *Guid);
+
 static EFI_STATUS EFIAPI SetVariable(CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 Attributes,
                                      UINTN DataSize, VOID *Data) {
   if (EFI_ERROR(Current->SetVariableStatus)) {
     return Current->SetVariableStatus;
+  }
+  // As UEFI has it: no data deletes the variable, new data replaces the old.
+  RECORDED_VARIABLE *Old = FindVariable(VariableName, VendorGuid);
+  if (Old != nullptr) {
+    Current->Variables.erase(Current->Variables.begin() + (Old - Current->Variables.data()));
+  }
+  if (DataSize == 0) {
+    return Old != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
   }
   RECORDED_VARIABLE Variable;
   Variable.Name = TextOf(VariableName);
@@ -162,8 +172,29 @@ static EFI_STATUS EFIAPI GetNextVariableName(UINTN *NameSize, CHAR16 *Name, EFI_
   return EFI_SUCCESS;
 }
 
-// Protocols by the first field of their GUID: Block I/O, Device Path, Device Path To Text.
-constexpr UINT32 BlockIoGuid = 0x964E5B21, DevicePathGuid = 0x09576E91, ToTextGuid = 0x8B843E20;
+// Protocols by the first field of their GUID: Block I/O, Device Path, Device
+// Path To Text, Loaded Image.
+constexpr UINT32 BlockIoGuid = 0x964E5B21, DevicePathGuid = 0x09576E91, ToTextGuid = 0x8B843E20,
+                 LoadedImageGuid = 0x5B1B31A1;
+
+// Pages at a given address only: the host's memory is the test's, which
+// names the page it lends (Lendable).
+static EFI_STATUS EFIAPI AllocatePages(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE, UINTN Pages,
+                                       EFI_PHYSICAL_ADDRESS *Memory) {
+  if (Type != AllocateAddress || Pages != 1 || *Memory != Current->LendablePage ||
+      std::count(Current->HeldPages.begin(), Current->HeldPages.end(), *Memory) != 0) {
+    return EFI_NOT_FOUND;
+  }
+  Current->HeldPages.push_back(*Memory);
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI FreePages(EFI_PHYSICAL_ADDRESS Memory, UINTN Pages) {
+  auto Found = std::find(Current->HeldPages.begin(), Current->HeldPages.end(), Memory);
+  if (Pages != 1 || Found == Current->HeldPages.end()) return EFI_NOT_FOUND;
+  Current->HeldPages.erase(Found);
+  return EFI_SUCCESS;
+}
 
 static EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE, EFI_GUID *Protocol, VOID *, UINTN *Count,
                                             EFI_HANDLE **Buffer) {
@@ -179,6 +210,12 @@ static EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE, EFI_GUID *Pr
 }
 
 static EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface) {
+  if (Handle == StandInImageHandle && Protocol->Data1 == LoadedImageGuid) {
+    Current->LoadedImage.LoadOptions = Current->LoadOptions.empty() ? nullptr : Current->LoadOptions.data();
+    Current->LoadedImage.LoadOptionsSize = (UINT32)(Current->LoadOptions.size() * sizeof(CHAR16));
+    *Interface = &Current->LoadedImage;
+    return EFI_SUCCESS;
+  }
   for (STAND_IN_BLOCK_DEVICE &Device : Current->BlockDevices) {
     if (Handle != &Device) continue;
     bool Path = Protocol->Data1 == DevicePathGuid && !Device.PathText.empty();
@@ -229,6 +266,8 @@ void FIRMWARE_STAND_IN::Install() {
   ConInProtocol.ReadKeyStroke = ReadKeyStroke;
   ConOutProtocol.OutputString = OutputString;
   StdErrProtocol.OutputString = OutputString;
+  BootServices.AllocatePages = AllocatePages;
+  BootServices.FreePages = FreePages;
   BootServices.AllocatePool = AllocatePool;
   BootServices.FreePool = FreePool;
   BootServices.Stall = Stall;

@@ -48,6 +48,10 @@ struct FIRMWARE_STAND_IN {
   // The block devices LocateHandleBuffer finds (none: EFI_NOT_FOUND).
   std::vector<STAND_IN_BLOCK_DEVICE> BlockDevices;
   bool HasDevicePathToText = true;  // LocateProtocol finds the Device Path To Text protocol
+  // The image's load options, as its Loaded Image protocol hands them over
+  // (empty: none), and the one page AllocatePages lends at its address.
+  std::u16string LoadOptions;
+  EFI_PHYSICAL_ADDRESS LendablePage = 0;
 
   // Record.
   std::u16string ConOut;
@@ -63,6 +67,7 @@ struct FIRMWARE_STAND_IN {
   std::vector<UINTN> AllocationSizes;
   std::vector<EFI_MEMORY_TYPE> AllocationTypes;
   UINTN FreePoolCalls = 0;
+  std::vector<EFI_PHYSICAL_ADDRESS> HeldPages;  // allocated and not yet freed
 
   // Optional taps, called with each text as it is written (the simulator's terminal).
   void (*ConOutTap)(const std::u16string &Text) = nullptr;
@@ -78,6 +83,7 @@ struct FIRMWARE_STAND_IN {
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL ConOutProtocol{};
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL StdErrProtocol{};
   EFI_DEVICE_PATH_TO_TEXT_PROTOCOL ToTextProtocol{};
+  EFI_LOADED_IMAGE_PROTOCOL LoadedImage{};
 
   FIRMWARE_STAND_IN();
   ~FIRMWARE_STAND_IN();

@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "BootChoices.h"
 #include "BuildSettings.h"
 #include "FirmwareStandIn.h"
 #include "Print.h"
@@ -183,8 +185,14 @@ int main(int ArgumentCount, char **Arguments) {
 
   std::printf("\nImageEntry returned %s (0x%016llX)\n", Format("%r", Status).c_str(),
               (unsigned long long)Status);
-  if (Firmware.Variables.empty()) std::printf("No variable was recorded.\n");
+  // The choices; the once-a-boot mark, set at every start that shows the
+  // menu, says nothing of the key.
+  std::vector<RECORDED_VARIABLE> Choices;
   for (const RECORDED_VARIABLE &Variable : Firmware.Variables) {
+    if (Variable.Name != KeyMenuShownVariable) Choices.push_back(Variable);
+  }
+  if (Choices.empty()) std::printf("No variable was recorded.\n");
+  for (const RECORDED_VARIABLE &Variable : Choices) {
     std::printf("Recorded %s {%s} attributes 0x%X, %zu bytes:", Utf8(Variable.Name).c_str(),
                 Format("%g", (UINT64)(UINTN)&Variable.Guid).c_str(), Variable.Attributes,
                 Variable.Data.size());

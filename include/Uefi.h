@@ -212,6 +212,14 @@ typedef struct {
 
 typedef enum { AllHandles, ByRegisterNotify, ByProtocol } EFI_LOCATE_SEARCH_TYPE;
 
+typedef enum { AllocateAnyPages, AllocateMaxAddress, AllocateAddress } EFI_ALLOCATE_TYPE;
+
+typedef UINT64 EFI_PHYSICAL_ADDRESS;
+#define EFI_PAGE_SIZE 4096
+
+typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_PAGES)(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE MemoryType, UINTN Pages,
+                                               EFI_PHYSICAL_ADDRESS *Memory);
+typedef EFI_STATUS(EFIAPI *EFI_FREE_PAGES)(EFI_PHYSICAL_ADDRESS Memory, UINTN Pages);
 typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(VOID *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_STALL)(UINTN Microseconds);
@@ -228,8 +236,8 @@ typedef struct {
   EFI_TABLE_HEADER Hdr;
   VOID *RaiseTPL;
   VOID *RestoreTPL;
-  VOID *AllocatePages;
-  VOID *FreePages;
+  EFI_ALLOCATE_PAGES AllocatePages;
+  EFI_FREE_PAGES FreePages;
   VOID *GetMemoryMap;
   EFI_ALLOCATE_POOL AllocatePool;
   EFI_FREE_POOL FreePool;
@@ -271,6 +279,24 @@ typedef struct {
   VOID *SetMem;
   VOID *CreateEventEx;
 } EFI_BOOT_SERVICES;
+
+// What the firmware's image loader knows of a loaded image: on
+// EFI_LOADED_IMAGE_PROTOCOL_GUID, 5B1B31A1-9562-11D2-8E3F-00A0C969723B.
+typedef struct {
+  UINT32 Revision;
+  EFI_HANDLE ParentHandle;
+  VOID *SystemTable;
+  EFI_HANDLE DeviceHandle;
+  EFI_DEVICE_PATH_PROTOCOL *FilePath;
+  VOID *Reserved;
+  UINT32 LoadOptionsSize;  // in bytes
+  VOID *LoadOptions;
+  VOID *ImageBase;
+  UINT64 ImageSize __attribute__((aligned(8)));
+  EFI_MEMORY_TYPE ImageCodeType;
+  EFI_MEMORY_TYPE ImageDataType;
+  EFI_IMAGE_UNLOAD Unload;
+} EFI_LOADED_IMAGE_PROTOCOL;
 
 typedef EFI_STATUS(EFIAPI *EFI_SET_VARIABLE)(CHAR16 *VariableName, EFI_GUID *VendorGuid,
                                              UINT32 Attributes, UINTN DataSize, VOID *Data);
@@ -335,7 +361,10 @@ static_assert(offsetof(EFI_BOOT_SERVICES, Stall) == TAMBERLUNE_WIDTH(248, 136));
 static_assert(offsetof(EFI_BOOT_SERVICES, HandleProtocol) == TAMBERLUNE_WIDTH(152, 88));
 static_assert(offsetof(EFI_BOOT_SERVICES, LocateHandleBuffer) == TAMBERLUNE_WIDTH(312, 168));
 static_assert(offsetof(EFI_BOOT_SERVICES, LocateProtocol) == TAMBERLUNE_WIDTH(320, 172));
+static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePages) == TAMBERLUNE_WIDTH(40, 32));
 static_assert(sizeof(EFI_BOOT_SERVICES) == 24 + 44 * sizeof(VOID *));
+static_assert(offsetof(EFI_LOADED_IMAGE_PROTOCOL, LoadOptionsSize) == TAMBERLUNE_WIDTH(48, 24));
+static_assert(offsetof(EFI_LOADED_IMAGE_PROTOCOL, LoadOptions) == TAMBERLUNE_WIDTH(56, 28));
 static_assert(offsetof(EFI_RUNTIME_SERVICES, GetVariable) == TAMBERLUNE_WIDTH(72, 48));
 static_assert(offsetof(EFI_RUNTIME_SERVICES, SetVariable) == TAMBERLUNE_WIDTH(88, 56));
 static_assert(sizeof(EFI_RUNTIME_SERVICES) == 24 + 14 * sizeof(VOID *));

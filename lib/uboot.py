@@ -42,6 +42,9 @@ with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "a
     BOOT_CHOICES = json.load(table)
 VENDOR_GUID = BOOT_CHOICES["vendor_guid"].lower()
 VARIABLES = tuple(choice["variable"] for choice in BOOT_CHOICES["choices"])
+# Set at each start that shows the menu, so that a second start in the same
+# boot shows none.
+SHOWN_VARIABLE = BOOT_CHOICES["shown"]["variable"]
 MENU_END = BOOT_CHOICES["menu"][-1].strip().encode()
 PROMPT = b"=> "
 # U-Boot's UEFI console asks the terminal for its size when it starts. A

@@ -3,6 +3,7 @@
 // listing reads it only within its size.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -146,6 +147,90 @@ TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
     EXPECT_EQ(Firmware.ConOut, Case.Shown) << Case.Name;
     EXPECT_EQ(Firmware.StdErr, u"") << Case.Name;
     EXPECT_TRUE(Firmware.LivePool.empty()) << Case.Name << ": pool left allocated";
+  }
+}
+
+// The boot script's question comes in the load options, from U-Boot's
+// bootargs: anything else is the listing's, a board's own bootargs included.
+TEST(BootOptions, OnlyAChoiceRequestAsksForTheChoice) {
+  struct {
+    std::u16string Options;
+    BOOLEAN Asks;
+    UINT64 Address;
+  } Cases[] = {
+      {std::u16string(u"choice 0x42000000\0", 18), TRUE, 0x42000000},  // terminated, as U-Boot passes it
+      {u"choice 40400000", TRUE, 0x40400000},
+      {u"choice 0XabCDef01", TRUE, 0xABCDEF01},
+      {u"choice 0xffffffffffffffff", TRUE, ~0ull},
+      {u"choice 0x1ffffffffffffffff", FALSE, 0},  // more than 64 bits
+      {u"choice 0x", FALSE, 0},
+      {u"choice ", FALSE, 0},
+      {u"choice 0x4200000g", FALSE, 0},
+      {u"choice  0x42000000", FALSE, 0},
+      {u"Choice 0x42000000", FALSE, 0},
+      {u"console=ttyS0,115200", FALSE, 0},
+      {u"", FALSE, 0},
+  };
+  for (const auto &Case : Cases) {
+    UINT64 Address = 0;
+    EXPECT_EQ(ReadChoiceRequest(Case.Options.data(), Case.Options.size() * sizeof(CHAR16), &Address), Case.Asks)
+        << Narrow(Case.Options);
+    if (Case.Asks) EXPECT_EQ(Address, Case.Address) << Narrow(Case.Options);
+  }
+  // The size bounds the read: a request cut short by it asks for nothing.
+  UINT64 Address = 0;
+  EXPECT_FALSE(ReadChoiceRequest(u"choice 0x42", 7 * sizeof(CHAR16), &Address));
+  EXPECT_FALSE(ReadChoiceRequest(nullptr, 16, &Address));
+}
+
+// Asked for the choice: the byte its key types at the address, the choice
+// gone, and for a boot-order reset BootOrder and BootNext gone too.
+TEST(BootOptions, HandsTheChoiceToTheScriptOnce) {
+  alignas(EFI_PAGE_SIZE) static UINT8 Page[EFI_PAGE_SIZE];
+  const UINTN At = (UINTN)Page + 0x123;
+  char Text[24];
+  std::snprintf(Text, sizeof(Text), "%llx", (unsigned long long)At);
+  const std::u16string Hex = Widen(Text);
+  auto Choice = [](CHAR16 Key) { return Variable(ChoiceOf(Key)->VariableName, {0x31, 0}, BootChoiceVendorGuid); };
+  const RECORDED_VARIABLE Mark = Variable(KeyMenuShownVariable, {0x31, 0}, BootChoiceVendorGuid);
+  const RECORDED_VARIABLE Order = Variable(u"BootOrder", {1, 0, 2, 0}), Next = Variable(u"BootNext", {2, 0});
+  const RECORDED_VARIABLE Option = Variable(u"Boot0001", {1});
+  struct {
+    const char *Name;
+    std::vector<RECORDED_VARIABLE> Store;
+    bool Lends;  // the firmware lends the page
+    EFI_STATUS Status;
+    UINT8 Byte;
+    std::vector<std::u16string> Left;
+    std::u16string Shown;
+  } Cases[] = {
+      {"p", {Mark, Choice(u'p'), Order}, true, EFI_SUCCESS, 'p', {KeyMenuShownVariable, u"BootOrder"}, u""},
+      {"Escape", {Choice(0)}, true, EFI_SUCCESS, 0x1B, {}, u""},
+      {"r", {Option, Order, Choice(u'r'), Next}, true, EFI_SUCCESS, 'r', {u"Boot0001"},
+       u"Tamberlune: removing BootOrder: 0001 0002\r\nTamberlune: removing BootNext: 0002\r\n"},
+      {"r with no order to remove", {Choice(u'r')}, true, EFI_SUCCESS, 'r', {}, u""},
+      {"no choice", {Mark, Order}, true, EFI_SUCCESS, 0, {KeyMenuShownVariable, u"BootOrder"}, u""},
+      // Two at once, as an older image started twice could leave: the first
+      // in table order counts, and neither is acted on again.
+      {"two choices", {Choice(0), Choice(u'p')}, true, EFI_SUCCESS, 'p', {}, u""},
+      {"the page refused", {Choice(u'r'), Order}, false, EFI_NOT_FOUND, 0xA5,
+       {ChoiceOf(u'r')->VariableName, u"BootOrder"},
+       u"Tamberlune: cannot hand the choice over at 0x" + Hex + u": Not Found\r\n"},
+  };
+  for (auto &Case : Cases) {
+    FIRMWARE_STAND_IN Firmware;
+    Firmware.Variables = Case.Store;
+    Firmware.LoadOptions = u"choice 0x" + Hex;
+    Firmware.LendablePage = Case.Lends ? (UINTN)Page : 0;
+    Page[0x123] = 0xA5;
+    Firmware.Install();
+    EXPECT_EQ(BootOptionsEntry(StandInImageHandle, &Firmware.SystemTable), Case.Status) << Case.Name;
+    EXPECT_EQ(Page[0x123], Case.Byte) << Case.Name;
+    std::vector<std::u16string> Left;
+    for (const RECORDED_VARIABLE &Kept : Firmware.Variables) Left.push_back(Kept.Name);
+    EXPECT_EQ(Left, Case.Left) << Case.Name;
+    EXPECT_EQ(Firmware.ConOut, Case.Shown) << Case.Name;
+    EXPECT_TRUE(Firmware.HeldPages.empty() && Firmware.LivePool.empty()) << Case.Name << ": memory kept";
   }
 }
 

@@ -95,6 +95,8 @@ OUTCOME Expect(const std::vector<bool> &Faults, const SCENARIO &Scenario) {
         Reports += Debug("Device Error") + Check("print/ConsolePrint.cpp", "!EFI_ERROR (Status)");
       }
     };
+    // The once-a-boot mark, unless the store refuses it (which only costs that guard).
+    if (!Faults[SetVariableFails]) Out.Variables.push_back(KeyMenuShownVariable);
     Print(Menu);
     bool KeyRead = Scenario.HasKey && !Faults[NoConIn] && !Faults[AllKeyReadsFail];
     Out.Stalls = !KeyRead ? TAMBERLUNE_KEY_POLLS : Faults[SomeKeyReadsFail] ? 3 : 0;

@@ -53,19 +53,46 @@ TEST_F(ImageEntryTest, KeysChooseTheirVariable) {
     UINTN Found = Case.Choice != nullptr || Case.ReadKeyStrokeCalls < TAMBERLUNE_KEY_POLLS ? 1 : 0;
     EXPECT_EQ(Fresh.Stalls, std::vector<UINTN>(Case.ReadKeyStrokeCalls - Found, TAMBERLUNE_POLL_INTERVAL_US))
         << Case.Name;
+    // The once-a-boot mark before the menu, then the choice, if any.
+    ASSERT_EQ(Fresh.Variables.size(), Case.Choice != nullptr ? 2u : 1u) << Case.Name;
+    EXPECT_EQ(Fresh.Variables[0].Name, KeyMenuShownVariable) << Case.Name;
+    EXPECT_EQ(Fresh.Variables[0].ConOutWhenSet, u"") << Case.Name;
+    for (const RECORDED_VARIABLE &Variable : Fresh.Variables) {
+      // The GUID as recorded, read back as text: the one the boot choices name.
+      EXPECT_EQ(Narrow(RunFormat(0, "%g", {Slot(&Variable.Guid)}).Text), BOOT_CHOICE_VENDOR_GUID_TEXT);
+      EXPECT_EQ(Variable.Attributes, 0x2u);  // boot-services access alone: volatile
+      EXPECT_EQ(Variable.Data, (std::vector<UINT8>{0x31, 0x00}));
+    }
+    EXPECT_TRUE(Fresh.LivePool.empty());
     if (Case.Choice == nullptr) {
-      EXPECT_TRUE(Fresh.Variables.empty()) << Case.Name;
       continue;
     }
-    ASSERT_EQ(Fresh.Variables.size(), 1u) << Case.Name;
-    const RECORDED_VARIABLE &Variable = Fresh.Variables[0];
+    const RECORDED_VARIABLE &Variable = Fresh.Variables[1];
     EXPECT_EQ(Variable.Name, Case.Choice->VariableName);
     EXPECT_EQ(Variable.ConOutWhenSet, Fresh.ConOut) << Case.Name << ": the confirmation comes first";
-    // The GUID as recorded, read back as text: the one the boot choices name.
-    EXPECT_EQ(Narrow(RunFormat(0, "%g", {Slot(&Variable.Guid)}).Text), BOOT_CHOICE_VENDOR_GUID_TEXT);
-    EXPECT_EQ(Variable.Attributes, 0x2u);  // boot-services access alone: volatile
-    EXPECT_EQ(Variable.Data, (std::vector<UINT8>{0x31, 0x00}));
-    EXPECT_TRUE(Fresh.LivePool.empty());
+  }
+}
+
+// A firmware that starts the image again in the same boot (U-Boot 2025.01
+// with a disk's own boot option) gets no second menu and no second choice,
+// whatever the first start recorded.
+TEST_F(ImageEntryTest, ASecondStartInTheSameBootShowsNothing) {
+  for (const std::vector<KEY_ATTEMPT> &First : {std::vector<KEY_ATTEMPT>{KeyChar(u'p')}, std::vector<KEY_ATTEMPT>{}}) {
+    FIRMWARE_STAND_IN Fresh;
+    Fresh.Keys = First;
+    Fresh.StartImage();
+    std::u16string Shown = Fresh.ConOut;
+    UINTN Reads = Fresh.ReadKeyStrokeCalls, Stalls = Fresh.Stalls.size(), Recorded = Fresh.Variables.size();
+    // The script is read by attempt: r waits at the next one.
+    Fresh.Keys.resize(Reads, KeyStatus(EFI_NOT_READY));
+    Fresh.Keys.push_back(KeyChar(u'r'));
+    EXPECT_EQ(Fresh.StartImage(), EFI_SUCCESS);
+    EXPECT_EQ(std::make_tuple(Fresh.ConOut, Fresh.ReadKeyStrokeCalls, Fresh.Stalls.size(), Fresh.Variables.size()),
+              std::make_tuple(Shown, Reads, Stalls, Recorded));
+    // The next boot (the mark was volatile) shows the menu again.
+    Fresh.Variables.clear();
+    Fresh.StartImage();
+    EXPECT_EQ(Fresh.ConOut, Shown + Menu + OnConsole(ChoiceOf(u'r')->Confirmation));
   }
 }
 
@@ -83,7 +110,7 @@ TEST_F(ImageEntryTest, AKeyboardThatAppearsDuringTheWaitIsPolled) {
   Firmware.Keys = {KeyChar(u'p')};
   EXPECT_EQ(Firmware.StartImage(), EFI_SUCCESS);
   EXPECT_EQ(std::make_tuple(Firmware.Stalls.size(), Firmware.ReadKeyStrokeCalls, Firmware.Variables.size()),
-            std::make_tuple(3u, 1u, 1u));
+            std::make_tuple(3u, 1u, 2u));
 }
 
 TEST_F(ImageEntryTest, NullImageHandleIsReportedAndTheMenuStillRuns) {
@@ -91,7 +118,7 @@ TEST_F(ImageEntryTest, NullImageHandleIsReportedAndTheMenuStillRuns) {
   Firmware.Install();
   EXPECT_EQ(ImageEntry(nullptr, &Firmware.SystemTable), EFI_SUCCESS);
   EXPECT_TRUE(StdErrIs(Firmware, ReportPattern("app/ImageEntry.cpp", "gImageHandle != ((void *) 0)")));
-  EXPECT_EQ(Firmware.Variables.size(), 1u);
+  EXPECT_EQ(Firmware.Variables.back().Name, ChoiceOf(u'p')->VariableName);
 }
 
 // The wait and the module name are build settings; a configured build's test

@@ -194,7 +194,7 @@ SCENARIOS = {
                         b"Tamberlune: the DHCP server names no boot file"],
                        [b"TFTP from server"], PXE, None),
     # Boot0001 must not boot: neither BootOrder nor BootNext survives.
-    "r": (b"r", None, WITH_BOOT_NEXT, marker("normal"), [b"Tamberlune: removed BootOrder"],
+    "r": (b"r", None, WITH_BOOT_NEXT, marker("normal"), [b"Tamberlune: removing BootOrder: 0001"],
           [marker("option")], "RestOrderVariable", boot_order_reset),
     "escape": (b"\x1b", NAMED, True, uboot.PROMPT,
                [b"Boot0001  Test boot option", b"boot it: setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr",

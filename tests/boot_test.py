@@ -50,8 +50,9 @@ class Firmware(unittest.TestCase):
         self.clear()
 
     def clear(self):
-        # What an earlier start recorded goes, so that each start shows its own.
-        for name in uboot.VARIABLES:
+        # What an earlier start recorded goes, so that each start shows its
+        # own: its choice, and the mark that the menu was shown this boot.
+        for name in (*uboot.VARIABLES, uboot.SHOWN_VARIABLE):
             self.session.command(f"setenv -e -guid {uboot.VENDOR_GUID} {name}")
         harness.assert_recorded(self, self.session, "other_key")
 
@@ -99,6 +100,16 @@ class Firmware(unittest.TestCase):
         self.session.send(b"\n")
         self.assertIn(b"Unknown command 'p'", self.session.expect(uboot.PROMPT))
         harness.assert_recorded(self, self.session, "r")
+
+    def test_a_second_start_in_the_same_boot_shows_nothing(self):
+        # As U-Boot 2025.01 starts a disk's loader twice: no second menu, the
+        # first choice kept, no second one.
+        harness.press(self.session, "p")
+        address = self.session.load_address
+        shown = self.session.command(f"load virtio 0:0 {address} Tamberlune.efi; bootefi {address}; "
+                                     f"load virtio 0:0 {address} Tamberlune.efi; bootefi {address}", timeout=60)
+        self.assertNotIn(uboot.MENU_END, shown)
+        harness.assert_recorded(self, self.session, "p")
 
     def test_the_engine_passes_its_case_table_inside_the_firmware(self):
         # The self-test runs the engine's case table in every encoding; its
