@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # The machine table (lib/machines.json) for the build and the tests:
 # TAMBERLUNE_MACHINE_NAMES (x64, ...), TAMBERLUNE_BOOT_NAMES (each machine's
-# boots: its own and any other, such as riscv64-smode), and per machine
+# boots: its own and any other, such as riscv64-smode or a board's),
+# TAMBERLUNE_BOARD_NAMES (the boots on a board's own U-Boot), and per machine
 # NAME TAMBERLUNE_<NAME>_<FIELD> for its fields (a JSON list as a CMake
 # list), TAMBERLUNE_BOOT_<BOOT> its machine's name; TAMBERLUNE_UBOOT_RELEASES
 # and TAMBERLUNE_UBOOT_SUITES side by side.
@@ -42,6 +43,7 @@ endfunction()
 
 set(TAMBERLUNE_MACHINE_NAMES)
 set(TAMBERLUNE_BOOT_NAMES)
+set(TAMBERLUNE_BOARD_NAMES)
 tamberlune_json_indexes(machines "${table}" machines)
 foreach(machine IN LISTS machines)
   string(JSON name GET "${table}" machines ${machine} name)
@@ -54,6 +56,13 @@ foreach(machine IN LISTS machines)
     string(JSON boot_name GET "${table}" machines ${machine} boots ${boot} name)
     list(APPEND TAMBERLUNE_BOOT_NAMES ${boot_name})
     set(TAMBERLUNE_BOOT_${boot_name} ${name})
+    # A board's own U-Boot build: TAMBERLUNE_BOARD_<BOOT>_network, the
+    # releases on which its network card answers under QEMU.
+    string(JSON board ERROR_VARIABLE no_board GET "${table}" machines ${machine} boots ${boot} board)
+    if(NOT no_board)
+      list(APPEND TAMBERLUNE_BOARD_NAMES ${boot_name})
+      tamberlune_json_value(TAMBERLUNE_BOARD_${boot_name}_network "${board}" network)
+    endif()
   endforeach()
 endforeach()
 

@@ -15,6 +15,8 @@ carries its machine's fields and its own firmware.
   machines.py get NAME FIELD           a field of one machine or boot (a list: a line an item)
   machines.py images DIR [STEM]        DIR/STEM<suffix>.efi for every machine (STEM: Tamberlune)
   machines.py releases FIELD           a field of every U-Boot release (release, suite, debian)
+  machines.py board-packages SUITE     the boards' U-Boot packages on a Debian suite, as PACKAGE:ARCH
+  machines.py board-dtbs SUITE         the device trees the boards need on it: PACKAGE:ARCH FILE a line
 """
 
 import json
@@ -30,6 +32,8 @@ MACHINES = {machine["name"]: machine for machine in TABLE["machines"]}
 BOOTS = {boot["name"]: {**machine, **boot, "machine": machine["name"]}
          for machine in TABLE["machines"] for boot in machine["boots"]}
 RELEASES = TABLE["uboot"]
+# The boots on a real board's own U-Boot build (Debian's u-boot-sunxi, ...).
+BOARDS = {name: boot["board"] for name, boot in BOOTS.items() if "board" in boot}
 # What a person may call a boot: its name, or one of its machine's other
 # names (Debian's or GNU's: amd64, x86_64, ...) for the machine's own boot.
 BOOT_NAMES = {**{alias: name for name, machine in MACHINES.items() for alias in machine["aliases"]},
@@ -83,6 +87,14 @@ def main(argv):
             print(lines({**MACHINES, **BOOTS}[argv[1]][argv[2]]))
         elif len(argv) in (2, 3) and argv[0] == "images":
             print(lines(image_paths(*argv[1:])))
+        elif len(argv) == 2 and argv[0] in ("board-packages", "board-dtbs"):
+            release = next(release["release"] for release in RELEASES if release["suite"] == argv[1])
+            found = {f"{board['package']}:{board['arch']}": None for board in BOARDS.values()
+                     if release in board["folders"]} if argv[0] == "board-packages" else \
+                {f"{board['dtb_package']}:{board['arch']} {board['dtb'][release]}": None
+                 for board in BOARDS.values() if release in board.get("dtb", {})}
+            if found:
+                print(lines(list(found)))
         elif len(argv) == 2 and argv[0] == "releases":
             print(lines([release[argv[1]] for release in RELEASES]))
         else:

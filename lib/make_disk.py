@@ -188,6 +188,57 @@ def write_gpt_disk(files, disk):
     output_file.write(disk, produce)
 
 
+# A board's SD card: an MBR (a GPT's entry array would lie where boards'
+# boot ROMs read their loader, 8 KiB in on Allwinner), the board's U-Boot
+# where its boot ROM reads it, and the disk's EFI system partition, active,
+# at the same place as on the GPT disk. 64 MiB: a power of two, as SD cards
+# are.
+CARD_SECTORS = 64 * 1024 * 2
+MBR_ESP_TYPE = 0xEF
+
+
+def card_mbr():
+    mbr = bytearray(SECTOR)
+    # Disk signature, then the one partition: active, type EF, LBA start and size.
+    struct.pack_into("<I", mbr, 440, int(VOLUME_SERIAL, 16))
+    struct.pack_into("<B3sB3sII", mbr, 446, 0x80, b"\xfe\xff\xff", MBR_ESP_TYPE, b"\xfe\xff\xff", ESP_FIRST,
+                     ESP_SECTORS)
+    mbr[510:512] = b"\x55\xaa"
+    return bytes(mbr)
+
+
+def write_card(files, disk, blob=None, blob_offset=0):
+    """Writes a board's SD card: files in its EFI system partition and, with
+    blob, the board's U-Boot at blob_offset bytes; nothing is left at disk's
+    folder if it fails."""
+    for source in [*files.values(), *([blob] if blob else [])]:
+        if not os.path.isfile(source):
+            raise DiskError(f"no file at {source}: build it first (tools/build.sh), or fetch the board's "
+                            f"U-Boot with tools/firmware.sh")
+    loader = b""
+    if blob:
+        with open(blob, "rb") as file:
+            loader = file.read()
+        if blob_offset < SECTOR or blob_offset + len(loader) > ESP_FIRST * SECTOR:
+            raise DiskError(f"{blob} does not fit between the partition table and the partition")
+    output_file.target(disk, COMMAND)
+    with tempfile.TemporaryDirectory() as scratch:
+        esp = os.path.join(scratch, "esp.img")
+        write_fat(esp, ESP_SECTORS * SECTOR, files, hidden_sectors=ESP_FIRST)
+        with open(esp, "rb") as part:
+            fat = part.read()
+
+    def produce(path):
+        with open(path, "r+b") as out:
+            out.truncate(CARD_SECTORS * SECTOR)
+            out.write(card_mbr())
+            out.seek(blob_offset)
+            out.write(loader)
+            out.seek(ESP_FIRST * SECTOR)
+            out.write(fat)
+    output_file.write(disk, produce)
+
+
 def main(argv):
     if argv in (["--help"], ["-h"]):
         print(__doc__.split("Usage:")[0].strip())

@@ -69,17 +69,51 @@ def firmware_root(root=None):
     return os.environ.get("TAMBERLUNE_FIRMWARE", "") if root is None else root
 
 
+def release_of(root=None):
+    """The U-Boot release (2025.01, ...) unpacked under root by
+    tools/firmware.sh, as its version file says; None where it says none."""
+    try:
+        with open(os.path.join(firmware_root(root), "version"), encoding="utf-8") as file:
+            version = file.read().strip()
+    except OSError:
+        return None
+    return next((release["release"] for release in machines.RELEASES if version.startswith(release["release"])), None)
+
+
+def board_folder(arch, root=None):
+    """A board's folder under /usr/lib/u-boot in its package, on root's release."""
+    return ARCHES[arch]["board"]["folders"].get(release_of(root), "")
+
+
+def board_file(arch, name, root=None):
+    """A file of a board's U-Boot build under root."""
+    return os.path.join(firmware_root(root) + "/usr/lib/u-boot", board_folder(arch, root), name)
+
+
+def board_dtb(arch, root=None):
+    """The device tree a board's U-Boot needs on root's release (tools/firmware.sh
+    puts it in root's dtb folder), or None."""
+    name = ARCHES[arch]["board"].get("dtb", {}).get(release_of(root))
+    return name and os.path.join(firmware_root(root), "dtb", name)
+
+
 def firmware_options(arch, root=None):
     """QEMU's options that load arch's U-Boot from under root."""
     root = firmware_root(root)
-    return [root + option if option.startswith("/usr/lib/u-boot/") else option for option in ARCHES[arch]["firmware"]]
+    options = [(root + option).replace("{folder}", board_folder(arch, root)) if option.startswith("/usr/lib/u-boot/")
+               else option for option in ARCHES[arch]["firmware"]]
+    dtb = "board" in ARCHES[arch] and board_dtb(arch, root)
+    return options + (["-dtb", dtb] if dtb else [])
 
 
 def prerequisites(arch, root=None):
     """What each tool is, and the Debian package that brings it."""
     firmware = [path for path in firmware_options(arch, root) if path.startswith("/")]
+    board = ARCHES[arch].get("board")
+    if board and board.get("blob"):
+        firmware.append(board_file(arch, board["blob"], root))
     return {ARCHES[arch]["qemu"]: ARCHES[arch]["qemu_package"], "mformat": "mtools", "mcopy": "mtools",
-            **{path: "u-boot-qemu" for path in firmware}}
+            **{path: board["package"] if board else "u-boot-qemu" for path in firmware}}
 
 
 class BootError(Exception):
@@ -118,6 +152,11 @@ def install_advice(packages):
 
 def require_prerequisites(arch="x64", root=None):
     missing = missing_prerequisites(arch, root)
+    board = ARCHES[arch].get("board")
+    if board and not board_folder(arch, root):
+        raise BootError(f"{arch} boots on Debian's {board['package']} ({board['arch']}), which is never installed "
+                        f"here: fetch a release with tools/firmware.sh and name it with --firmware "
+                        f"(TAMBERLUNE_FIRMWARE)")
     if missing and firmware_root(root):
         raise BootError(f"no {arch} U-Boot under {firmware_root(root)}: fetch a release there with tools/firmware.sh")
     if missing:
@@ -136,24 +175,52 @@ def drive_option(disk):
     return "if=none,id=disk,format=raw,file=" + os.path.abspath(disk).replace(",", ",,")
 
 
-def network_options(arch, tftp):
+def network_options(arch, tftp, firmware=None):
     """No network card, or one on QEMU's user network whose DHCP server names
-    tftp's file as the boot file and whose TFTP server serves tftp's folder.
-    tftp: None, or (folder, file name)."""
-    if tftp is None:
+    tftp's file as the boot file and whose TFTP server serves tftp's folder
+    (a board's own card, where it has one). tftp: None, or (folder, file name)."""
+    board = ARCHES[arch].get("board")
+    if tftp is None or (board and release_of(firmware) not in board["network"]):
         return ["-nic", "none"]
     folder, bootfile = tftp
     value = "user,id=net,tftp=" + os.path.abspath(folder).replace(",", ",,")
     if bootfile:
         value += ",bootfile=" + bootfile.replace(",", ",,")
+    if board:
+        return ["-nic", value.replace("id=net,", "")]
     return ["-netdev", value, "-device", ARCHES[arch]["nic"] + ",netdev=net"]
 
 
 def qemu_command(disk, clock, arch="x64", tftp=None, firmware=None):
     machine = ARCHES[arch]
+    board = machine.get("board")
+    if board:
+        # The board as QEMU emulates it: its own memory, console and network
+        # card, and the disk as its SD card.
+        return [machine["qemu"], *board["qemu_machine"], "-accel", "tcg", *clock, "-nographic", *board["console"],
+                *network_options(arch, tftp, firmware), "-m", board["memory"], *firmware_options(arch, firmware),
+                "-drive", "if=sd,format=raw,file=" + os.path.abspath(disk).replace(",", ",,")]
     return [machine["qemu"], *machine["qemu_machine"], "-accel", "tcg", *clock, "-nographic",
             *network_options(arch, tftp), "-m", "256", *firmware_options(arch, firmware), "-drive", drive_option(disk),
             "-device", "virtio-blk-pci,drive=disk"]
+
+
+def write_boot_disk(files, disk, arch, firmware=None):
+    """The GPT disk of files for a QEMU machine, or for a board its SD card:
+    the board's U-Boot where its boot ROM reads it, and the same partition."""
+    board = ARCHES[arch].get("board")
+    if not board:
+        make_disk.write_gpt_disk(files, disk)
+        return
+    blob = board.get("blob") and board_file(arch, board["blob"], firmware)
+    with tempfile.TemporaryDirectory(prefix="tamberlune-card-") as scratch:
+        if board.get("loader"):
+            # U-Boot as the kernel the board's own firmware starts from the card.
+            config = os.path.join(scratch, "config.txt")
+            with open(config, "w", encoding="ascii") as out:
+                out.write(board["loader_config"])
+            files = {**files, board["loader"]: board_file(arch, board["loader_from"], firmware), "config.txt": config}
+        make_disk.write_card(files, disk, blob, board.get("blob_offset", 0))
 
 
 def arrange_for(parent):
@@ -218,6 +285,7 @@ class Session:
         self.log = log
         self.arch = arch
         self.load_address = ARCHES[arch]["load"]
+        self.prompt_text = ARCHES[arch].get("board", {}).get("prompt", PROMPT.decode()).encode()
         self.transcript = b""
         command = qemu_command(disk, clock, arch, tftp, firmware)
         self.child = pexpect.spawn(command[0], command[1:], echo=False, preexec_fn=arrange_for(os.getpid()))
@@ -263,14 +331,15 @@ class Session:
         """Stops autoboot and waits for U-Boot's prompt."""
         self.expect(b"Hit any key")
         self.send(b"\n")
-        self.expect(PROMPT)
+        self.expect(self.prompt_text)
 
     def command(self, line, timeout=30):
         """Runs one command at the prompt and returns what it printed."""
         self.send(line.encode() + b"\n")
-        seen = self.expect(PROMPT, timeout=timeout)
+        seen = self.expect(self.prompt_text, timeout=timeout)
         echo = line.encode() + b"\r\n"
-        return seen[len(echo):-len(PROMPT)] if seen.startswith(echo) else seen[:-len(PROMPT)]
+        end = len(self.prompt_text)
+        return seen[len(echo):-end] if seen.startswith(echo) else seen[:-end]
 
     def start_image(self, name="Tamberlune.efi"):
         """Loads the image from the disk and starts it; returns the serial output up to
@@ -278,6 +347,13 @@ class Session:
         self.send(f"virtio scan; load virtio 0:0 {self.load_address} {name}; "
                   f"bootefi {self.load_address}\n".encode())
         return self.expect(f"Booting /{name}\r\n".encode())
+
+    def has_efi_variables(self):
+        """Whether this U-Boot reads UEFI variables from its prompt (printenv
+        -e): QEMU's builds do, most board builds do not."""
+        if not hasattr(self, "efi_variables"):
+            self.efi_variables = b"printenv -e" in self.command("help printenv")
+        return self.efi_variables
 
     def variable(self, name):
         """What `printenv -e` says of one boot-choice variable."""
@@ -382,8 +458,12 @@ def person_at_the_keys(session, until=None):
 
 def report_variables(session):
     """Prints which boot-choice variable the machine holds, at U-Boot's prompt."""
-    variables = recorded_variables(session)
     print()
+    if not session.has_efi_variables():
+        print("This U-Boot cannot show UEFI variables (it has no printenv -e); the boot flow reads the choice "
+              "through BootOptions.efi instead (tools/disk.sh --boot-flow).")
+        return
+    variables = recorded_variables(session)
     if not variables:
         print("No boot-choice variable was recorded.")
     for name, text in variables.items():
@@ -403,8 +483,8 @@ def press_then_prompt(session, console, key, timeout):
     if key is not None:
         session.expect(MENU_END, timeout=timeout)
         session.send(key)
-        session.expect(PROMPT, timeout=timeout)
-    elif not person_at_the_keys(session, PROMPT):
+        session.expect(session.prompt_text, timeout=timeout)
+    elif not person_at_the_keys(session, session.prompt_text):
         console.flush()
         return False
     console.flush()
@@ -463,7 +543,7 @@ def boot_disk(disk, arch, tftp=None, key=None, boot_flow=False):
             pressed = time.monotonic()
             session.send(key)
             try:
-                session.expect(PAYLOAD_MARKER, PROMPT, timeout=120)
+                session.expect(PAYLOAD_MARKER, session.prompt_text, timeout=120)
             except BootError:
                 raise BootError("the boot flow reached neither a payload nor the prompt within 120 s") from None
             elapsed = time.monotonic() - pressed
