@@ -21,7 +21,7 @@ set(documents ${CMAKE_BINARY_DIR}/package)
 # checkout. A stage in the build tree holds them as installed, for their
 # manual pages.
 set(TAMBERLUNE_COMMAND_LIBRARY lib/command.sh tools/install-deps.sh lib/output_file.py lib/make_disk.py
-    lib/pe_file.py lib/interrupts.py lib/machines.py lib/machines.json)
+    lib/pe_file.py lib/interrupts.py lib/machines.py lib/machines.json lib/boards.py)
 set(stage ${documents}/stage)
 set(TAMBERLUNE_INSTALLED_COMMANDS)
 foreach(command disk sign)

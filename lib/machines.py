@@ -15,6 +15,7 @@ carries its machine's fields and its own firmware.
   machines.py get NAME FIELD           a field of one machine or boot (a list: a line an item)
   machines.py images DIR [STEM]        DIR/STEM<suffix>.efi for every machine (STEM: Tamberlune)
   machines.py releases FIELD           a field of every U-Boot release (release, suite, debian)
+  machines.py boards [--spoken]        every board's name, a line each (or as a person reads them)
   machines.py board-packages SUITE     the boards' U-Boot packages on a Debian suite, as PACKAGE:ARCH
   machines.py board-dtbs SUITE         the device trees the boards need on it: PACKAGE:ARCH FILE a line
 """
@@ -79,6 +80,10 @@ def main(argv):
             print(lines(list(BOOTS)))
         elif argv == ["boots", "--spoken"]:
             print(spoken(BOOTS))
+        elif argv == ["boards"]:
+            print(lines(list(BOARDS)))
+        elif argv == ["boards", "--spoken"]:
+            print(spoken(BOARDS))
         elif len(argv) == 2 and argv[0] == "boot":
             print(BOOT_NAMES[argv[1]])
         elif len(argv) == 2 and argv[0] == "get":

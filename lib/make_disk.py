@@ -10,7 +10,10 @@ With --boot-flow it writes the U-Boot boot flow's disk for one machine
 instead: boot.scr and setup.scr, Tamberlune and its listing, and the board's
 normal loader.
 
-Usage: make_disk.py IMAGE... DISK      (make_disk.py --help for more)
+With --board NAME it writes a board's SD card instead: the same partition
+behind an MBR, and the board's own U-Boot build where its boot ROM reads it.
+
+Usage: make_disk.py [--board NAME] IMAGE... DISK      (make_disk.py --help for more)
 """
 
 import os
@@ -126,8 +129,8 @@ def write_fat(path, size, files, hidden_sectors=0):
         mtools("mcopy", "-i", path, source, "::" + name)
 
 
-def write_disk(images, disk):
-    """Writes the GPT disk with each image at its removable-media path."""
+def disk_files(images):
+    """The disk's files: each image at its removable-media path."""
     for image in images:
         if not os.path.isfile(image):
             raise DiskError(f"no image at {image}: build it first (cmake --build build)")
@@ -137,7 +140,12 @@ def write_disk(images, disk):
         if path in files:
             raise DiskError(f"{files[path]} and {image} are for the same machine")
         files[path] = image
-    write_gpt_disk(files, disk)
+    return files
+
+
+def write_disk(images, disk):
+    """Writes the GPT disk with each image at its removable-media path."""
+    write_gpt_disk(disk_files(images), disk)
 
 
 # The boot flow's files on the boot partition: U-Boot's distro boot runs
@@ -250,9 +258,16 @@ def main(argv):
               "\n  (setup.scr, the standard-boot board set-up) at the root,"
               "\n  IMAGE and LISTING (BootOptions.efi) in \\EFI\\Tamberlune, LOADER (the board's"
               "\n  normal loader) at the removable-media path"
+              "\n  --board NAME (before either form): a board's SD card: an MBR, the board's U-Boot from"
+              "\n  Debian's build of it (the release under TAMBERLUNE_FIRMWARE, else the installed package)"
               "\nMessages begin with the name of the command that runs it (TAMBERLUNE_NAME)."
               "\nexample: make_disk.py build/Tamberlune.efi build/TamberluneRISCV64.efi build/tamberlune-disk.img")
         return
+    board = None
+    if argv[:1] == ["--board"] and len(argv) > 1:
+        board, argv = argv[1], argv[2:]
+        if board not in machines.BOARDS:
+            sys.exit(f"{COMMAND}: no board {board!r}: one of {machines.spoken(machines.BOARDS)}")
     boot_flow = argv[:1] == ["--boot-flow"]
     arguments = argv[1:] if boot_flow else argv
     if (len(arguments) != 6 if boot_flow else len(arguments) < 2) or any(a.startswith("-") for a in arguments):
@@ -261,19 +276,25 @@ def main(argv):
     *sources, disk = arguments
     with interrupts.ends_quietly(COMMAND):
         try:
-            if boot_flow:
-                files = boot_flow_files(*sources)
-                write_gpt_disk(files, disk)
+            files = boot_flow_files(*sources) if boot_flow else disk_files(sources)
+            if board:
+                import boards  # which imports this module
+                boards.write_disk(files, disk, board)
             else:
-                write_disk(sources, disk)
-                files = {removable_path(image): image for image in sources}
+                write_gpt_disk(files, disk)
         except (DiskError, output_file.OutputError) as error:
             sys.exit(f"{COMMAND}: {error}")
         except OSError as error:  # a scratch folder that takes no files, say
             sys.exit(f"{COMMAND}: cannot write {disk}: {error.strerror or error}")
     paths = ", ".join("\\" + path.replace("/", "\\") for path in files)
-    print(f"{disk}: GPT disk of {TOTAL * SECTOR // (1024 * 1024)} MiB, EFI system partition with {paths}")
+    if board:
+        print(f"{disk}: {machines.BOARDS[board]['title']} SD card of {CARD_SECTORS * SECTOR // (1024 * 1024)} MiB, "
+              f"its U-Boot and an EFI system partition with {paths}")
+    else:
+        print(f"{disk}: GPT disk of {TOTAL * SECTOR // (1024 * 1024)} MiB, EFI system partition with {paths}")
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    # Run as the module others import (boards.py does), so that its errors are this one's.
+    import make_disk
+    make_disk.main(sys.argv[1:])

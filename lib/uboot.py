@@ -29,6 +29,7 @@ import tty
 
 import pexpect
 
+import boards
 import interrupts
 import machines
 import make_disk
@@ -62,47 +63,15 @@ TEST_CLOCK = ["-icount", "shift=3"]
 REAL_TIME_CLOCK = ["-icount", "shift=auto"]
 
 
-def firmware_root(root=None):
-    """The folder U-Boot's firmware files lie under: root, else
-    TAMBERLUNE_FIRMWARE (a release unpacked by tools/firmware.sh), else the
-    installed u-boot-qemu's ("")."""
-    return os.environ.get("TAMBERLUNE_FIRMWARE", "") if root is None else root
-
-
-def release_of(root=None):
-    """The U-Boot release (2025.01, ...) unpacked under root by
-    tools/firmware.sh, as its version file says; None where it says none."""
-    try:
-        with open(os.path.join(firmware_root(root), "version"), encoding="utf-8") as file:
-            version = file.read().strip()
-    except OSError:
-        return None
-    return next((release["release"] for release in machines.RELEASES if version.startswith(release["release"])), None)
-
-
-def board_folder(arch, root=None):
-    """A board's folder under /usr/lib/u-boot in its package, on root's release."""
-    return ARCHES[arch]["board"]["folders"].get(release_of(root), "")
-
-
-def board_file(arch, name, root=None):
-    """A file of a board's U-Boot build under root."""
-    return os.path.join(firmware_root(root) + "/usr/lib/u-boot", board_folder(arch, root), name)
-
-
-def board_dtb(arch, root=None):
-    """The device tree a board's U-Boot needs on root's release (tools/firmware.sh
-    puts it in root's dtb folder), or None."""
-    name = ARCHES[arch]["board"].get("dtb", {}).get(release_of(root))
-    return name and os.path.join(firmware_root(root), "dtb", name)
+firmware_root = boards.firmware_root
 
 
 def firmware_options(arch, root=None):
     """QEMU's options that load arch's U-Boot from under root."""
     root = firmware_root(root)
-    options = [(root + option).replace("{folder}", board_folder(arch, root)) if option.startswith("/usr/lib/u-boot/")
+    options = [(root + option).replace("{folder}", boards.folder(arch, root)) if option.startswith("/usr/lib/u-boot/")
                else option for option in ARCHES[arch]["firmware"]]
-    dtb = "board" in ARCHES[arch] and board_dtb(arch, root)
+    dtb = "board" in ARCHES[arch] and boards.dtb(arch, root)
     return options + (["-dtb", dtb] if dtb else [])
 
 
@@ -111,7 +80,7 @@ def prerequisites(arch, root=None):
     firmware = [path for path in firmware_options(arch, root) if path.startswith("/")]
     board = ARCHES[arch].get("board")
     if board and board.get("blob"):
-        firmware.append(board_file(arch, board["blob"], root))
+        firmware.append(boards.file(arch, board["blob"], root))
     return {ARCHES[arch]["qemu"]: ARCHES[arch]["qemu_package"], "mformat": "mtools", "mcopy": "mtools",
             **{path: board["package"] if board else "u-boot-qemu" for path in firmware}}
 
@@ -152,11 +121,7 @@ def install_advice(packages):
 
 def require_prerequisites(arch="x64", root=None):
     missing = missing_prerequisites(arch, root)
-    board = ARCHES[arch].get("board")
-    if board and not board_folder(arch, root):
-        raise BootError(f"{arch} boots on Debian's {board['package']} ({board['arch']}), which is never installed "
-                        f"here: fetch a release with tools/firmware.sh and name it with --firmware "
-                        f"(TAMBERLUNE_FIRMWARE)")
+    boards.require(arch, root)
     if missing and firmware_root(root):
         raise BootError(f"no {arch} U-Boot under {firmware_root(root)}: fetch a release there with tools/firmware.sh")
     if missing:
@@ -180,7 +145,7 @@ def network_options(arch, tftp, firmware=None):
     tftp's file as the boot file and whose TFTP server serves tftp's folder
     (a board's own card, where it has one). tftp: None, or (folder, file name)."""
     board = ARCHES[arch].get("board")
-    if tftp is None or (board and release_of(firmware) not in board["network"]):
+    if tftp is None or (board and boards.release_of(firmware) not in board["network"]):
         return ["-nic", "none"]
     folder, bootfile = tftp
     value = "user,id=net,tftp=" + os.path.abspath(folder).replace(",", ",,")
@@ -203,24 +168,6 @@ def qemu_command(disk, clock, arch="x64", tftp=None, firmware=None):
     return [machine["qemu"], *machine["qemu_machine"], "-accel", "tcg", *clock, "-nographic",
             *network_options(arch, tftp), "-m", "256", *firmware_options(arch, firmware), "-drive", drive_option(disk),
             "-device", "virtio-blk-pci,drive=disk"]
-
-
-def write_boot_disk(files, disk, arch, firmware=None):
-    """The GPT disk of files for a QEMU machine, or for a board its SD card:
-    the board's U-Boot where its boot ROM reads it, and the same partition."""
-    board = ARCHES[arch].get("board")
-    if not board:
-        make_disk.write_gpt_disk(files, disk)
-        return
-    blob = board.get("blob") and board_file(arch, board["blob"], firmware)
-    with tempfile.TemporaryDirectory(prefix="tamberlune-card-") as scratch:
-        if board.get("loader"):
-            # U-Boot as the kernel the board's own firmware starts from the card.
-            config = os.path.join(scratch, "config.txt")
-            with open(config, "w", encoding="ascii") as out:
-                out.write(board["loader_config"])
-            files = {**files, board["loader"]: board_file(arch, board["loader_from"], firmware), "config.txt": config}
-        make_disk.write_card(files, disk, blob, board.get("blob_offset", 0))
 
 
 def arrange_for(parent):
@@ -577,6 +524,8 @@ def main(argv):
     args = parser.parse_args(argv)
     if (args.tftp is not None or args.boot_flow) and not args.disk:
         parser.error("--tftp and --boot-flow go with --disk")
+    if args.image and args.arch in machines.BOARDS:
+        parser.error(f"{args.arch} is a board, which boots its card: tools/disk.sh --board {args.arch} --boot")
     try:
         key = None if args.key is None else key_bytes(args.key)
     except ValueError as error:

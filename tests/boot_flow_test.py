@@ -22,6 +22,7 @@ import sys
 import tempfile
 import time
 
+import boards
 import harness
 import machines
 import make_disk
@@ -77,7 +78,7 @@ class Scenario:
                 out.write(load_option("Test boot option", OPTION_PATH))
             files.update({OPTION_PATH: os.path.join(payloads, "option.efi"), "boot0001.bin": option})
         disk = os.path.join(self.scratch.name, "disk.img")
-        uboot.write_boot_disk(files, disk, arch)
+        boards.write_disk(files, disk, arch)
         tftp = None
         if network:
             folder = os.path.join(self.scratch.name, "tftp")

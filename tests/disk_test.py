@@ -16,6 +16,7 @@ import time
 import unittest
 import zlib
 
+import boards
 import harness
 import make_disk
 import uboot
@@ -28,7 +29,7 @@ def write_disk(disk, arch="x64"):
     """The disk as a person writes it: lib/make_disk.py run on the images; for
     a board, its card with the same partition."""
     if "board" in uboot.ARCHES[arch]:
-        uboot.write_boot_disk({make_disk.removable_path(image): image for image in IMAGES}, disk, arch)
+        boards.write_disk({make_disk.removable_path(image): image for image in IMAGES}, disk, arch)
         return
     subprocess.run([sys.executable, os.path.join(os.path.dirname(uboot.__file__), "make_disk.py"), *IMAGES, disk],
                    check=True, stdout=subprocess.DEVNULL)

@@ -45,7 +45,7 @@ def require_machine(arch):
     """Ends with what to install when arch's QEMU or U-Boot is missing."""
     try:
         uboot.require_prerequisites(arch)
-    except uboot.BootError as error:
+    except (uboot.BootError, uboot.make_disk.DiskError) as error:
         sys.exit(str(error))
 
 

@@ -37,7 +37,8 @@ USAGE
     return
   fi
   cat <<USAGE
-Usage: tools/disk.sh [--boot-flow] [--boot [--key KEY] [--firmware DIR]] [--arch ARCH] [--build-dir DIR] [[--out] DISK]
+Usage: tools/disk.sh [--boot-flow] [--board BOARD [--firmware DIR]] [--boot [--key KEY] [--firmware DIR]]
+                     [--arch ARCH] [--build-dir DIR] [[--out] DISK]
 Builds the images and writes a bootable disk image: a GPT with an EFI system
 partition holding each at its machine's removable-media path
 (\\EFI\\BOOT\\BOOTX64.EFI on x86-64, and so on). The same images always
@@ -53,7 +54,16 @@ give the same disk, byte for byte.
               \\EFI\\Tamberlune, and at the removable-media path a stand-in for
               the board's normal loader (it prints "Tamberlune test payload:
               normal"); U-Boot's own boot flow then acts on the key pressed
-  --boot      then boot the disk on U-Boot under QEMU (the --arch machine)
+  --board BOARD
+              write a board's SD card instead ($(tamberlune_machines boards --spoken)):
+              an MBR, the board's U-Boot where its boot ROM or firmware reads
+              it, and the same partition (with --boot-flow, the boot-flow
+              files for the board's machine); its U-Boot is Debian's build
+              under --firmware DIR (a release fetched by tools/firmware.sh),
+              else the installed package's (default name:
+              tamberlune-card-BOARD.img in the build folder)
+  --boot      then boot the disk on U-Boot under QEMU (the --arch machine,
+              or the board)
               and press a key at the menu yourself; then it shows the
               recorded variable, or with --boot-flow runs on until you leave
               QEMU with Ctrl-A X
@@ -71,6 +81,7 @@ Exit status 0 when the disk was written (and booted), 1 on failure, 2 on bad
 arguments, 130 or 143 when interrupted.
 Example:
   tools/disk.sh /tmp/tamberlune.img && sudo dd if=/tmp/tamberlune.img of=/dev/sdX bs=4M conv=fsync
+  tools/firmware.sh trixie && tools/disk.sh --board orangepi-pc --firmware build/firmware/trixie
 USAGE
 }
 
@@ -82,7 +93,7 @@ if [ -n "$TAMBERLUNE_IMAGES" ]; then
   exit
 fi
 
-tamberlune_arguments "--boot --boot-flow --key= --arch= --out= --build-dir= --firmware=" 1 "$@"
+tamberlune_arguments "--boot --boot-flow --key= --arch= --board= --out= --build-dir= --firmware=" 1 "$@"
 boot=$(tamberlune_option --boot no)
 boot_flow=$(tamberlune_option --boot-flow no)
 key=$(tamberlune_option --key)
@@ -93,36 +104,47 @@ if [ ${#TAMBERLUNE_OPERANDS[@]} -eq 1 ]; then
 fi
 arch=
 [ -z "$(tamberlune_option --arch)" ] || arch=$(tamberlune_arch "$(tamberlune_option --arch)") || exit 2
+board=$(tamberlune_option --board)
+if [ -n "$board" ]; then
+  tamberlune_machines boards | grep -qx -- "$board" ||
+    tamberlune_refuse "--board takes $(tamberlune_machines boards --spoken), not '$board'"
+  [ -z "$arch" ] || tamberlune_refuse "--board names the machine already; leave --arch out"
+fi
 build=$(tamberlune_absolute "$(tamberlune_option --build-dir "$repo/build")")
 # The plain disk holds every machine's image: a machine means something only
 # to a boot or to the boot-flow disk.
-if [ -n "$arch" ] && [ "$boot" = no ] && [ "$boot_flow" = no ]; then
+if [ -n "$arch" ] && [ "$boot" = no ] && [ "$boot_flow" = no ] && [ -z "$board" ]; then
   tamberlune_refuse "--arch picks the machine to boot (--boot) or the boot-flow disk's (--boot-flow); the plain disk holds every machine's image"
 fi
 [ -z "$key" ] || [ "$boot" = yes ] || tamberlune_refuse "--key goes with --boot"
-[ -z "$(tamberlune_option --firmware)" ] || [ "$boot" = yes ] || tamberlune_refuse "--firmware goes with --boot"
+[ -z "$(tamberlune_option --firmware)" ] || [ "$boot" = yes ] || [ -n "$board" ] ||
+  tamberlune_refuse "--firmware goes with --boot or --board"
 tamberlune_firmware "$(tamberlune_option --firmware)"
 [ "$boot" = no ] || key=$(tamberlune_key "$key") || exit 2
-arch=${arch:-x64}
+arch=${arch:-${board:-x64}}
 # A machine's other boots (supervisor-mode RISC-V) boot its disk.
 machine=$(tamberlune_machines get "$arch" machine)
-if [ "$boot_flow" = yes ] && [ "$arch" != "$machine" ] && [ "$boot" = no ]; then
+if [ "$boot_flow" = yes ] && [ "$arch" != "$machine" ] && [ "$boot" = no ] && [ -z "$board" ]; then
   tamberlune_refuse "$arch is a way to boot; the boot-flow disk for it is --arch $machine"
 fi
 default=$build/tamberlune-disk.img
 [ "$boot_flow" = no ] || default=$build/tamberlune-bootflow-$machine.img
+[ -z "$board" ] || default=$build/tamberlune-card-$board.img
+[ -z "$board" ] || [ "$boot_flow" = no ] || default=$build/tamberlune-bootflow-$board.img
 disk=${disk:-$default}
 # Where the disk goes is checked before anything is built.
 [ "$disk" = "$default" ] || tamberlune_output "$disk" >/dev/null
 
+card=()
+[ -z "$board" ] || card=(--board "$board")
 tamberlune_run "$repo/tools/build.sh" --quiet --build-dir "$build"
 if [ "$boot_flow" = yes ]; then
   suffix=$(tamberlune_suffix "$machine")
-  tamberlune_run "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/make_disk.py" --boot-flow "$build/boot.scr" "$build/setup.scr" "$build/Tamberlune$suffix.efi" \
+  tamberlune_run "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/make_disk.py" "${card[@]}" --boot-flow "$build/boot.scr" "$build/setup.scr" "$build/Tamberlune$suffix.efi" \
     "$build/BootOptions$suffix.efi" "$build/payload/$machine/normal.efi" "$disk"
 else
   mapfile -t images < <(tamberlune_machines images "$build")
-  tamberlune_run "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/make_disk.py" "${images[@]}" "$disk"
+  tamberlune_run "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/make_disk.py" "${card[@]}" "${images[@]}" "$disk"
 fi
 if [ "$boot" = yes ]; then
   tamberlune_needs boot
