@@ -8,9 +8,10 @@ way of starting one under QEMU on U-Boot (each machine's own, and
 riscv64-smode: the RISC-V image on U-Boot in supervisor mode). Each boot
 carries its machine's fields and its own firmware.
 
-  machines.py boots                    every boot's name, a line each
+  machines.py boots                    every QEMU machine's boot name (--arch), a line each
   machines.py boots --spoken           the same as a person reads them: "x64, ... or arm"
-  machines.py boot NAME                the boot a name or an alias names (exit 1: none)
+  machines.py boot NAME                the boot a name or an alias names (exit 1: none; a board is
+                                       named with --board, not --arch)
   machines.py get FIELD                a field of every machine, a line each
   machines.py get NAME FIELD           a field of one machine or boot (a list: a line an item)
   machines.py images DIR [STEM]        DIR/STEM<suffix>.efi for every machine (STEM: Tamberlune)
@@ -33,12 +34,14 @@ MACHINES = {machine["name"]: machine for machine in TABLE["machines"]}
 BOOTS = {boot["name"]: {**machine, **boot, "machine": machine["name"]}
          for machine in TABLE["machines"] for boot in machine["boots"]}
 RELEASES = TABLE["uboot"]
-# The boots on a real board's own U-Boot build (Debian's u-boot-sunxi, ...).
+# The boots on a real board's own U-Boot build (Debian's u-boot-sunxi, ...),
+# which boot a card of their own.
 BOARDS = {name: boot["board"] for name, boot in BOOTS.items() if "board" in boot}
-# What a person may call a boot: its name, or one of its machine's other
-# names (Debian's or GNU's: amd64, x86_64, ...) for the machine's own boot.
+# What a person may call a QEMU machine's boot (--arch): its name, or one of
+# its machine's other names (Debian's or GNU's: amd64, x86_64, ...) for the
+# machine's own boot.
 BOOT_NAMES = {**{alias: name for name, machine in MACHINES.items() for alias in machine["aliases"]},
-              **{name: name for name in BOOTS}}
+              **{name: name for name in BOOTS if name not in BOARDS}}
 
 
 def pe_machine(machine):
@@ -77,9 +80,9 @@ def main(argv):
         return 0
     try:
         if argv == ["boots"]:
-            print(lines(list(BOOTS)))
+            print(lines([name for name in BOOTS if name not in BOARDS]))
         elif argv == ["boots", "--spoken"]:
-            print(spoken(BOOTS))
+            print(spoken(name for name in BOOTS if name not in BOARDS))
         elif argv == ["boards"]:
             print(lines(list(BOARDS)))
         elif argv == ["boards", "--spoken"]:

@@ -189,7 +189,7 @@ TEST(BootOptions, HandsTheChoiceToTheScriptOnce) {
   alignas(EFI_PAGE_SIZE) static UINT8 Page[EFI_PAGE_SIZE];
   const UINTN At = (UINTN)Page + 0x123;
   char Text[24];
-  std::snprintf(Text, sizeof(Text), "%llx", (unsigned long long)At);
+  std::snprintf(Text, sizeof(Text), "%llX", (unsigned long long)At);  // as the engine writes %lx
   const std::u16string Hex = Widen(Text);
   auto Choice = [](CHAR16 Key) { return Variable(ChoiceOf(Key)->VariableName, {0x31, 0}, BootChoiceVendorGuid); };
   const RECORDED_VARIABLE Mark = Variable(KeyMenuShownVariable, {0x31, 0}, BootChoiceVendorGuid);

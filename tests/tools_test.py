@@ -135,10 +135,18 @@ class Readme(unittest.TestCase):
         with open(os.path.join(REPO, "README.md"), encoding="utf-8") as readme:
             rows = re.findall(r"^\| ([^|`]+) \| (`.+?`) \| `(\w+\.efi)` \| `\\EFI\\BOOT\\(\w+\.EFI)` \| (\d+) bytes \|$",
                               readme.read(), re.M)
-        table = [(machine["title"], ", ".join(f"`{boot['name']}`" for boot in machine["boots"]),
+        table = [(machine["title"], ", ".join(f"`{boot['name']}`" for boot in machine["boots"] if "board" not in boot),
                   machines.image_name(name), machine["removable"], str(machine["budget"]))
                  for name, machine in machines.MACHINES.items()]
         self.assertEqual(rows, table)
+
+    def test_board_table_is_the_machine_tables(self):
+        """The README's table of boards names each board, its package and folders as lib/machines.json does."""
+        with open(os.path.join(REPO, "README.md"), encoding="utf-8") as readme:
+            rows = re.findall(r"^\| ([^|`]+) \| `([\w-]+)` \| `([\w-]+)` (.+?) \|", readme.read(), re.M)
+        table = [(board["title"], name, board["package"], ", ".join(dict.fromkeys(
+            f"`{folder}`" for folder in board["folders"].values()))) for name, board in machines.BOARDS.items()]
+        self.assertEqual(sorted(rows), sorted(table))
 
 
 class TerminalQuery(unittest.TestCase):

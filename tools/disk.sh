@@ -19,17 +19,22 @@ tamberlune_command "$([ -z "$TAMBERLUNE_IMAGES" ] && echo disk || echo tamberlun
 
 tamberlune_help() {
   if [ -n "$TAMBERLUNE_IMAGES" ]; then
-    cat <<'USAGE'
-Usage: tamberlune-disk DISK
+    cat <<USAGE
+Usage: tamberlune-disk [--board BOARD] DISK
 Writes a bootable disk image from the installed images. The disk is a GPT with
 an EFI system partition holding each image at its machine's removable-media
-path (\EFI\BOOT\BOOTX64.EFI on x86-64, and so on), which a UEFI firmware
+path (\\EFI\\BOOT\\BOOTX64.EFI on x86-64, and so on), which a UEFI firmware
 starts with nothing typed. The images are
 those in share/tamberlune under the prefix (/usr/share/tamberlune from the
 package); the same images always give the same disk, byte for byte. DISK is
 the disk file to write: a new path or a regular file (through a symbolic
 link, the file it names), never a device: write the file, then copy it to a
 stick with dd.
+  --board BOARD  write a board's SD card instead ($(tamberlune_machines boards --spoken)):
+                 an MBR, the board's U-Boot from Debian's build of it (the
+                 installed package, as on an ARM machine, or the release
+                 unpacked under TAMBERLUNE_FIRMWARE) where the board reads it,
+                 and the same partition
 Exit status 0 when the disk was written, 1 on failure, 2 on bad arguments.
 Example:
   tamberlune-disk /tmp/tamberlune.img && sudo dd if=/tmp/tamberlune.img of=/dev/sdX bs=4M conv=fsync
@@ -86,10 +91,12 @@ USAGE
 }
 
 if [ -n "$TAMBERLUNE_IMAGES" ]; then
-  tamberlune_arguments "" 1 "$@"
+  tamberlune_arguments "--board=" 1 "$@"
   [ ${#TAMBERLUNE_OPERANDS[@]} -eq 1 ] || tamberlune_refuse "name the disk file to write"
+  card=()
+  [ -z "$(tamberlune_option --board)" ] || card=(--board "$(tamberlune_option --board)")
   mapfile -t images < <(tamberlune_machines images "$TAMBERLUNE_IMAGES")
-  "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/make_disk.py" "${images[@]}" "${TAMBERLUNE_OPERANDS[0]}"
+  "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/make_disk.py" "${card[@]}" "${images[@]}" "${TAMBERLUNE_OPERANDS[0]}"
   exit
 fi
 
