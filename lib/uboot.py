@@ -69,8 +69,9 @@ firmware_root = boards.firmware_root
 def firmware_options(arch, root=None):
     """QEMU's options that load arch's U-Boot from under root."""
     root = firmware_root(root)
-    options = [(root + option).replace("{folder}", boards.folder(arch, root)) if option.startswith("/usr/lib/u-boot/")
-               else option for option in ARCHES[arch]["firmware"]]
+    options = [root + option if option.startswith("/usr/lib/u-boot/") else option for option in ARCHES[arch]["firmware"]]
+    if "board" in ARCHES[arch]:
+        options = [option.replace("{folder}", boards.folder(arch, root)) for option in options]
     dtb = "board" in ARCHES[arch] and boards.dtb(arch, root)
     return options + (["-dtb", dtb] if dtb else [])
 

@@ -22,8 +22,8 @@ import sys
 import tempfile
 import time
 
+import harness  # first: it finds the code the tests share, in lib/
 import boards
-import harness
 import machines
 import make_disk
 import uboot

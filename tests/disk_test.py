@@ -16,8 +16,8 @@ import time
 import unittest
 import zlib
 
+import harness  # first: it finds the code the tests share, in lib/
 import boards
-import harness
 import make_disk
 import uboot
 

@@ -107,6 +107,10 @@ class Arguments(unittest.TestCase):
             (tool("tools/disk.sh"), ["--boot-flow", "--arch", "mips"], "not 'mips'"),
             (tool("tools/disk.sh"), ["--arch", "arm"], "the plain disk holds every machine's image"),
             (tool("tools/disk.sh"), ["--key", "p"], "--key goes with --boot"),
+            (tool("tools/disk.sh"), ["--board", "cubieboard"], "--board takes raspi3b or orangepi-pc, not 'cubieboard'"),
+            (tool("tools/disk.sh"), ["--board", "raspi3b", "--arch", "aa64"], "--board names the machine already"),
+            (tool("tools/disk.sh"), ["--boot", "--arch", "orangepi-pc"], "not 'orangepi-pc'"),
+            (tool("tools/run.sh"), ["--arch", "raspi3b"], "not 'raspi3b'"),
             (tool("tools/disk.sh"), ["--boot", "--key", "pp"], "not 'pp'"),
             (tool("tools/disk.sh"), ["--boot", "--arch=arm", "--key=pp"], "not 'pp'"),
             (tool("tools/sign.sh"), ["k", "c", "i", "s", "extra"], "one argument too many: 'extra'"),
@@ -116,8 +120,7 @@ class Arguments(unittest.TestCase):
         # Every machine, by its name or an alias, is one the commands take: a
         # bad key is then the only fault.
         rows += [(tool("tools/run.sh"), ["--arch", arch, "--key", "pp"], "not 'pp'")
-                 for arch in [*uboot.ARCHES, *(alias for machine in machines.MACHINES.values()
-                                              for alias in machine["aliases"])]]
+                 for arch in [*machines.BOOT_NAMES]]
         for command, arguments, message in rows:
             with self.subTest(command=os.path.basename(command), arguments=arguments):
                 result = run(command, *arguments, timeout=10)
