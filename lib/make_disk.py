@@ -169,19 +169,25 @@ def boot_flow_files(script, setup, image, listing, loader):
             path: loader}
 
 
-def write_gpt_disk(files, disk):
-    """Writes a GPT disk whose EFI system partition holds files (paths in it to
-    files on this machine); nothing is left at disk's folder if it fails."""
+def system_partition(files, disk, advice="build it first (tools/build.sh)"):
+    """The EFI system partition's bytes, holding files (paths in it to files
+    on this machine), once every file is there and disk may be written."""
     for source in files.values():
         if not os.path.isfile(source):
-            raise DiskError(f"no file at {source}: build it first (tools/build.sh)")
+            raise DiskError(f"no file at {source}: {advice}")
     output_file.target(disk, COMMAND)
-    table = entries()
     with tempfile.TemporaryDirectory() as scratch:
         esp = os.path.join(scratch, "esp.img")
         write_fat(esp, ESP_SECTORS * SECTOR, files, hidden_sectors=ESP_FIRST)
         with open(esp, "rb") as part:
-            fat = part.read()
+            return part.read()
+
+
+def write_gpt_disk(files, disk):
+    """Writes a GPT disk whose EFI system partition holds files (paths in it to
+    files on this machine); nothing is left at disk's folder if it fails."""
+    fat = system_partition(files, disk)
+    table = entries()
 
     def produce(path):
         with open(path, "r+b") as out:
@@ -219,22 +225,16 @@ def write_card(files, disk, blob=None, blob_offset=0):
     """Writes a board's SD card: files in its EFI system partition and, with
     blob, the board's U-Boot at blob_offset bytes; nothing is left at disk's
     folder if it fails."""
-    for source in [*files.values(), *([blob] if blob else [])]:
-        if not os.path.isfile(source):
-            raise DiskError(f"no file at {source}: build it first (tools/build.sh), or fetch the board's "
-                            f"U-Boot with tools/firmware.sh")
+    advice = "build it first (tools/build.sh), or fetch the board's U-Boot with tools/firmware.sh"
     loader = b""
     if blob:
+        if not os.path.isfile(blob):
+            raise DiskError(f"no file at {blob}: {advice}")
         with open(blob, "rb") as file:
             loader = file.read()
         if blob_offset < SECTOR or blob_offset + len(loader) > ESP_FIRST * SECTOR:
             raise DiskError(f"{blob} does not fit between the partition table and the partition")
-    output_file.target(disk, COMMAND)
-    with tempfile.TemporaryDirectory() as scratch:
-        esp = os.path.join(scratch, "esp.img")
-        write_fat(esp, ESP_SECTORS * SECTOR, files, hidden_sectors=ESP_FIRST)
-        with open(esp, "rb") as part:
-            fat = part.read()
+    fat = system_partition(files, disk, advice)
 
     def produce(path):
         with open(path, "r+b") as out:
