@@ -43,4 +43,7 @@ static constexpr CHAR16 BootOptionsHelpText[] =
     u"BootNext and every block device with its size and device path; it changes "
     u"nothing. Under each active option, a U-Boot command line that boots it once "
     u"(through BootNext). Tamberlune's U-Boot boot flow runs it when Escape was "
-    u"pressed at Tamberlune's menu.\r\n";
+    u"pressed at Tamberlune's menu. Started with the load options \"choice ADDRESS\" "
+    u"(hexadecimal), it writes at ADDRESS the byte of the key chosen at "
+    u"Tamberlune's menu (0 for none) and deletes the choice, and for r removes "
+    u"BootOrder and BootNext: the boot flow reads the choice so.\r\n";

@@ -228,8 +228,10 @@ def verify(scenario, end, shown, hidden, variable, more):
     for line in hidden:
         found = NETWORK_ACTIVITY.search(seen) if line == NO_NETWORK else line in seen
         check(not found, f"the console shows {line if line == NO_NETWORK else repr(line)}")
-    # One menu a boot, whatever else the firmware starts.
+    # One menu a boot, whatever else the firmware starts; and no option of a
+    # command the flow runs is one this U-Boot lacks (printenv -e on a board).
     check(seen.count(uboot.MENU_END) == 0, "a second menu in one boot")
+    check(b"## Error" not in seen, "U-Boot refused a command of the flow")
     if variable:
         if end != prompt:
             scenario.until(prompt, 240)
