@@ -113,7 +113,7 @@ arch=
 [ -z "$(tamberlune_option --arch)" ] || arch=$(tamberlune_arch "$(tamberlune_option --arch)") || exit 2
 board=$(tamberlune_option --board)
 if [ -n "$board" ]; then
-  tamberlune_machines boards | grep -qx -- "$board" ||
+  tamberlune_machines boards | grep -x -- "$board" >/dev/null ||
     tamberlune_refuse "--board takes $(tamberlune_machines boards --spoken), not '$board'"
   [ -z "$arch" ] || tamberlune_refuse "--board names the machine already; leave --arch out"
 fi
