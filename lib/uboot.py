@@ -276,8 +276,11 @@ class Session:
         self.child.send(data)
 
     def prompt(self):
-        """Stops autoboot and waits for U-Boot's prompt."""
-        self.expect(b"Hit any key")
+        """Stops autoboot and waits for U-Boot's prompt. A board's U-Boot,
+        started by its SPL from the card, may take a minute to get there on a
+        busy machine (the Orange Pi's on Debian 13's QEMU scans eight USB
+        buses first)."""
+        self.expect(b"Hit any key", timeout=120)
         self.send(b"\n")
         self.expect(self.prompt_text)
 
