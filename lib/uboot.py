@@ -48,6 +48,8 @@ VARIABLES = tuple(choice["variable"] for choice in BOOT_CHOICES["choices"])
 SHOWN_VARIABLE = BOOT_CHOICES["shown"]["variable"]
 MENU_END = BOOT_CHOICES["menu"][-1].strip().encode()
 PROMPT = b"=> "
+# What U-Boot (or its SPL) says of itself as it starts: "U-Boot 2025.01-3+deb13u1 (...)".
+RELEASE_BANNER = re.compile(rb"\nU-Boot (?:SPL )?(\d{4}\.\d{2})")
 # U-Boot's UEFI console asks the terminal for its size when it starts. A
 # person's terminal would answer, and an answer that arrives late (over SSH,
 # say) reaches the image as its keystroke; so what is shown to a person never
@@ -234,6 +236,9 @@ class Session:
         self.arch = arch
         self.load_address = ARCHES[arch]["load"]
         self.prompt_text = ARCHES[arch].get("board", {}).get("prompt", PROMPT.decode()).encode()
+        # The U-Boot release the firmware files say they are (None: not
+        # known), held to what the machine prints once it says.
+        self.release = boards.release_of(firmware)
         self.transcript = b""
         command = qemu_command(disk, clock, arch, tftp, firmware)
         self.child = pexpect.spawn(command[0], command[1:], echo=False, preexec_fn=arrange_for(os.getpid()))
@@ -270,6 +275,13 @@ class Session:
             raise BootError(f"no {wanted} within {timeout} s; serial so far:\n" + printable(self.transcript))
         except pexpect.EOF:
             raise QemuEnded("QEMU exited:\n" + printable(self.transcript))
+        if self.release is not None:
+            banner = RELEASE_BANNER.search(self.transcript)
+            if banner and banner.group(1).decode() != self.release:
+                raise BootError(f"this machine runs U-Boot {banner.group(1).decode()}, not the {self.release} its "
+                                f"firmware files are of")
+            if banner:
+                self.release = None  # seen: no need to look again
         return self.child.before + self.child.after
 
     def send(self, data):

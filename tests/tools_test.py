@@ -429,6 +429,20 @@ class Machine(unittest.TestCase):
             self.assertRegex(result.stdout, rb"\nboot flow: Tamberlune test payload: network, [0-9.]+ s after the key\n$")
             self.assertEqual(os.listdir(scratch), [])
 
+    def test_a_boot_on_another_release_than_its_files_say_fails(self):
+        # The first release's files, said to be the second's: the boot must
+        # notice, or a test of one release could pass on the other.
+        first, second = machines.RELEASES[0], machines.RELEASES[1]
+        with tempfile.TemporaryDirectory() as root:
+            os.symlink(os.path.join(BUILD, "firmware", first["suite"], "usr"), os.path.join(root, "usr"))
+            with open(os.path.join(root, "version"), "w") as version:
+                version.write(second["release"] + "-1\n")
+            result = subprocess.run([sys.executable, tool("lib/uboot.py"), "--image", os.path.join(BUILD, "Tamberlune.efi"),
+                                     "--key", "none"], capture_output=True, timeout=120,
+                                    env={**os.environ, "TAMBERLUNE_FIRMWARE": root})
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertIn(f"runs U-Boot {first['release']}, not the {second['release']}".encode(), result.stderr)
+
     def test_a_killed_driver_ends_its_qemu(self):
         for number in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
             with self.subTest(signal=number.name), tempfile.TemporaryDirectory() as scratch:
