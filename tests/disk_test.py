@@ -57,8 +57,8 @@ class DiskTest(unittest.TestCase):
                 if "board" not in uboot.ARCHES[ARCH]:
                     harness.assert_recorded(self, session, "p")
                 elif session.has_efi_variables():
-                    # A board's serial console may not carry printenv's data
-                    # line (Debian 13's Raspberry Pi build): the name says it.
+                    # Debian 13's Raspberry Pi build prints no data line for
+                    # printenv -e on its serial console: the name says it.
                     self.assertEqual(list(uboot.recorded_variables(session)), [harness.KEYS["p"][2]])
 
 
