@@ -37,11 +37,13 @@ RELEASES = TABLE["uboot"]
 # The boots on a real board's own U-Boot build (Debian's u-boot-sunxi, ...),
 # which boot a card of their own.
 BOARDS = {name: boot["board"] for name, boot in BOOTS.items() if "board" in boot}
+# The others: a QEMU machine's boot, named with --arch.
+QEMU_BOOTS = [name for name in BOOTS if name not in BOARDS]
 # What a person may call a QEMU machine's boot (--arch): its name, or one of
 # its machine's other names (Debian's or GNU's: amd64, x86_64, ...) for the
 # machine's own boot.
 BOOT_NAMES = {**{alias: name for name, machine in MACHINES.items() for alias in machine["aliases"]},
-              **{name: name for name in BOOTS if name not in BOARDS}}
+              **{name: name for name in QEMU_BOOTS}}
 
 
 def pe_machine(machine):
@@ -80,9 +82,9 @@ def main(argv):
         return 0
     try:
         if argv == ["boots"]:
-            print(lines([name for name in BOOTS if name not in BOARDS]))
+            print(lines(QEMU_BOOTS))
         elif argv == ["boots", "--spoken"]:
-            print(spoken(name for name in BOOTS if name not in BOARDS))
+            print(spoken(QEMU_BOOTS))
         elif argv == ["boards"]:
             print(lines(list(BOARDS)))
         elif argv == ["boards", "--spoken"]:
@@ -97,12 +99,15 @@ def main(argv):
             print(lines(image_paths(*argv[1:])))
         elif len(argv) == 2 and argv[0] in ("board-packages", "board-dtbs"):
             release = next(release["release"] for release in RELEASES if release["suite"] == argv[1])
-            found = {f"{board['package']}:{board['arch']}": None for board in BOARDS.values()
-                     if release in board["folders"]} if argv[0] == "board-packages" else \
-                {f"{board['dtb_package']}:{board['arch']} {board['dtb'][release]}": None
-                 for board in BOARDS.values() if release in board.get("dtb", {})}
+            if argv[0] == "board-packages":
+                found = [f"{board['package']}:{board['arch']}" for board in BOARDS.values()
+                         if release in board["folders"]]
+            else:
+                found = [f"{board['dtb_package']}:{board['arch']} {board['dtb'][release]}"
+                         for board in BOARDS.values() if release in board.get("dtb", {})]
+            # Each once, in the table's order.
             if found:
-                print(lines(list(found)))
+                print(lines(list(dict.fromkeys(found))))
         elif len(argv) == 2 and argv[0] == "releases":
             print(lines([release[argv[1]] for release in RELEASES]))
         else:

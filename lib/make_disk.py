@@ -143,10 +143,6 @@ def disk_files(images):
     return files
 
 
-def write_disk(images, disk):
-    """Writes the GPT disk with each image at its removable-media path."""
-    write_gpt_disk(disk_files(images), disk)
-
 
 # The boot flow's files on the boot partition: U-Boot's distro boot runs
 # /boot.scr; Tamberlune keeps a folder of its own, away from the
