@@ -130,11 +130,13 @@ def check(condition, message):
 
 def left_behind(scenario, variable):
     """At U-Boot's prompt once the flow is done: a choice is acted on once, and
-    autoload, which the network branch turns off, is as it was (bootfile is
-    not checked here: U-Boot's own network targets set it after the script)."""
+    autoload, which the network branch turns off, and bootargs, which carries
+    the question for the choice, are as they were (bootfile is not checked
+    here: U-Boot's own network targets set it after the script)."""
+    check(b"choice" not in scenario.session.command("printenv bootargs"), "bootargs still asks for the choice")
+    check(b"autoload=no" not in scenario.session.command("printenv autoload"), "autoload was not restored")
     shown = scenario.session.command(LEFT_CHOICE.format(part=scenario.partition), 60)
     check(re.search(rb"\n[0-9a-f]+: 00 ", shown), f"{variable} is still there: the choice would be acted on again")
-    check(b"autoload=no" not in scenario.session.command("printenv autoload"), "autoload was not restored")
 
 
 def boot_order_reset(scenario):
