@@ -59,13 +59,7 @@ typedef VOID *EFI_EVENT;
 
 // Variadic lists. The engine reads each argument by the type its directive
 // names (an int, a 64-bit integer, a UINTN, a pointer or an EFI_STATUS), as
-// the machine's C convention passes it. For its nested call it builds a list
-// from an array of UINTN values (SLOT_LIST), each an argument of one machine
-// word: that holds where a list is a pointer that walks the arguments, and a
-// word-sized argument takes one word, which is so for the Microsoft x64 list,
-// the Windows AArch64 and ARM lists, RISC-V's LP64 list and the IA32 one. The
-// static_assert below keeps a target where a list is no pointer from
-// building.
+// the machine's C convention passes it, whatever a list is there.
 #if defined(__x86_64__)
 typedef __builtin_ms_va_list VA_LIST;
 #define VA_START(Marker, Parameter) __builtin_ms_va_start(Marker, Parameter)
@@ -76,11 +70,6 @@ typedef __builtin_va_list VA_LIST;
 #define VA_END(Marker) __builtin_va_end(Marker)
 #endif
 #define VA_ARG(Marker, TYPE) __builtin_va_arg(Marker, TYPE)
-#ifdef __cplusplus
-static_assert(__is_pointer(VA_LIST) && sizeof(VA_LIST) == sizeof(VOID *),
-              "the nested call needs a variadic list that is a pointer walking the arguments");
-#endif
-#define SLOT_LIST(Slots) ((VA_LIST)(Slots))
 
 // EFI_STATUS's top bit: bit 63, or bit 31 on a 32-bit machine.
 #define EFI_ERROR_BIT ((EFI_STATUS)1 << (sizeof(EFI_STATUS) * 8 - 1))

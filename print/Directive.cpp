@@ -1,21 +1,91 @@
 // SPDX-License-Identifier: MIT
-// The item readers: the directive parser, the line-end reader, and the
-// integer, character and string conversions. Each conversion consumes its
-// slots and leaves the item (text and how to copy it, flags, W, P, and for a
-// number its sign and zeros) for the output stage in FormatCore.cpp.
+// The item readers: the conversion table, the directive reader, the
+// line-end reader, the digit writer, and the integer, character and string
+// conversions. Each conversion consumes its slots and leaves the item (its
+// forward text, flags, W, P, and for a number its digits and sign) for the
+// output stage in FormatCore.cpp.
 #include "FormatInternal.h"
 
-// Upper case always: x and X share their digits.
+// Upper case always: x and X share their digits, and so do the GUID and
+// status texts.
 static constexpr CHAR8 DigitCharacters[] = "0123456789ABCDEF";
+static_assert(sizeof(DigitCharacters) == 16 + 1);
+
+CHAR8 *EFIAPI WriteDigits(CHAR8 *End, UINT64 Value, UINTN Radix, UINTN Least, BOOLEAN Grouped) {
+  UINTN Written = 0;
+  UINTN GroupLeft = 3;
+  do {
+    if (Grouped && GroupLeft-- == 0) {
+      *--End = ',';
+      GroupLeft = 2;
+    }
+    UINTN Digit;
+    if (Radix == 16) {
+      Digit = (UINTN)Value & 0xF;
+      Value >>= 4;
+    } else {
+      Value = DivideByTen(Value, &Digit);
+    }
+    *--End = DigitCharacters[Digit];
+    Written++;
+  } while (Value != 0 || Written < Least);
+  return End;
+}
+
+// A conversion character, what it makes of its argument, and the flags it
+// adds to the directive's.
+typedef struct {
+  CHAR8 Character;
+  CONVERSION_KIND Kind;
+  UINT16 Flags;
+} CONVERSION;
+
+// Searched in order: the most frequent first.
+static constexpr CONVERSION Conversions[] = {
+    {'a', KIND_STRING, 0},
+    {'d', KIND_INTEGER, 0},
+    {'x', KIND_INTEGER, PF_HEX},
+    {'X', KIND_INTEGER, PF_HEX | PF_ZERO_FILL},  // X zero-fills to the width
+    {'s', KIND_STRING, PF_ARG_UCS2},
+    {'S', KIND_STRING, PF_ARG_UCS2},
+    {'u', KIND_INTEGER, PF_UNSIGNED},
+    {'c', KIND_CHARACTER, 0},
+    {'p', KIND_POINTER, PF_LONG | PF_ZERO_FILL | PF_HEX},  // the whole pointer, zero-filled
+    {'g', KIND_GUID, 0},
+    {'t', KIND_TIME, 0},
+    {'r', KIND_STATUS, 0},
+    {'\n', KIND_LINE_END, 0},
+    {'\r', KIND_LINE_END, 0},
+    {0, KIND_CUT_OFF, 0},
+};
+
+static constexpr BOOLEAN ConversionsAreSound() {
+  for (const CONVERSION &Entry : Conversions) {
+    if ((Entry.Flags & ~ItemFlags) != 0 || Entry.Kind == KIND_SELF) {
+      return FALSE;
+    }
+    for (const CONVERSION &Other : Conversions) {
+      if (&Other != &Entry && Other.Character == Entry.Character) {
+        return FALSE;
+      }
+    }
+  }
+  return TRUE;
+}
+static_assert(ConversionsAreSound(), "each conversion character once, adding only an item's flags");
+static_assert(sizeof(Conversions) / sizeof(Conversions[0]) == 15);
 
 // The integer conversions d, u, x, X and p of Value: the argument, an int
 // sign-extended without 'l', a 64-bit integer with it, or a pointer
 // zero-extended.
 static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, UINT64 Value) {
   UINTN Flags = Item->Flags;
+  if (Flags & PF_UNSIGNED) {
+    Flags &= ~(UINTN)PF_SIGN;
+  }
   Item->Sign = (Flags & PF_SIGN) ? '+' : (Flags & PF_BLANK) ? ' ' : 0;
 
-  UINT64 Radix = 16;
+  UINTN Radix = 16;
   BOOLEAN Grouped = FALSE;
   if (!(Flags & PF_HEX)) {
     Radix = 10;
@@ -34,49 +104,24 @@ static VOID ConvertInteger(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, UINT64 Value)
   } else if ((INT64)Value < 0 && !(Flags & PF_LONG)) {
     Value &= 0xFFFFFFFF;
   }
+  Item->Flags = Flags;
 
-  // Least significant digit first, behind a NUL, with the grouping commas
-  // already in place: the output stage copies it backward as it stands.
-  CHAR8 *Buffer = Frame->ValueBuffer;
-  Buffer[0] = 0;
-  UINTN Generated = 0;
-  UINTN GroupLeft = 3;
-  BOOLEAN Zero = Value == 0;
-  do {
-    if (Grouped && GroupLeft-- == 0) {
-      Buffer[++Generated] = ',';
-      GroupLeft = 2;
-    }
-    UINTN Digit;
-    if (Radix == 16) {
-      Digit = Value & 0xF;
-      Value >>= 4;
-    } else {
-      Value = DivideByTen(Value, &Digit);
-    }
-    Buffer[++Generated] = DigitCharacters[Digit];
-  } while (Value != 0);
-
+  // The digits end at the value buffer's end, grouping commas in place.
+  CHAR8 *End = Frame->ValueBuffer + VALUE_BUFFER_SIZE;
+  CHAR8 *Start = WriteDigits(End, Value, Radix, 1, Grouped);
+  Item->Text = (CONST UINT8 *)Start;
   // %.0d of 0 prints no digit at all.
-  Item->Count = (Zero && Item->Precision == 0) ? 0 : Generated;
-  Item->Text = (CONST UINT8 *)&Buffer[Generated];
-  Item->Copy = COPY_DIGITS;
+  Item->Digits = (Value == 0 && Item->Precision == 0) ? 0 : (UINTN)(End - Start);
   Item->Number = TRUE;
-  // With '0' and a width, and neither '-' nor a precision, the zeros fill
-  // the whole width, sign included.
-  Item->ZeroFill = (Flags & (PF_ZERO_FILL | PF_WIDTH | PF_LEFT | PF_PRECISION)) == (PF_ZERO_FILL | PF_WIDTH);
 }
 
-static VOID ConvertString(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, BOOLEAN Ucs2) {
+static VOID ConvertString(FORMAT_FRAME *Frame, FORMAT_ITEM *Item) {
   CONST UINT8 *String = NextPointer(Frame);
   if (String == nullptr) {
     String = (CONST UINT8 *)"<null string>";
-    Ucs2 = FALSE;
+    Item->Flags &= ~(UINTN)PF_ARG_UCS2;
   }
   Item->Text = String;
-  if (Ucs2) {
-    Item->Copy = COPY_UCS2_TEXT;
-  }
   if (!(Item->Flags & PF_PRECISION)) {
     Item->Precision = 0;
   }
@@ -90,7 +135,7 @@ static VOID SetOneCharText(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, UINTN Charact
   Frame->CharText[2] = 0;
   Frame->CharText[3] = 0;
   Item->Text = Frame->CharText;
-  Item->Copy = COPY_UCS2_TEXT;
+  Item->Flags |= PF_ARG_UCS2;
 }
 
 CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan) {
@@ -110,77 +155,60 @@ CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UI
 }
 
 CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan) {
-  DIRECTIVE Directive = {Item->Flags, 0, 1, 0};  // the item's flags: none yet
   for (;;) {
-    Scan = ParseDirective(Frame->FmtBytes, Scan, &Directive);
-    if (Directive.Conversion != '*') {
+    Scan = ParseDirective(Frame->FmtBytes, Scan, Item);
+    if (Item->Conversion != '*') {
       break;
     }
     // Each '*' takes a UINTN in turn: the precision after a '.', else the width.
     UINTN Value = NextUintn(Frame);
-    if (Directive.Flags & PF_PRECISION) {
-      Directive.Precision = Value;
+    if (Item->Flags & PF_PRECISION) {
+      Item->Precision = Value;
     } else {
-      Directive.Width = Value;
-      Directive.Flags |= PF_WIDTH;
+      Item->Width = Value;
+      Item->Flags |= PF_WIDTH;
     }
     Scan += Frame->FmtBytes;
   }
-  Item->Flags = Directive.Flags;
-  Item->Width = Directive.Width;
-  Item->Precision = Directive.Precision;
-  CHAR8 *Buffer = Frame->ValueBuffer;
-  UINTN Character = Directive.Conversion;
-  switch (Character) {
-    case 0:
-      // Cut off by the format's end: only the width still prints.
+
+  UINTN Character = Item->Conversion;
+  CONVERSION_KIND Kind = KIND_SELF;
+  for (const CONVERSION &Entry : Conversions) {
+    if ((UINTN)(UINT8)Entry.Character == Character) {
+      Kind = Entry.Kind;
+      Item->Flags |= Entry.Flags;
+      break;
+    }
+  }
+  switch (Kind) {
+    case KIND_INTEGER:
+      ConvertInteger(Frame, Item, (Item->Flags & PF_LONG) ? NextInt64(Frame) : NextInt(Frame));
+      break;
+    case KIND_POINTER:
+      Item->Flags &= ~(UINTN)(PF_SIGN | PF_BLANK);
+      ConvertInteger(Frame, Item, (UINT64)(UINTN)NextPointer(Frame));
+      break;
+    case KIND_CHARACTER:
+      SetOneCharText(Frame, Item, (UINTN)(NextInt(Frame) & 0xFFFF));
+      break;
+    case KIND_STRING:
+      ConvertString(Frame, Item);
+      break;
+    case KIND_GUID:
+    case KIND_TIME:
+      Item->Text = (CONST UINT8 *)ValueText(Frame->ValueBuffer, Kind, NextPointer(Frame));
+      break;
+    case KIND_STATUS:
+      Item->Text = (CONST UINT8 *)StatusText(Frame->ValueBuffer, (EFI_STATUS)NextUintn(Frame));
+      break;
+    case KIND_LINE_END:
+      return ReadLineEnd(Frame, Item, Scan);
+    case KIND_CUT_OFF:
+      // Only the width still prints.
       Item->Text = (CONST UINT8 *)"";
       Item->Precision = 0;
       break;
-    // The conversion's bits: X fills with zeros, x and X are hexadecimal,
-    // u is unsigned and takes no '+'; p is the whole pointer in
-    // hexadecimal, zero-filled, with no sign.
-    case 'X':
-      Item->Flags |= PF_ZERO_FILL;
-      [[fallthrough]];
-    case 'x':
-      Item->Flags |= PF_HEX;
-      [[fallthrough]];
-    case 'd':
-    case 'u':
-      if (Character == 'u') {
-        Item->Flags = (Item->Flags | PF_UNSIGNED) & ~(UINTN)PF_SIGN;
-      }
-      ConvertInteger(Frame, Item, (Item->Flags & PF_LONG) ? NextInt64(Frame) : NextInt(Frame));
-      break;
-    case 'p':
-      Item->Flags &= ~(UINTN)(PF_SIGN | PF_BLANK | PF_LONG | PF_ZERO_FILL);
-      Item->Flags |= PF_LONG | PF_ZERO_FILL | PF_HEX;
-      ConvertInteger(Frame, Item, (UINT64)(UINTN)NextPointer(Frame));
-      break;
-    case 'c':
-      SetOneCharText(Frame, Item, (UINTN)(NextInt(Frame) & 0xFFFF));
-      break;
-    case 'a':
-      ConvertString(Frame, Item, FALSE);
-      break;
-    case 's':
-    case 'S':
-      ConvertString(Frame, Item, TRUE);
-      break;
-    case 'g':
-      Item->Text = (CONST UINT8 *)GuidText(Buffer, NextPointer(Frame));
-      break;
-    case 't':
-      Item->Text = (CONST UINT8 *)TimeText(Buffer, NextPointer(Frame));
-      break;
-    case 'r':
-      Item->Text = (CONST UINT8 *)StatusText(Buffer, (EFI_STATUS)NextUintn(Frame));
-      break;
-    case '\n':
-    case '\r':
-      return ReadLineEnd(Frame, Item, Scan);
-    default:
+    case KIND_SELF:
       SetOneCharText(Frame, Item, Character);
       break;
   }

@@ -102,11 +102,12 @@ static FORMAT_EXTENT MeasureFormat(CONST UINT8 *Format, UINTN Limit, UINTN FmtBy
   return Extent;
 }
 
-// The one write path: Count characters from Text, read as Copy says,
+// The one write path: Count characters from Text, Step bytes apart (1 for
+// 8-bit text, 2 for UCS-2, 0 for one 8-bit character again and again),
 // clamped at the buffer's end. An 8-bit output keeps each character's low
 // byte. Zero or a negative Count writes nothing, so a width or precision of
 // any size costs only what fits.
-static VOID WriteOutput(FORMAT_FRAME *Frame, CONST UINT8 *Text, COPY Copy, INTN Count) {
+static VOID WriteOutput(FORMAT_FRAME *Frame, CONST UINT8 *Text, UINTN Step, INTN Count) {
   if (Count <= 0) {
     return;
   }
@@ -114,7 +115,7 @@ static VOID WriteOutput(FORMAT_FRAME *Frame, CONST UINT8 *Text, COPY Copy, INTN 
   UINTN Out = Frame->OutBytes;
   UINTN Room = (UINTN)(Frame->End - Cursor) >> (Out - 1);
   UINT8 *Stop = Cursor + ((UINTN)Count < Room ? (UINTN)Count : Room) * Out;
-  if (Copy == COPY_TEXT && Out == 2) {
+  if (Step == 1 && Out == 2) {
     // 8-bit text into UCS-2, eight characters a step: spread each half's
     // bytes apart.
     for (; Stop - Cursor >= 16; Cursor += 16, Text += 8) {
@@ -128,10 +129,10 @@ static VOID WriteOutput(FORMAT_FRAME *Frame, CONST UINT8 *Text, COPY Copy, INTN 
       }
     }
   }
-  for (; Cursor < Stop; Cursor += Out, Text += Copy) {
+  for (; Cursor < Stop; Cursor += Out, Text += Step) {
     Cursor[0] = Text[0];
     if (Out == 2) {
-      Cursor[1] = Copy == COPY_UCS2_TEXT ? Text[1] : 0;
+      Cursor[1] = Step == 2 ? Text[1] : 0;
     }
   }
   Frame->Cursor = Cursor;
@@ -147,32 +148,35 @@ static VOID EmitItem(FORMAT_FRAME *Frame, CONST FORMAT_ITEM *Item) {
   UINTN Flags = Item->Flags;
   UINTN Sign = Item->Sign;
   UINTN Signed = Sign != 0;
+  UINTN TextBytes = (Flags & PF_ARG_UCS2) ? 2 : 1;
   // A text's characters, at most its precision of them; a number's digits
   // and its sign.
   UINTN Length;
-  if (Item->Copy == COPY_DIGITS) {
-    Length = Item->Count + Signed;
+  UINTN Least = Item->Precision + Signed;
+  CONST UINT8 *Fill = Blank;
+  if (Item->Number) {
+    Length = Item->Digits + Signed;
+    // With '0' and a width, and neither '-' nor a precision, the zeros fill
+    // the whole width, sign included.
+    if ((Flags & (PF_ZERO_FILL | PF_WIDTH | PF_LEFT | PF_PRECISION)) == (PF_ZERO_FILL | PF_WIDTH)) {
+      Least = Item->Width;
+    }
+    Fill = Zero;
   } else {
-    Length = TextLength(Item->Text, (Flags & PF_PRECISION) ? Item->Precision : ~(UINTN)0,
-                        (UINTN)Item->Copy);
+    Length = TextLength(Item->Text, (Flags & PF_PRECISION) ? Item->Precision : ~(UINTN)0, TextBytes);
   }
   // The fewest characters before the width's blanks: the precision, and a
   // number's sign beside its digits; or the whole width, zero-filled.
-  UINTN Least = Item->ZeroFill ? Item->Width : Item->Precision + Signed;
   UINTN Field = Least < Length ? Length : Least;
   INTN Pad = (Flags & PF_WIDTH) ? (INTN)(Item->Width - Field) : 0;
   if (!(Flags & PF_LEFT)) {
-    WriteOutput(Frame, Blank, COPY_REPEAT, Pad);
+    WriteOutput(Frame, Blank, 0, Pad);
   }
-  CONST UINT8 *Fill = Blank;
-  if (Item->Number) {
-    WriteOutput(Frame, (CONST UINT8 *)&Sign, COPY_REPEAT, (INTN)Signed);
-    Fill = Zero;
-  }
-  WriteOutput(Frame, Fill, COPY_REPEAT, (INTN)(Field - Length));
-  WriteOutput(Frame, Item->Text, Item->Copy, (INTN)(Length - Signed));
+  WriteOutput(Frame, (CONST UINT8 *)&Sign, 0, (INTN)Signed);
+  WriteOutput(Frame, Fill, 0, (INTN)(Field - Length));
+  WriteOutput(Frame, Item->Text, TextBytes, (INTN)(Length - Signed));
   if (Flags & PF_LEFT) {
-    WriteOutput(Frame, Blank, COPY_REPEAT, Pad);
+    WriteOutput(Frame, Blank, 0, Pad);
   }
 }
 
@@ -223,20 +227,15 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
   for (;;) {
     // A plain character is an item with no width or precision: it prints as
     // itself (its low byte into 8-bit output), so a run is one write.
-    WriteOutput(&Frame, Scan, (COPY)Frame.FmtBytes, (INTN)Run);
+    WriteOutput(&Frame, Scan, Frame.FmtBytes, (INTN)Run);
     Scan += Run * Frame.FmtBytes;
     UINTN Character = FormatCharAt(Frame.FmtBytes, Scan);
     if (Character == 0 || Frame.Cursor >= Frame.End) {
       break;
     }
     // Nothing one item sets reaches the next.
-    FORMAT_ITEM Item;
-    Item.Flags = 0;
+    FORMAT_ITEM Item = {};
     Item.Precision = 1;
-    Item.Copy = COPY_TEXT;
-    Item.Sign = 0;
-    Item.Number = FALSE;
-    Item.ZeroFill = FALSE;
     if (Character == '%') {
       Scan = ReadDirective(&Frame, &Item, Scan + Frame.FmtBytes);
     } else {
@@ -255,6 +254,6 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
   UINTN Written = (UINTN)(Frame.Cursor - Start) >> (Frame.OutBytes - 1);
   // The terminator may use the character reserved for it at End.
   Frame.End += Frame.OutBytes;
-  WriteOutput(&Frame, (CONST UINT8 *)"", COPY_REPEAT, 1);
+  WriteOutput(&Frame, (CONST UINT8 *)"", 0, 1);
   return Written;
 }

@@ -1,63 +1,67 @@
 // SPDX-License-Identifier: MIT
 // The format engine's own state, shared by its pieces: the frame, the scan
-// and the output stage (FormatCore.cpp); the directive parser, the line-end
-// reader and the integer, character and string conversions (Directive.cpp);
-// and the GUID, time and status conversions (ValueText.cpp). Everything lives
-// in one call's frame, so FormatCore may be entered again while a call is in
-// progress.
+// and the output stage (FormatCore.cpp); the directive parser, the
+// conversion table, the line-end reader and the integer, character and
+// string conversions (Directive.cpp); and the GUID, time and status texts
+// (ValueText.cpp). Everything lives in one call's frame, and no piece calls
+// FormatCore: the engine runs once per call, whatever the format holds.
 #pragma once
 #include "PrintFlags.h"
 #include "Uefi.h"
 
-// What a directive's characters say, as bits: the flag characters', and
-// whether a width and a precision were given. The caller's two flags
-// (PrintFlags.h) are the frame's, never an item's.
-#define PF_LEFT 0x0001       // '-': left-justify within the width
-#define PF_SIGN 0x0002       // '+': a number gets '+' unless it gets '-'
-#define PF_BLANK 0x0004      // ' ': a number gets a blank unless it gets '+' or '-'
-#define PF_COMMA 0x0008      // ',': group decimal digits by threes
-#define PF_LONG 0x0010       // 'l', 'L': the integer is the whole 64-bit slot
-#define PF_ZERO_FILL 0x0020  // '0': pad numbers with '0' up to the width
-#define PF_WIDTH 0x0200      // digits or '*' gave a width
-#define PF_PRECISION 0x0800  // '.' gave a precision
-// And what the integer conversions add to them.
-#define PF_HEX 0x0080        // 'x', 'X', 'p': radix 16
-#define PF_UNSIGNED 0x4000   // 'u': the integer is unsigned
+// An item's flags: what its directive's characters say and what its
+// conversion adds. The caller's two flags (PrintFlags.h) are the frame's,
+// never an item's, and share no bit with these.
+enum : UINTN {
+  PF_LEFT = 0x0001,       // '-': left-justify within the width
+  PF_SIGN = 0x0002,       // '+': a number gets '+' unless it gets '-'
+  PF_BLANK = 0x0004,      // ' ': a number gets a blank unless it gets '+' or '-'
+  PF_COMMA = 0x0008,      // ',': group decimal digits by threes
+  PF_LONG = 0x0010,       // 'l', 'L', 'p': the integer is the whole 64-bit argument
+  PF_ZERO_FILL = 0x0020,  // '0', 'X', 'p': pad numbers with '0' up to the width
+  PF_HEX = 0x0080,        // 'x', 'X', 'p': radix 16
+  PF_WIDTH = 0x0200,      // digits or '*' gave a width
+  PF_ARG_UCS2 = 0x0400,   // 's', 'S': the argument text is UCS-2
+  PF_PRECISION = 0x0800,  // '.' gave a precision
+  PF_UNSIGNED = 0x4000,   // 'u': the integer is unsigned and takes no '+'
+};
+inline constexpr UINTN ItemFlags = PF_LEFT | PF_SIGN | PF_BLANK | PF_COMMA | PF_LONG | PF_ZERO_FILL |
+                                   PF_HEX | PF_WIDTH | PF_ARG_UCS2 | PF_PRECISION | PF_UNSIGNED;
+static_assert((ItemFlags & (PF_OUT_UCS2 | PF_FMT_UCS2)) == 0, "an item's flags and the caller's share no bit");
 
-// Where WriteOutput takes its characters from; each value is the step from
-// one character to the next.
-typedef enum : INTN {
-  COPY_REPEAT = 0,      // the one 8-bit character at Text, again and again
-  COPY_TEXT = 1,        // 8-bit text, forward
-  COPY_UCS2_TEXT = 2,   // UCS-2 text, forward
-  COPY_DIGITS = -1,     // a number's digits, least significant first, backward
-} COPY;
+// What a conversion character makes of its argument.
+typedef enum : UINT8 {
+  KIND_SELF,       // any character without a conversion: it prints itself
+  KIND_INTEGER,    // d u x X: an int, or a 64-bit integer with PF_LONG
+  KIND_POINTER,    // p: a pointer, as a 64-bit hexadecimal integer
+  KIND_CHARACTER,  // c: an int whose low 16 bits are a UCS-2 character
+  KIND_STRING,     // a s S: a string, 8-bit or (PF_ARG_UCS2) UCS-2
+  KIND_GUID,       // g: a GUID reference
+  KIND_TIME,       // t: an EFI_TIME reference
+  KIND_STATUS,     // r: an EFI_STATUS
+  KIND_LINE_END,   // '\n', '\r': a line end, as a literal one is
+  KIND_CUT_OFF,    // the format's NUL: only the width still prints
+} CONVERSION_KIND;
 
-// Scratch text of one FormatCore call: room for 37 characters and the NUL.
+// The scratch text of one item: the longest is a GUID's 36 characters, and
+// its NUL.
 #define VALUE_BUFFER_SIZE 38
 
-// What a directive's characters say, before any argument is read.
+// One item, as the parser and its conversion leave it for the output stage:
+// a literal line end, or a directive.
 typedef struct {
-  UINTN Flags;       // PF_ bits set by the flag, width and precision characters
-  UINTN Width;       // W, meaningful with PF_WIDTH
-  UINTN Precision;   // P; 1 unless given
-  UINTN Conversion;  // where the parser stopped: the conversion character, '*'
-                     // (a slot gives W or P, then parsing goes on), or 0 when
-                     // the format ended first
-} DIRECTIVE;
-
-// One item for the output stage: a line end or a directive.
-typedef struct {
-  UINTN Flags;        // the directive's PF_ bits
-  UINTN Width;        // W, meaningful with PF_WIDTH
-  UINTN Precision;    // P: a number's least digits, a text's most (and least)
-                      // characters; 1 unless given
-  CONST UINT8 *Text;  // the text, read as Copy says
-  COPY Copy;          // COPY_TEXT, COPY_UCS2_TEXT, or COPY_DIGITS for a number
-  UINTN Count;        // a number's digits and grouping commas, sign apart
-  UINTN Sign;         // a number's sign: 0, '+', ' ' or '-'
-  BOOLEAN Number;     // a number: its sign first, then zeros up to the precision
-  BOOLEAN ZeroFill;   // a number whose zeros fill the whole width, sign included
+  UINTN Flags;            // PF_ bits: the directive's, and its conversion's
+  UINTN Width;            // W, meaningful with PF_WIDTH
+  UINTN Precision;        // P: a number's least digits, a text's most (and
+                          // least) characters; 1 unless given
+  UINTN Conversion;       // where the parser stopped: the conversion
+                          // character, '*' (a slot gives W or P, then parsing
+                          // goes on), or 0 when the format ended first
+  CONST UINT8 *Text;      // the argument text, forward: 8-bit, or UCS-2 with PF_ARG_UCS2
+  BOOLEAN Number;         // the text is a number's digits: its sign goes
+                          // first, then zeros up to the precision
+  UINTN Digits;           // a number's digits and grouping commas
+  UINTN Sign;             // a number's sign: 0, '+', ' ' or '-'
 } FORMAT_ITEM;
 
 typedef struct {
@@ -77,10 +81,11 @@ static inline UINTN FormatCharAt(UINTN FmtBytes, CONST UINT8 *Scan) {
 }
 
 // The next argument, read as the type its directive names and passed by the
-// machine's C convention: each takes its own size (and, for a 64-bit integer
-// on ARM, its alignment), so on IA32 and ARM an int and a UINTN take four
-// bytes and a 64-bit integer eight; on the 64-bit machines each takes one
-// 8-byte slot.
+// machine's C convention, whatever a variadic list is there (a pointer, or a
+// structure as on AArch64 and ARM Linux): each takes its own size (and, for a
+// 64-bit integer on ARM, its alignment), so on IA32 and ARM an int and a
+// UINTN take four bytes and a 64-bit integer eight; on the 64-bit machines
+// each takes one 8-byte slot.
 static inline UINT64 NextInt(FORMAT_FRAME *Frame) {
   return (UINT64)(INT64)VA_ARG(Frame->Arguments, INT32);
 }
@@ -94,18 +99,18 @@ static inline CONST UINT8 *NextPointer(FORMAT_FRAME *Frame) {
   return VA_ARG(Frame->Arguments, CONST UINT8 *);
 }
 
-// Parses directive characters from Scan into Directive, which holds what the
+// Parses directive characters from Scan into Item, which holds what the
 // characters before them said, reading no argument. Returns where it stopped:
 // at the conversion character, at a '*', or at the NUL that cut the
 // directive off. Inline in this header: the engine's caller, ReadDirective,
 // takes it in whole, and the parser's own test calls it alone.
-inline CONST UINT8 *ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, DIRECTIVE *Directive) {
+inline CONST UINT8 *ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, FORMAT_ITEM *Item) {
   for (;; Scan += FmtBytes) {
     UINTN Character = FormatCharAt(FmtBytes, Scan);
-    BOOLEAN Precision = (Directive->Flags & PF_PRECISION) != 0;
+    BOOLEAN Precision = (Item->Flags & PF_PRECISION) != 0;
     if (Character >= '0' && Character <= '9') {
       if (Character == '0' && !Precision) {
-        Directive->Flags |= PF_ZERO_FILL;
+        Item->Flags |= PF_ZERO_FILL;
       }
       UINTN Number = 0;
       for (; Character >= '0' && Character <= '9'; Character = FormatCharAt(FmtBytes, Scan)) {
@@ -113,40 +118,28 @@ inline CONST UINT8 *ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, DIRECTIVE 
         Scan += FmtBytes;
       }
       if (Precision) {
-        Directive->Precision = Number;
+        Item->Precision = Number;
       } else {
-        Directive->Width = Number;
-        Directive->Flags |= PF_WIDTH;
+        Item->Width = Number;
+        Item->Flags |= PF_WIDTH;
       }
       // The character that ended the number is the next directive character.
       Scan -= FmtBytes;
       continue;
     }
-    switch (Character) {
-      case ' ':
-        Directive->Flags |= PF_BLANK;
-        continue;
-      case '+':
-        Directive->Flags |= PF_SIGN;
-        continue;
-      case '-':
-        Directive->Flags |= PF_LEFT;
-        continue;
-      case ',':
-        Directive->Flags |= PF_COMMA;
-        continue;
-      case 'l':
-      case 'L':
-        Directive->Flags |= PF_LONG;
-        continue;
-      case '.':
-        Directive->Flags |= PF_PRECISION;
-        continue;
-      default:
-        // A '*', the conversion character, or the NUL of a format that ended first.
-        Directive->Conversion = Character;
-        return Scan;
+    UINTN Flag = Character == ' '   ? PF_BLANK
+                 : Character == '+' ? PF_SIGN
+                 : Character == '-' ? PF_LEFT
+                 : Character == ',' ? PF_COMMA
+                 : Character == 'l' || Character == 'L' ? PF_LONG
+                 : Character == '.' ? PF_PRECISION
+                                    : 0;
+    if (Flag == 0) {
+      // A '*', the conversion character, or the NUL of a format that ended first.
+      Item->Conversion = Character;
+      return Scan;
     }
+    Item->Flags |= Flag;
   }
 }
 
@@ -159,12 +152,18 @@ CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST 
 // returns the last format character the line end consumed.
 CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan);
 
-// The g, t and r conversions: the argument text of a GUID reference, an
-// EFI_TIME reference or a status value, built in Buffer (the value buffer)
-// or taken from a constant text.
-CONST CHAR8 *EFIAPI GuidText(CHAR8 *Buffer, CONST UINT8 *Guid);
-CONST CHAR8 *EFIAPI TimeText(CHAR8 *Buffer, CONST UINT8 *Time);
+// The g, t and r conversions: the 8-bit text of a GUID reference, an
+// EFI_TIME reference or a status value, built at the end of Buffer (the
+// value buffer) or taken from a constant text.
+CONST CHAR8 *EFIAPI ValueText(CHAR8 *Buffer, CONVERSION_KIND Kind, CONST UINT8 *Value);
 CONST CHAR8 *EFIAPI StatusText(CHAR8 *Buffer, EFI_STATUS Status);
+
+// Writes Value's digits in Radix (10 or 16) backward, ending just before End,
+// at least Least of them (zeros before the first nonzero one), with a ','
+// between groups of three when Grouped. Returns where the digits start. The
+// one digit writer: the integer conversions' and the GUID, time and status
+// fields'.
+CHAR8 *EFIAPI WriteDigits(CHAR8 *End, UINT64 Value, UINTN Radix, UINTN Least, BOOLEAN Grouped);
 
 // Value / 10 in 32-bit halves, with no division instruction or compiler
 // helper: IA32 and ARM have no 64-bit divide, and ARMv7 need not have a

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The g, t and r conversions: a GUID, a time and a status value as 8-bit
-// text. GUID and time fields are formatted into the call's value buffer by a
-// nested FormatCore call; status values are named from StatusNames.
+// text. GUID and time fields, and a status without a name, are written into
+// the call's value buffer by the integer conversions' digit writer, as their
+// pictures lay them out; status values are named from StatusNames.
 // Each hands the output stage a plain 8-bit string, so width and precision
 // act on it as on %a and never add zeros.
 #include "FormatInternal.h"
-#include "Print.h"
 
 // The status names, packed into one constant block and found through their
 // offsets: the image then holds no pointer per name, and no relocation.
@@ -91,41 +91,74 @@ static CONST CHAR8 *StatusName(UINTN Index) {
   return &StatusNames.Text[StatusNames.Offset[Index]];
 }
 
-// A complete nested FormatCore call into a 38-character value buffer, 8-bit in
-// and out, over Values laid out as an argument list: each an int or a UINTN
-// of one machine word, as every directive here reads. Its own frame keeps the
-// outer call's state untouched.
-static UINTN FormatValueText(CHAR8 *Buffer, CONST CHAR8 *Format, CONST UINTN *Values) {
-  return FormatCore(Buffer, VALUE_BUFFER_SIZE, 0, Format, SLOT_LIST(Values));
+// A value text's picture, left to right: a field byte (FIELD) stands for a
+// little-endian number read from the value, written in at least two digits
+// a byte; any other byte is itself.
+static constexpr CHAR8 FIELD(UINTN Bytes, UINTN Offset) {
+  return (CHAR8)(0x80 | Bytes << 4 | Offset);
 }
 
-// Little-endian fields read a byte at a time: the GUID may lie at any address.
-static inline UINTN ReadUint16(CONST UINT8 *Bytes) {
-  return (UINTN)Bytes[0] | ((UINTN)Bytes[1] << 8);
+// A GUID: Data1, Data2 and Data3 as numbers, then the eight bytes of Data4
+// in order.
+static constexpr CHAR8 GuidPicture[] = {
+    FIELD(4, 0), '-', FIELD(2, 4), '-', FIELD(2, 6), '-', FIELD(1, 8), FIELD(1, 9), '-',
+    FIELD(1, 10), FIELD(1, 11), FIELD(1, 12), FIELD(1, 13), FIELD(1, 14), FIELD(1, 15), 0};
+// An EFI_TIME: month, day, year, hour, minute; no field is range-checked,
+// so a larger one takes more digits.
+static constexpr CHAR8 TimePicture[] = {FIELD(1, 2), '/', FIELD(1, 3), '/', FIELD(2, 0), ' ', ' ',
+                                        FIELD(1, 4), ':', FIELD(1, 5), 0};
+// A status without a name: its low 32 bits (the machine is little-endian),
+// so on a 64-bit machine the error bit and bits 32 and up do not show; on a
+// 32-bit one that is the whole value.
+static constexpr CHAR8 StatusPicture[] = {FIELD(4, 0), 0};
+
+// The most characters Picture's text can have in Radix.
+static constexpr UINTN LongestText(CONST CHAR8 *Picture, UINTN Radix) {
+  UINTN Length = 0;
+  for (; *Picture != 0; Picture++) {
+    UINTN Code = (UINT8)*Picture;
+    UINT64 Largest = Code < 0x80 ? 0 : ~0ull >> (64 - 8 * ((Code >> 4) & 7));
+    for (Length++; Largest >= Radix; Largest /= Radix) {
+      Length++;
+    }
+  }
+  return Length;
+}
+static_assert(LongestText(GuidPicture, 16) == 36 && LongestText(GuidPicture, 16) < VALUE_BUFFER_SIZE);
+static_assert(LongestText(TimePicture, 10) < VALUE_BUFFER_SIZE);
+static_assert(LongestText(StatusPicture, 16) < VALUE_BUFFER_SIZE);
+
+// Writes Picture of Value, in Radix, ending at the value buffer's end with a
+// NUL, right to left; returns where the text starts.
+static CONST CHAR8 *WritePicture(CHAR8 *Buffer, CONST UINT8 *Value, CONST CHAR8 *Picture, UINTN Radix) {
+  CONST CHAR8 *Byte = Picture;
+  while (*Byte != 0) {
+    Byte++;
+  }
+  CHAR8 *Start = Buffer + VALUE_BUFFER_SIZE - 1;
+  *Start = 0;
+  while (Byte > Picture) {
+    UINTN Code = (UINT8) * --Byte;
+    if (Code < 0x80) {
+      *--Start = (CHAR8)Code;
+      continue;
+    }
+    UINTN Bytes = (Code >> 4) & 7;
+    UINT64 Number = 0;
+    for (CONST UINT8 *At = Value + (Code & 0xF) + Bytes; At > Value + (Code & 0xF);) {
+      Number = Number << 8 | *--At;
+    }
+    Start = WriteDigits(Start, Number, Radix, 2 * Bytes, FALSE);
+  }
+  return Start;
 }
 
-CONST CHAR8 *EFIAPI GuidText(CHAR8 *Buffer, CONST UINT8 *Guid) {
-  if (Guid == nullptr) {
-    return "<null guid>";
+CONST CHAR8 *EFIAPI ValueText(CHAR8 *Buffer, CONVERSION_KIND Kind, CONST UINT8 *Value) {
+  BOOLEAN Guid = Kind == KIND_GUID;
+  if (Value == nullptr) {
+    return Guid ? "<null guid>" : "<null time>";
   }
-  // Data1, Data2 and Data3 as numbers, then the eight bytes of Data4 in order.
-  UINTN Values[11] = {ReadUint16(Guid) | (ReadUint16(Guid + 2) << 16), ReadUint16(Guid + 4),
-                       ReadUint16(Guid + 6)};
-  for (UINTN Index = 0; Index < 8; Index++) {
-    Values[3 + Index] = Guid[8 + Index];
-  }
-  FormatValueText(Buffer, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Values);
-  return Buffer;
-}
-
-CONST CHAR8 *EFIAPI TimeText(CHAR8 *Buffer, CONST UINT8 *Time) {
-  if (Time == nullptr) {
-    return "<null time>";
-  }
-  // Month, day, year, hour, minute; no field is range-checked.
-  CONST UINTN Values[5] = {Time[2], Time[3], ReadUint16(Time), Time[4], Time[5]};
-  FormatValueText(Buffer, "%02d/%02d/%04d  %02d:%02d", Values);
-  return Buffer;
+  return Guid ? WritePicture(Buffer, Value, GuidPicture, 16) : WritePicture(Buffer, Value, TimePicture, 10);
 }
 
 CONST CHAR8 *EFIAPI StatusText(CHAR8 *Buffer, EFI_STATUS Status) {
@@ -137,8 +170,5 @@ CONST CHAR8 *EFIAPI StatusText(CHAR8 *Buffer, EFI_STATUS Status) {
   } else if (Status <= LastWarning) {
     return StatusName(Status);
   }
-  // "%08X" takes the low 32 bits: on a 64-bit machine the error bit and bits
-  // 32 and up do not show; on a 32-bit one that is the whole value.
-  FormatValueText(Buffer, "%08X", &Status);
-  return Buffer;
+  return WritePicture(Buffer, (CONST UINT8 *)&Status, StatusPicture, 16);
 }

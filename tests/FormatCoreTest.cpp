@@ -149,8 +149,7 @@ TEST_F(FormatChecks, TheLimitsThemselvesAreAccepted) {
 }
 
 // The parser alone: the characters after '%' in, a description out, no
-// argument read. Flags by their published values: - 0x01, + 0x02, blank 0x04,
-// comma 0x08, l 0x10, 0 0x20, width 0x200, precision 0x800.
+// argument read.
 struct PARSE_CASE {
   const char *Characters;
   UINTN Flags;
@@ -162,15 +161,15 @@ struct PARSE_CASE {
 
 const PARSE_CASE ParseCases[] = {
     {"d", 0, 0, 1, 'd', 0},
-    {"-08.3lX", 0x01 | 0x20 | 0x200 | 0x800 | 0x10, 8, 3, 'X', 6},
-    {"+ ,5d", 0x02 | 0x04 | 0x08 | 0x200, 5, 1, 'd', 4},
-    {".d", 0x800, 0, 1, 'd', 1},     // a point without digits leaves P at 1
-    {".0d", 0x800, 0, 0, 'd', 2},    // a 0 after the point is a precision, not a fill
-    {"12.34.5x", 0x200 | 0x800, 12, 5, 'x', 7},
-    {"L%", 0x10, 0, 1, '%', 1},
-    {"5*d", 0x200, 5, 1, '*', 1},    // a '*' hands the next slot to the caller
-    {".*d", 0x800, 0, 1, '*', 1},
-    {"-5", 0x01 | 0x200, 5, 1, 0, 2},  // cut off by the format's end
+    {"-08.3lX", PF_LEFT | PF_ZERO_FILL | PF_WIDTH | PF_PRECISION | PF_LONG, 8, 3, 'X', 6},
+    {"+ ,5d", PF_SIGN | PF_BLANK | PF_COMMA | PF_WIDTH, 5, 1, 'd', 4},
+    {".d", PF_PRECISION, 0, 1, 'd', 1},   // a point without digits leaves P at 1
+    {".0d", PF_PRECISION, 0, 0, 'd', 2},  // a 0 after the point is a precision, not a fill
+    {"12.34.5x", PF_WIDTH | PF_PRECISION, 12, 5, 'x', 7},
+    {"L%", PF_LONG, 0, 1, '%', 1},
+    {"5*d", PF_WIDTH, 5, 1, '*', 1},  // a '*' hands the next slot to the caller
+    {".*d", PF_PRECISION, 0, 1, '*', 1},
+    {"-5", PF_LEFT | PF_WIDTH, 5, 1, 0, 2},  // cut off by the format's end
     {"", 0, 0, 1, 0, 0},
 };
 
@@ -179,9 +178,10 @@ TEST(DirectiveParser, DescribesTheCharactersAndStopsWhereItShould) {
     for (UINTN FmtBytes : {1, 2}) {
       std::u16string Wide = Widen(Case.Characters);
       const UINT8 *Start = FmtBytes == 1 ? (const UINT8 *)Case.Characters : (const UINT8 *)Wide.c_str();
-      DIRECTIVE Directive = {0, 0, 1, 0};
-      const UINT8 *Stop = ParseDirective(FmtBytes, Start, &Directive);
-      EXPECT_EQ(std::make_tuple(Directive.Flags, Directive.Width, Directive.Precision, Directive.Conversion,
+      FORMAT_ITEM Item = {};
+      Item.Precision = 1;
+      const UINT8 *Stop = ParseDirective(FmtBytes, Start, &Item);
+      EXPECT_EQ(std::make_tuple(Item.Flags, Item.Width, Item.Precision, Item.Conversion,
                                 (size_t)(Stop - Start)),
                 std::make_tuple(Case.Flags, Case.Width, Case.Precision, Case.StopsAt, Case.Consumed * FmtBytes))
           << Case.Characters;

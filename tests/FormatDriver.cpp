@@ -25,6 +25,19 @@ std::vector<UINT8> FromHex(const std::string &Hex) {
   return Bytes;
 }
 
+// The engine through a real variadic call, each slot a 64-bit value: on the
+// 64-bit hosts every argument takes one 8-byte slot, and an int is read from
+// its low half.
+UINTN EFIAPI FormatSlots(VOID *Buffer, UINTN Size, UINTN Flags, CONST VOID *Format, ...) {
+  VA_LIST Arguments;
+  VA_START(Arguments, Format);
+  UINTN Count = FormatCore(Buffer, Size, Flags, Format, Arguments);
+  VA_END(Arguments);
+  return Count;
+}
+
+constexpr size_t MostSlots = 24;
+
 }  // namespace
 
 int main() {
@@ -50,10 +63,17 @@ int main() {
         Slots.push_back(0);
       }
     }
-    Slots.push_back(0);
+    if (Slots.size() > MostSlots) {
+      std::fprintf(stderr, "format_driver: %zu slots, more than %zu\n", Slots.size(), MostSlots);
+      return 1;
+    }
+    Slots.resize(MostSlots, 0);
+    const UINT64 *S = Slots.data();
     size_t Unit = (Flags & PF_OUT_UCS2) ? 2 : 1;
     std::vector<UINT8> Buffer(Size * Unit + Unit, 0xA5);
-    UINTN Count = FormatCore(Buffer.data(), Size, Flags, Format.data(), SLOT_LIST(Slots.data()));
+    UINTN Count = FormatSlots(Buffer.data(), Size, Flags, Format.data(), S[0], S[1], S[2], S[3], S[4], S[5], S[6],
+                              S[7], S[8], S[9], S[10], S[11], S[12], S[13], S[14], S[15], S[16], S[17], S[18],
+                              S[19], S[20], S[21], S[22], S[23]);
     std::printf("%llu ", (unsigned long long)Count);
     for (size_t At = 0; At < (Size == 0 ? 0 : (Count + 1) * Unit); At++) std::printf("%02x", Buffer[At]);
     std::printf("\n");

@@ -169,13 +169,16 @@ class TerminalQuery(unittest.TestCase):
 class StackFigure(unittest.TestCase):
     def test_every_cycle_is_bounded_or_the_figure_refused(self):
         import stack_budget
-        sizes = {"ImageEntry": 8, "FormatCore": 100, "ReadDirective": 10, "GuidText": 20, "Renamed": 30}
-        # The nested call: FormatCore's cycle, whatever its other members are called, twice deep.
-        nested = {"ImageEntry": {"FormatCore"}, "FormatCore": {"ReadDirective"},
-                  "ReadDirective": {"GuidText"}, "GuidText": {"FormatCore"}}
-        depth, path = stack_budget.deepest("ImageEntry", sizes, nested, {}, 8)
-        self.assertEqual([name for name, _ in path].count("FormatCore"), 2)
-        self.assertEqual(depth, 16 + 2 * (108 + 18 + 28))  # each frame with its return address
+        sizes = {"ImageEntry": 8, "FormatCore": 100, "CheckFailed": 10, "ReportAssertion": 20,
+                 "ReadDirective": 10, "Renamed": 30}
+        # A check's report formats again, and its own checks report nothing:
+        # the cycle through the check is twice deep.
+        reported = {"ImageEntry": {"FormatCore"}, "FormatCore": {"CheckFailed"},
+                    "CheckFailed": {"ReportAssertion"}, "ReportAssertion": {"FormatCore"}}
+        depth, path = stack_budget.deepest("ImageEntry", sizes, reported, {}, 8)
+        self.assertEqual([name for name, _ in path], ["ImageEntry", "FormatCore", "CheckFailed", "ReportAssertion",
+                                                      "FormatCore"])
+        self.assertEqual(depth, 16 + 2 * 108 + 18 + 28)  # each frame with its return address
         # A call graph that was not read (COFF's leading underscores left on
         # the names, say) never reaches the engine: no figure.
         with self.assertRaisesRegex(stack_budget.Unbounded, "does not reach FormatCore"):
