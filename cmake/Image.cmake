@@ -156,7 +156,7 @@ function(tamberlune_images name)
     endif()
     add_custom_command(
       OUTPUT ${resource_${application}}
-      COMMAND make_help_resource --machine ${format} --for ${for} ${resource_${application}}
+      COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:make_help_resource> --machine ${format} --for ${for} ${resource_${application}}
       DEPENDS make_help_resource
       COMMENT "Generating the help resource for ${application}${suffix}.efi"
       VERBATIM)

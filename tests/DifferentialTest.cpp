@@ -5,6 +5,7 @@
 // strings and characters with width and '-', and literal text between them.
 #include <cstdio>
 #include <random>
+#include <type_traits>
 
 #include "FirmwareHarness.h"
 #include "FormatHarness.h"
@@ -70,9 +71,11 @@ void AddDirective(std::mt19937_64 &Random, GENERATED &Case) {
   std::erase(Hex, '+');
   // The same directive for both: the engine's conversion and C's, with the
   // argument as C's conversion takes it.
+  bool Long = false;
   auto Both = [&](const std::string &Prefix, const char *Theirs, const char *Ours, auto Argument) {
     snprintf(Text, sizeof(Text), (Prefix + Theirs).c_str(), Argument);
     Case.Ours += Prefix + Ours;
+    Long = std::is_integral_v<decltype(Argument)> && sizeof(Argument) == 8;
   };
   switch (Random() % 7) {
     case 0: Both(Directive, "d", "d", (int)(INT32)Value); break;
@@ -95,7 +98,7 @@ void AddDirective(std::mt19937_64 &Random, GENERATED &Case) {
       break;
     }
   }
-  Case.Slots.push_back(Value);
+  Case.Slots.push_back({Value, Long});
   Case.Expected += Text;
 }
 

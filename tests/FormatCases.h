@@ -13,16 +13,18 @@ static const CHAR16 CaseWideAbc[] = u"abc";
 static const VOID *const CaseTexts[] = {CaseAbcdef, CaseAb, CaseWideAbc, "abc", ""};
 
 // Expected text (8-bit, widened for UCS-2 output), format (8-bit, widened for
-// a UCS-2 format), the arguments' values, and which of them (bit per
-// argument) are indexes into CaseTexts rather than values. Each value is
-// passed as the type its directive reads: on IA32 and ARM a word-sized one
-// (an int, a UINTN, a pointer, a status) keeps its low 32 bits.
-typedef struct {
+// a UCS-2 format), the arguments' values, which of them (bit per argument)
+// are indexes into CaseTexts rather than values, and which are 64-bit
+// integers (the argument of a d, u, x or X with l or L). Each value is
+// passed as that type: on IA32 and ARM a word-sized one (an int, a UINTN, a
+// pointer, a status) keeps its low 32 bits.
+typedef struct FORMAT_CASE {
   const CHAR8 *Expected;
   const CHAR8 *Format;
   UINT8 SlotCount;
   UINT64 Slots[3];
   UINT8 PointerSlots;
+  UINT8 LongSlots = 0;
 } FORMAT_CASE;
 
 // A text that differs with the width of UINTN, pointers and EFI_STATUS.
@@ -40,7 +42,7 @@ static const FORMAT_CASE FormatCases[] = {
     {"\r", "\r", 0, {}, 0},
     // Integers.
     {"-1", "%d", 1, {0xFFFFFFFFull}, 0},
-    {"4294967295", "%ld", 1, {0xFFFFFFFFull}, 0},
+    {"4294967295", "%ld", 1, {0xFFFFFFFFull}, 0, 1},
     {"4294967295", "%u", 1, {0xFFFFFFFFull}, 0},
     {"42", "%d", 1, {0xDEADBEEF0000002Aull}, 0},  // only the low 32 bits without l
     {"FF", "%x", 1, {255}, 0},
@@ -65,7 +67,7 @@ static const FORMAT_CASE FormatCases[] = {
     {"     1,234", "%010,d", 1, {1234}, 0},
     {"1,234", "%,.8d", 1, {1234}, 0},  // grouping drops the precision
     {"1,234     ", "%-,10d", 1, {1234}, 0},
-    {"18,446,744,073,709,551,615", "%,lu", 1, {~0ull}, 0},
+    {"18,446,744,073,709,551,615", "%,lu", 1, {~0ull}, 0, 1},
     {"", "%.0d", 1, {0}, 0},
     {"+", "%+.0d", 1, {0}, 0},
     {"0", "%.d", 1, {0}, 0},
@@ -81,14 +83,14 @@ static const FORMAT_CASE FormatCases[] = {
     {"-007   ", "%-7.3d", 1, {(UINT64)-7}, 0},
     {"FF      ", "%-08x", 1, {255}, 0},
     {"   42", "%05.1d", 1, {42}, 0},  // a precision stops the zero fill of the width
-    {"18446744073709551615", "%lu", 1, {~0ull}, 0},
-    {"-9223372036854775808", "%ld", 1, {0x8000000000000000ull}, 0},
+    {"18446744073709551615", "%lu", 1, {~0ull}, 0, 1},
+    {"-9223372036854775808", "%ld", 1, {0x8000000000000000ull}, 0, 1},
     {"-2147483648", "%d", 1, {0x80000000ull}, 0},
     {"2147483648", "%u", 1, {0x80000000ull}, 0},
     {"FFFFFFFF", "%x", 1, {~0ull}, 0},
-    {"FFFFFFFFFFFFFFFF", "%lx", 1, {~0ull}, 0},
+    {"FFFFFFFFFFFFFFFF", "%lx", 1, {~0ull}, 0, 1},
     {"7FFFFFFF", "%x", 1, {0xFFFFFFFF7FFFFFFFull}, 0},
-    {"-1", "%Ld", 1, {~0ull}, 0},
+    {"-1", "%Ld", 1, {~0ull}, 0, 1},
     {"1234", "%p", 1, {0x1234}, 0},
     {"0000000000001234", "%016p", 1, {0x1234}, 0},
     {CASE_WIDTH("FFFFFFFFFFFFFFFF", "FFFFFFFF"), "%p", 1, {~0ull}, 0},
@@ -144,16 +146,16 @@ static const FORMAT_CASE FormatCases[] = {
     {"ab", "ab%l", 0, {}, 0},
     // Every item starts afresh.
     {"   1|2", "%4d|%d", 2, {1, 2}, 0},
-    {"-1|4294967295", "%ld|%u", 2, {~0ull, ~0ull}, 0},
+    {"-1|4294967295", "%ld|%u", 2, {~0ull, ~0ull}, 0, 1},
     {"FF|255", "%X|%d", 2, {255, 255}, 0},
     {"1 2 3", "%d %d %d", 3, {1, 2, 3}, 0},
     // Each argument read as its type: an int, a 64-bit integer (on ARM at an
     // 8-byte-aligned place), a UINTN for '*', a status.
-    {"-1|4294967295|-1", "%d|%lu|%d", 3, {~0ull, 0xFFFFFFFFull, ~0ull}, 0},
-    {"7|-2", "%d|%ld", 2, {7, (UINT64)-2}, 0},
-    {"   -5|6", "%*ld|%d", 3, {5, (UINT64)-5, 6}, 0},
-    {"A|8589934592", "%c|%lu", 2, {'A', 0x200000000ull}, 0},
-    {"-1|Not Found", "%Ld|%r", 2, {~0ull, EFI_NOT_FOUND}, 0},
+    {"-1|4294967295|-1", "%d|%lu|%d", 3, {~0ull, 0xFFFFFFFFull, ~0ull}, 0, 2},
+    {"7|-2", "%d|%ld", 2, {7, (UINT64)-2}, 0, 2},
+    {"   -5|6", "%*ld|%d", 3, {5, (UINT64)-5, 6}, 0, 2},
+    {"A|8589934592", "%c|%lu", 2, {'A', 0x200000000ull}, 0, 2},
+    {"-1|Not Found", "%Ld|%r", 2, {~0ull, EFI_NOT_FOUND}, 0, 1},
     // Status names: the error bit is EFI_STATUS's top bit, bit 63 or bit 31.
     {"Not Found", "%r", 1, {EFI_NOT_FOUND}, 0},
     {"Compromised Data", "%r", 1, {ENCODE_ERROR(33)}, 0},

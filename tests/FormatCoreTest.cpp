@@ -26,7 +26,7 @@ TEST_P(FormatCoreTest, DirectivesConversionsAndLiterals) {
   for (const FORMAT_CASE &Case : FormatCases) {
     SLOTS Slots;
     for (UINTN Index = 0; Index < Case.SlotCount; Index++) {
-      Slots.push_back(CaseSlot(&Case, Index));
+      Slots.push_back({CaseSlot(&Case, Index), (Case.LongSlots >> Index & 1) != 0});
     }
     FORMATTED Result = RunFormatAs(GetParam().Flags, Case.Format, Slots);
     EXPECT_EQ(Result.Text, Widen(Case.Expected)) << "format \"" << Case.Format << "\"";

@@ -12,8 +12,19 @@
 #include "FormatArguments.h"
 #include "Print.h"
 
-// The arguments' values, in order; each is passed as its directive's type.
-using SLOTS = std::vector<UINT64>;
+// One argument: its value, and whether it is a 64-bit integer (the
+// argument of a d, u, x or X with l or L) rather than a machine word.
+struct ARGUMENT {
+  UINT64 Value;
+  bool Long;
+  ARGUMENT(UINT64 Value, bool Long = false) : Value(Value), Long(Long) {}
+};
+inline ARGUMENT LongSlot(UINT64 Value) {
+  return {Value, true};
+}
+
+// The arguments, in order; each is passed as its type.
+using SLOTS = std::vector<ARGUMENT>;
 
 inline UINT64 Slot(const void *Pointer) {
   return (UINT64)(UINTN)Pointer;
@@ -76,9 +87,14 @@ inline FORMATTED RunFormat(UINTN Flags, const void *Format, const SLOTS &Slots,
     CALL *Call = (CALL *)Context;
     return FormatCore(Call->Buffer, Call->BufferSize, Call->Flags, Call->Format, Arguments);
   };
+  std::vector<UINT64> Values;
+  UINT32 Long = 0;
+  for (const ARGUMENT &Argument : Slots) {
+    Long |= (UINT32)Argument.Long << Values.size();
+    Values.push_back(Argument.Value);
+  }
   BOOLEAN Passed;
-  UINTN Count = WithArguments(RunCore, &Call, Slots.data(), Slots.size(),
-                              LongArguments(Format, (Flags & FMT_UCS2) ? 2 : 1), &Passed);
+  UINTN Count = WithArguments(RunCore, &Call, Values.data(), Values.size(), Long, &Passed);
   EXPECT_TRUE(Passed) << "the harness passes no list of " << Slots.size() << " such arguments";
   FORMATTED Result{{}, Count};
   for (size_t Index = 0; Index < GuardBytes; Index++) {

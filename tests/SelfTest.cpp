@@ -53,7 +53,7 @@ static BOOLEAN CasePasses(CONST FORMAT_CASE *Case, UINTN Flags) {
   CHAR16 Output[Characters];
   CASE_CALL Call = {Output, Flags, (Flags & PF_FMT_UCS2) ? (CONST VOID *)WideFormat : Case->Format};
   BOOLEAN Passed;
-  UINTN Count = WithArguments(RunCase, &Call, Values, Case->SlotCount, LongArguments(Case->Format, 1), &Passed);
+  UINTN Count = WithArguments(RunCase, &Call, Values, Case->SlotCount, Case->LongSlots, &Passed);
   if (!Passed) {
     return FALSE;
   }

@@ -6,6 +6,7 @@ key on U-Boot with the check of what it recorded."""
 
 import os
 import re
+import shlex
 import subprocess
 import sys
 
@@ -20,6 +21,16 @@ MENU = tuple(uboot.BOOT_CHOICES["menu"])
 KEYS = {**{choice["key"]: (choice["typed"].encode(), choice["confirmation"], choice["variable"])
            for choice in uboot.BOOT_CHOICES["choices"]},
         "other_key": (b"x", None, None)}
+
+
+# What runs a program built for the host tree's architecture: nothing on
+# this machine's own, QEMU's user-mode emulator for another's (the tree says).
+HOST_RUNNER = shlex.split(os.environ.get("TAMBERLUNE_HOST_RUNNER", ""))
+
+
+def host_program(*command):
+    """A command line that runs a program of the host tree."""
+    return HOST_RUNNER + list(command)
 
 
 def lines(texts, newline):

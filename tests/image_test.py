@@ -185,7 +185,7 @@ class ReadobjCrossCheck(unittest.TestCase):
 
 
 def inspect(path):
-    return subprocess.run([INSPECT, path], capture_output=True, text=True, timeout=30)
+    return subprocess.run(harness.host_program(INSPECT, path), capture_output=True, text=True, timeout=60)
 
 
 class InspectTool(unittest.TestCase):
@@ -308,7 +308,7 @@ class InspectTool(unittest.TestCase):
     def test_usage(self):
         for arguments, message in (([], "name the image to inspect"), (["a", "b"], "one argument too many: 'b'"),
                                    (["--bogus"], "unknown option '--bogus'")):
-            result = subprocess.run([INSPECT, *arguments], capture_output=True, text=True)
+            result = subprocess.run(harness.host_program(INSPECT, *arguments), capture_output=True, text=True)
             self.assertEqual(result.returncode, 2)
             self.assertRegex(result.stderr, f"^tamberlune-inspect: {message}.* \\(--help for more\\)\n$")
         result = inspect(os.path.join(self.directory.name, "missing.efi"))

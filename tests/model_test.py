@@ -12,8 +12,16 @@ import random
 import subprocess
 import sys
 
+import harness
+
 OUT_UCS2, FMT_UCS2 = 0x40, 0x100
 MASK64 = (1 << 64) - 1
+# The driver's UINTN, EFI_STATUS and pointers: 64 or 32 bits (main() asks it).
+WORD_BITS = 64
+
+
+def word(value):
+    return value & ((1 << WORD_BITS) - 1)
 # More fill than any buffer here holds: a fill is cut there anyway.
 MOST_FILL = 1000
 # %r's names, in the engine's order (success, the warnings 1 to 5, the errors
@@ -22,15 +30,15 @@ STATUS_NAMES = []
 FLAG_CHARACTERS = " +-,lL"
 
 
-def signed(value):
-    value &= MASK64
-    return value - (1 << 64) if value >> 63 else value
+def signed(value, bits=64):
+    value &= (1 << bits) - 1
+    return value - (1 << bits) if value >> (bits - 1) else value
 
 
 def fill(character, count):
-    """count of character; a count is a 64-bit number, and one of 2^63 or
-    more is negative: no fill."""
-    count = signed(count)
+    """count of character; a count is a UINTN, and one with its top bit set
+    is negative: no fill."""
+    count = signed(count, WORD_BITS)
     return character * min(count, MOST_FILL) if count > 0 else ""
 
 
@@ -56,15 +64,15 @@ def read_directive(fmt, i, next_slot):
             directive.precision = 1 if directive.precision is None else directive.precision
         elif c == ord("*"):
             if directive.precision is None:
-                directive.width = next_slot()
+                directive.width = word(next_slot())
             else:
-                directive.precision = next_slot()
+                directive.precision = word(next_slot())
         elif ord("0") <= c <= ord("9"):
             # A run of digits: the precision after '.', else the width (one
             # that begins with 0 also asks for zeros).
             number, start = 0, i
             while ord("0") <= fmt[i] <= ord("9"):
-                number = (number * 10 + fmt[i] - ord("0")) & MASK64
+                number = word(number * 10 + fmt[i] - ord("0"))
                 i += 1
             if directive.precision is None:
                 directive.zero |= fmt[start] == ord("0")
@@ -82,7 +90,7 @@ def pad(directive, body, least):
     count), then blanks to the width: before it, or after it with '-'."""
     if directive.width is None:
         return body
-    blanks = fill(" ", directive.width - max(least & MASK64, len(body)))
+    blanks = fill(" ", directive.width - max(word(least), len(body)))
     return body + blanks if "-" in directive.flags else blanks + body
 
 
@@ -105,6 +113,7 @@ def number(directive, conversion, value):
     if conversion == "p":
         flags |= {"l"}
         flags -= {"+", " "}
+        value = word(value)
     if conversion == "u":
         flags -= {"+"}
     if "l" not in flags:
@@ -130,9 +139,9 @@ def number(directive, conversion, value):
     if precision == 0 and value == 0:
         digits = ""
     # The least the field holds: the precision's digits and the sign (a
-    # 64-bit count: a precision of 2^64 - 1 with a sign comes to 0), or with
-    # zeros to the width, the width.
-    least = ((1 if precision is None else precision) + len(sign)) & MASK64
+    # UINTN count: a precision of its largest value with a sign comes to 0),
+    # or with zeros to the width, the width.
+    least = word((1 if precision is None else precision) + len(sign))
     if zero and directive.width is not None and "-" not in flags and directive.precision is None:
         least = directive.width
     body = sign + digits
@@ -177,10 +186,12 @@ def model(flags, size, fmt, slots, memory):
                 return "<null time>"
             b = memory[value]
             return "%02d/%02d/%04d  %02d:%02d" % (b[2], b[3], int.from_bytes(b[0:2], "little"), b[4], b[5])
-        code = value & ~(1 << 63)
-        if value >> 63 and 1 <= code <= 33:
+        value = word(value)
+        error = value >> (WORD_BITS - 1)
+        code = value & ~(1 << (WORD_BITS - 1))
+        if error and 1 <= code <= 33:
             return STATUS_NAMES[5 + code]
-        if not value >> 63 and value <= 5:
+        if not error and value <= 5:
             return STATUS_NAMES[value]
         return "%08X" % (value & 0xFFFFFFFF)
 
@@ -227,7 +238,8 @@ def model(flags, size, fmt, slots, memory):
 
 
 ALPHABET = list("%%%%%% +-,lL.0123456789**duxXpcasSgtrq%\n\rab") + ["\u0164", "\u0161"]
-VALUES = [0, 1, 5, 6, 7, 42, 255, 999, 1000, 1234567, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 1 << 32,
+VALUES = [0, 1, 5, 6, 7, 42, 255, 999, 1000, 1234567, 0x7FFFFFFF, 0x80000000, 0x80000002, 0x8000001D,
+          0x80000022, 0xFFFFFFFF, 1 << 32,
           (1 << 63), (1 << 63) | 2, (1 << 63) | 29, (1 << 63) | 34, MASK64, MASK64 - 41]
 
 
@@ -264,8 +276,10 @@ def generate(rng):
     while fmt[i]:
         if fmt[i] == ord("%"):
             i += 1
+            long = False
             while fmt[i]:
                 c = fmt[i]
+                long |= c in (ord("l"), ord("L"))
                 if c == ord("*"):
                     slots.append(("v", rng.choice(VALUES + [rng.randint(0, 40)] * 6)))
                 elif chr(c) in " +-,lL.0123456789" and c < 128:
@@ -281,7 +295,8 @@ def generate(rng):
                                 data = bytes(x for ch in data[:len(data) // 2 * 2:2] for x in (ch, rng.choice([0, 0, 1]) )) or data
                             slots.append(("p", data))
                     elif chr(c) in "duxXpcr" and c < 128:
-                        slots.append(("v", rng.choice(VALUES + [rng.getrandbits(64)])))
+                        kind = "l" if long and chr(c) in "duxX" else "v"
+                        slots.append((kind, rng.choice(VALUES + [rng.getrandbits(64)])))
                     if c in (10, 13) and fmt[i + 1] == 23 - c:
                         i += 1
                     break
@@ -297,9 +312,12 @@ def main():
     if len(sys.argv) not in (2, 3):
         sys.exit("usage: model_test.py FORMAT-DRIVER [CASES]")
     cases = int(sys.argv[2]) if len(sys.argv) == 3 else 50000
+    global WORD_BITS
+    WORD_BITS = int(subprocess.run(harness.host_program(sys.argv[1], "--word-bits"), capture_output=True, text=True,
+                                   check=True).stdout)
     # The status names, as the engine has them: each code's %r alone.
-    codes = [*range(6), *((1 << 63) | code for code in range(1, 34))]
-    named = subprocess.run([sys.argv[1]], input="".join(f"0 64 2572 v:{code}\n" for code in codes),
+    codes = [*range(6), *((1 << (WORD_BITS - 1)) | code for code in range(1, 34))]
+    named = subprocess.run(harness.host_program(sys.argv[1]), input="".join(f"0 64 2572 v:{code}\n" for code in codes),
                            capture_output=True, text=True, check=True)
     STATUS_NAMES[:] = [bytes.fromhex(line.split()[1])[:-1].decode() for line in named.stdout.splitlines()]
     rng = random.Random(20261208)
@@ -310,9 +328,9 @@ def main():
         fmt_hex = "".join(("%02x" % (c & 0xFF)) + ("%02x" % (c >> 8) if unit == 2 else "") for c in fmt)
         parts = [str(flags), str(size), fmt_hex or "-"]
         for kind, value in slots:
-            parts.append("v:%d" % value if kind == "v" else "p:" + value.hex() if kind == "p" else "n")
+            parts.append(f"{kind}:{value}" if kind in "vl" else "p:" + value.hex() if kind == "p" else "n")
         lines.append(" ".join(parts))
-    result = subprocess.run([sys.argv[1]], input="\n".join(lines) + "\n", capture_output=True, text=True,
+    result = subprocess.run(harness.host_program(sys.argv[1]), input="\n".join(lines) + "\n", capture_output=True, text=True,
                             check=True)
     answers = result.stdout.splitlines()
     failed = 0

@@ -20,7 +20,7 @@ GUID = harness.uboot.VENDOR_GUID.upper()
 
 
 def sim(*arguments, stdin=b""):
-    return subprocess.run([SIM, *arguments], input=stdin, capture_output=True, timeout=30)
+    return subprocess.run(harness.host_program(SIM, *arguments), input=stdin, capture_output=True, timeout=30)
 
 
 class Simulator(unittest.TestCase):
@@ -80,7 +80,8 @@ class Simulator(unittest.TestCase):
             with self.subTest(typed=typed):
                 pid, terminal = pty.fork()
                 if pid == 0:
-                    os.execv(SIM, [SIM])
+                    command = harness.host_program(SIM)
+                    os.execvp(command[0], command)
                 time.sleep(0.5)  # the menu is up and the terminal raw
                 os.write(terminal, typed)
                 self.assertEqual(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), ended)

@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "../FormatArguments.h"
 #include "../UnmappedPage.h"
 #include "Print.h"
 #include "PrintFlags.h"
@@ -35,8 +36,9 @@ struct INPUT {
   }
 };
 
-// What a slot holds for the engine: a number, or a pointer it will read.
-enum class SLOT { Value, Pointer };
+// What a slot holds for the engine: a word-sized number, a 64-bit one, or a
+// pointer it will read.
+enum class SLOT { Value, Long, Pointer };
 
 // The slots a format consumes, in order, by the directive grammar.
 std::vector<SLOT> SlotsOf(const uint8_t *Format, size_t Bytes) {
@@ -46,9 +48,11 @@ std::vector<SLOT> SlotsOf(const uint8_t *Format, size_t Bytes) {
   };
   for (size_t Index = 0; At(Index) != 0; Index++) {
     if (At(Index) != '%') continue;
+    bool Long = false;
     for (Index++;; Index++) {
       unsigned Character = At(Index);
       if (Character == 0) return Slots;
+      Long |= Character == 'l' || Character == 'L';
       if (strchr(" +-,lL.0123456789", (int)Character) != nullptr && Character < 0x80) continue;
       if (Character == '*') {
         Slots.push_back(SLOT::Value);
@@ -57,8 +61,9 @@ std::vector<SLOT> SlotsOf(const uint8_t *Format, size_t Bytes) {
       if (Character == 'a' || Character == 's' || Character == 'S' || Character == 'g' ||
           Character == 't') {
         Slots.push_back(SLOT::Pointer);
-      } else if (Character == 'd' || Character == 'u' || Character == 'x' || Character == 'X' ||
-                 Character == 'p' || Character == 'c' || Character == 'r') {
+      } else if (Character == 'd' || Character == 'u' || Character == 'x' || Character == 'X') {
+        Slots.push_back(Long ? SLOT::Long : SLOT::Value);
+      } else if (Character == 'p' || Character == 'c' || Character == 'r') {
         Slots.push_back(SLOT::Value);
       } else if ((Character == '\n' && At(Index + 1) == '\r') ||
                  (Character == '\r' && At(Index + 1) == '\n')) {
@@ -86,6 +91,17 @@ uint8_t *Target(INPUT &Input, std::vector<std::unique_ptr<uint8_t[]>> &Owned) {
   return Start;
 }
 
+struct CALL {
+  uint8_t *Buffer;
+  UINTN BufferSize, Flags;
+  const void *Format;
+};
+
+UINTN RunCore(VOID *Context, VA_LIST Arguments) {
+  CALL *Call = (CALL *)Context;
+  return FormatCore(Call->Buffer, Call->BufferSize, Call->Flags, Call->Format, Arguments);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
@@ -106,18 +122,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   const uint8_t *Format = BeforeUnmappedPage(Text.data(), Text.size());
 
   std::vector<std::unique_ptr<uint8_t[]>> Owned;
-  std::vector<uint64_t> Slots;
+  std::vector<UINT64> Slots;
+  UINT32 Long = 0;
   for (SLOT Kind : SlotsOf(Format, FmtBytes)) {
+    Long |= (UINT32)(Kind == SLOT::Long) << (Slots.size() % 32);
     Slots.push_back(Kind == SLOT::Pointer ? (uint64_t)(uintptr_t)Target(Input, Owned)
                                           : Input.Word());
   }
-  Slots.push_back(0);
 
   size_t BufferOdd = (Mode >> 3) & 1;
   std::vector<uint8_t> Memory(2 * GuardBytes + BufferOdd + BufferSize * OutBytes, Guard);
   uint8_t *Buffer = Memory.data() + GuardBytes + BufferOdd;
-  UINTN Count = FormatCore(BufferSize != 0 || (Mode & 16) == 0 ? Buffer : nullptr, BufferSize,
-                           Flags, Format, (VA_LIST)Slots.data());
+  CALL Call = {BufferSize != 0 || (Mode & 16) == 0 ? Buffer : nullptr, BufferSize, Flags, Format};
+  BOOLEAN Passed;
+  UINTN Count = WithArguments(RunCore, &Call, Slots.data(), Slots.size(), Long, &Passed);
+  if (!Passed) return 0;  // more arguments than one call passes: no case
 
   for (size_t Index = 0; Index < GuardBytes + BufferOdd; Index++) {
     if (Memory[Index] != Guard) abort();  // a write before the buffer
