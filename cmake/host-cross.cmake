@@ -2,8 +2,10 @@
 # A host build for another Debian architecture: the host library, the host
 # tools, the images and every test, compiled by clang for that architecture
 # against Debian's cross libraries, and run under QEMU's user-mode emulator.
-# Needs Debian's cross toolchain of the architecture (g++-aarch64-linux-gnu,
-# g++-arm-linux-gnueabihf, ...: its libraries and linker) and qemu-user.
+# Needs Debian's cross libraries and linker of the architecture
+# (libstdc++-12-dev-arm64-cross and binutils-aarch64-linux-gnu on Debian 12,
+# say; tools/install-deps.sh test installs arm64's and armhf's) and
+# qemu-user.
 #   cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/host-cross.cmake -DTAMBERLUNE_HOST_ARCH=arm64
 # Each architecture: its GNU triple, and the emulator that runs its programs.
 set(tamberlune_hosts
@@ -40,8 +42,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 if(NOT EXISTS /usr/${triple}/lib/libc.so.6 AND NOT EXISTS /usr/${triple}/lib64/libc.so.6)
-  message(FATAL_ERROR "no C library for ${TAMBERLUNE_HOST_ARCH} in /usr/${triple}; install it with: "
-                      "apt-get install --no-install-recommends g++-${triple} qemu-user")
+  message(FATAL_ERROR "no C library for ${TAMBERLUNE_HOST_ARCH} in /usr/${triple}; install "
+                      "libstdc++-N-dev-${TAMBERLUNE_HOST_ARCH}-cross (N: this Debian's GCC release) and "
+                      "binutils-${triple} with apt-get install --no-install-recommends")
 endif()
 find_program(TAMBERLUNE_HOST_EMULATOR ${emulator})
 if(NOT TAMBERLUNE_HOST_EMULATOR)

@@ -92,11 +92,14 @@ bool NoKey(EFI_INPUT_KEY *) {
   return false;
 }
 
-// Formats with the engine itself: status names and GUIDs as the image prints them.
-std::string Format(const char *FormatString, UINT64 Value) {
+// Formats with the engine itself: status names and GUIDs as the image
+// prints them, from one word (a status or a pointer).
+std::string EFIAPI Format(const char *FormatString, ...) {
   CHAR16 Buffer[64];
-  UINT64 Slots[1] = {Value};
-  FormatAsciiToUcs2(Buffer, sizeof(Buffer), FormatString, (VA_LIST)Slots);
+  VA_LIST Arguments;
+  VA_START(Arguments, FormatString);
+  FormatAsciiToUcs2(Buffer, sizeof(Buffer), FormatString, Arguments);
+  VA_END(Arguments);
   return Utf8(Buffer);
 }
 
@@ -194,7 +197,7 @@ int main(int ArgumentCount, char **Arguments) {
   if (Choices.empty()) std::printf("No variable was recorded.\n");
   for (const RECORDED_VARIABLE &Variable : Choices) {
     std::printf("Recorded %s {%s} attributes 0x%X, %zu bytes:", Utf8(Variable.Name).c_str(),
-                Format("%g", (UINT64)(UINTN)&Variable.Guid).c_str(), Variable.Attributes,
+                Format("%g", &Variable.Guid).c_str(), Variable.Attributes,
                 Variable.Data.size());
     for (UINT8 Byte : Variable.Data) std::printf(" %02X", Byte);
     std::printf("\n");

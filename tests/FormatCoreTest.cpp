@@ -93,7 +93,7 @@ TEST_F(FormatEncodings, OddAddressesAreReadByteWise) {
   EXPECT_NE(Firmware.StdErr.find(u"((UINTN) String & 0x00000001) == 0"), std::u16string::npos);
   // An odd output buffer works too: every write is byte-wise.
   UINT8 Out[16];
-  EXPECT_EQ(FormatCore(Out + 1, 4, OUT_UCS2, "abcdef", nullptr), 3u);
+  EXPECT_EQ(FormatWithoutArguments(Out + 1, 4, OUT_UCS2, "abcdef"), 3u);
   EXPECT_EQ(std::memcmp(Out + 1, "a\0b\0c\0\0\0", 8), 0);
 }
 
@@ -132,7 +132,7 @@ TEST_F(FormatChecks, RefusedCallsReportAndWriteNothing) {
     FIRMWARE_STAND_IN Fresh;
     Fresh.Install();
     std::memset(Scratch, 0x5A, sizeof(Scratch));
-    EXPECT_EQ(FormatCore(Case.Buffer, Case.BufferSize, Case.Flags, Case.Format, nullptr), 0u)
+    EXPECT_EQ(FormatWithoutArguments(Case.Buffer, Case.BufferSize, Case.Flags, Case.Format), 0u)
         << Case.Name;
     EXPECT_EQ((UINT8)Scratch[0], 0x5A) << Case.Name;
     EXPECT_TRUE(StdErrIs(Fresh, Case.Condition ? ReportPattern("print/FormatCore.cpp", Case.Condition) : ""))
@@ -142,7 +142,7 @@ TEST_F(FormatChecks, RefusedCallsReportAndWriteNothing) {
 
 TEST_F(FormatChecks, TheLimitsThemselvesAreAccepted) {
   std::vector<UINT8> Big(2 * 1000000);
-  EXPECT_EQ(FormatCore(Big.data(), 1000000, OUT_UCS2, "ok", nullptr), 2u);
+  EXPECT_EQ(FormatWithoutArguments(Big.data(), 1000000, OUT_UCS2, "ok"), 2u);
   EXPECT_EQ(RunFormat(0, std::string(1000000, 'a').c_str(), {}, 4).Text, u"aaa");
   EXPECT_EQ(RunFormat(FMT_UCS2, std::u16string(1000000, u'a').c_str(), {}, 4).Text, u"aaa");
   EXPECT_EQ(Firmware.StdErr, u"");

@@ -116,6 +116,21 @@ inline FORMATTED RunFormat(UINTN Flags, const void *Format, const SLOTS &Slots,
   return Result;
 }
 
+// FormatCore on a format that reads no argument, into a buffer of the caller's.
+inline UINTN FormatWithoutArguments(VOID *Buffer, UINTN BufferSize, UINTN Flags, const void *Format) {
+  struct CALL {
+    VOID *Buffer;
+    UINTN BufferSize, Flags;
+    const void *Format;
+  } Call = {Buffer, BufferSize, Flags, Format};
+  ARGUMENT_USER RunCore = [](VOID *Context, VA_LIST Arguments) {
+    CALL *Call = (CALL *)Context;
+    return FormatCore(Call->Buffer, Call->BufferSize, Call->Flags, Call->Format, Arguments);
+  };
+  BOOLEAN Passed;
+  return WithArguments(RunCore, &Call, nullptr, 0, 0, &Passed);
+}
+
 // The four encodings of one 8-bit test format.
 struct ENCODING {
   const char *Name;

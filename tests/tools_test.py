@@ -26,6 +26,9 @@ BUILD = VERSION = None
 
 
 def run(*command, stdin=subprocess.DEVNULL, cwd=None, timeout=60):
+    # A program the build made runs as its tree's architecture runs.
+    if command[0].startswith(BUILD + os.sep):
+        command = harness.host_program(*command)
     return subprocess.run(command, stdin=stdin, capture_output=True, text=True, cwd=cwd, timeout=timeout)
 
 

@@ -15,8 +15,18 @@ TAMBERLUNE_LIBRARY=$(cd "$(dirname "$0")" && pwd)
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command install-deps
 
-# JOB PACKAGE PROGRAM: what each job needs, and a program or file of each
-# package, looked for where dpkg-query cannot say what is installed.
+# The GCC release whose C++ library clang builds against, as this Debian
+# ships it (12 on Debian 12): the cross libraries must be the same release.
+# (No cross compiler: GCC's for arm64 and armhf cannot be installed beside
+# g++-multilib; clang needs only their libraries and linkers.)
+gcc=$(dpkg-query -W -f='${Version}' libstdc++6 2>/dev/null | sed 's/^[0-9]*://; s/[.].*//')
+gcc=${gcc:-12}
+
+# JOB PACKAGE PROGRAM [ARCHITECTURE]: what each job needs, and a program or
+# file of each package, looked for where dpkg-query cannot say what is
+# installed; with ARCHITECTURE, only a machine of that Debian architecture
+# needs it (an amd64 machine also tests the host code built for 32-bit x86,
+# arm64 and armhf).
 needs="
 build clang clang
 build lld ld.lld
@@ -36,15 +46,19 @@ bench libbenchmark-dev /usr/include/benchmark/benchmark.h
 bench libfmt-dev /usr/include/fmt/format.h
 bench libstb-dev /usr/include/stb/stb_sprintf.h
 bench valgrind valgrind
-fuzz libclang-rt-dev /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a
+fuzz libclang-rt-dev /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a
 test googletest /usr/src/googletest/CMakeLists.txt
 test libgtest-dev /usr/include/gtest/gtest.h
 test git git
 test efitools cert-to-efi-sig-list
 test dpkg-dev dpkg-shlibdeps
 test lintian lintian
-test g++-multilib /usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so
-test qemu-user qemu-i386
+test g++-multilib /usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so amd64
+test binutils-aarch64-linux-gnu aarch64-linux-gnu-ld amd64
+test libstdc++-$gcc-dev-arm64-cross /usr/aarch64-linux-gnu/include/c++/$gcc amd64
+test binutils-arm-linux-gnueabihf arm-linux-gnueabihf-ld amd64
+test libstdc++-$gcc-dev-armhf-cross /usr/arm-linux-gnueabihf/include/c++/$gcc amd64
+test qemu-user qemu-i386 amd64
 "
 
 tamberlune_help() {
@@ -54,8 +68,8 @@ Installs the Debian packages that JOB needs, if any is missing: build (the
 compiler, linker, CMake, Python, mkimage), boot (QEMU, U-Boot, mtools), sign
 (sbsigntool, OpenSSL), bench (Google Benchmark, {fmt}, stb, valgrind), fuzz
 (clang's fuzzing runtime) or test (all of these, and GoogleTest, lintian,
-valgrind, the 32-bit libraries and QEMU's user-mode emulator for a kernel that
-runs no 32-bit program). As root it runs apt-get itself; any other
+valgrind; on amd64 the 32-bit libraries, the arm64 and armhf cross
+toolchains and QEMU's user-mode emulator). As root it runs apt-get itself; any other
 user is told the exact sudo line to run. Where dpkg-query is missing it looks
 for each package's program and names the packages whose program is missing.
   JOB   build, boot, sign, bench, fuzz or test (default test)
@@ -91,9 +105,12 @@ machines_needs() {
 
 install_missing() {
   local missing=()
-  while read -r need package program; do
+  local native
+  native=$(dpkg --print-architecture 2>/dev/null || uname -m)
+  while read -r need package program architecture; do
     [ -n "$need" ] || continue
     [ "$job" = test ] || [ "$job" = "$need" ] || continue
+    [ -z "$architecture" ] || [ "$architecture" = "$native" ] || continue
     [[ " ${missing[*]} " != *" $package "* ]] || continue
     installed "$package" "$program" || missing+=("$package")
   done <<<"$1"
