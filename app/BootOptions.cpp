@@ -11,6 +11,7 @@
 
 #include "BootChoices.h"
 #include "Print.h"
+#include "PrintFlags.h"
 #include "ServiceGlobals.h"
 
 // 8BE4DF61-93CA-11D2-AA0D-00E098032B8C: BootOrder, BootNext and Boot####.
@@ -118,8 +119,16 @@ static VOID ListNumbers(CONST CHAR16 *Name) {
   }
 }
 
+// Formats into Buffer, Capacity characters with the terminator.
+static UINTN EFIAPI FormatInto(CHAR16 *Buffer, UINTN Capacity, CONST CHAR16 *Format, ...) {
+  VA_LIST Arguments;
+  VA_START(Arguments, Format);
+  UINTN Count = FormatCore(Buffer, Capacity, PF_FMT_UCS2 | PF_OUT_UCS2, Format, Arguments);
+  VA_END(Arguments);
+  return Count;
+}
+
 extern "C" UINTN VisibleText(CONST CHAR16 *Text, CHAR16 *Buffer, UINTN Capacity) {
-  CONST CHAR8 Digits[] = "0123456789ABCDEF";
   UINTN Length = 0;
   for (; *Text != 0; Text++) {
     CHAR16 Character = *Text;
@@ -129,10 +138,7 @@ extern "C" UINTN VisibleText(CONST CHAR16 *Text, CHAR16 *Buffer, UINTN Capacity)
       break;  // cut at a whole character or escape
     }
     if (Control) {
-      Buffer[Length++] = u'\\';
-      Buffer[Length++] = u'x';
-      Buffer[Length++] = (CHAR16)Digits[Character >> 4];
-      Buffer[Length++] = (CHAR16)Digits[Character & 0xF];
+      Length += FormatInto(Buffer + Length, Needed + 1, u"\\x%02X", (UINTN)Character);
     } else {
       Buffer[Length++] = Character;
     }

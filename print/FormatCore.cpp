@@ -32,31 +32,37 @@ static inline BOOLEAN IsItemStart(UINTN Character) {
 
 // Bytes before the first NUL, counting at most Limit.
 //
-// After the bytes up to an 8-byte boundary it reads whole aligned words and
-// tests eight bytes at once. An aligned word never crosses a page, so the
-// word that holds the NUL lies in memory that the NUL's page has; its bytes
-// beyond the NUL are read but not used. AddressSanitizer, which would call
-// that read an overflow, is told to leave this one function alone.
+// It reads whole aligned words and tests eight bytes at once, from the word
+// that holds Text (its bytes before Text made nonzero). An aligned word never
+// crosses a page, so the word that holds the NUL lies in memory that the
+// NUL's page has; its other bytes are read but not used. AddressSanitizer,
+// which would call those reads overflows, is told to leave this one function
+// alone.
 __attribute__((no_sanitize("address"))) static UINTN ByteLength(CONST UINT8 *Text, UINTN Limit) {
-  UINTN Index = 0;
-  for (; Index < Limit && ((UINTN)(Text + Index) & 7) != 0; Index++) {
-    if (Text[Index] == 0) {
-      return Index;
-    }
+  if (Limit == 0) {
+    return 0;
   }
   constexpr UINT64 Ones = 0x0101010101010101ull;
-  for (; Index < Limit; Index += 8) {
-    UINT64 Word;
-    __builtin_memcpy(&Word, Text + Index, 8);
+  UINTN Offset = (UINTN)Text & 7;
+  CONST UINT8 *Word = Text - Offset;
+  UINT64 Bytes;
+  __builtin_memcpy(&Bytes, Word, 8);
+  Bytes |= ((UINT64)1 << (8 * Offset)) - 1;
+  for (;;) {
     // A byte's high bit survives (Byte - 1) & ~Byte only where the byte is
     // zero; the lowest such byte is exact, and that is the one used.
-    UINT64 Zeros = (Word - Ones) & ~Word & (Ones << 7);
+    UINT64 Zeros = (Bytes - Ones) & ~Bytes & (Ones << 7);
+    UINTN Seen = (UINTN)(Word - Text);
     if (Zeros != 0) {
-      Index += (UINTN)__builtin_ctzll(Zeros) / 8;
-      break;
+      UINTN Index = Seen + (UINTN)__builtin_ctzll(Zeros) / 8;
+      return Index < Limit ? Index : Limit;
     }
+    Word += 8;
+    if ((UINTN)(Word - Text) >= Limit) {
+      return Limit;
+    }
+    __builtin_memcpy(&Bytes, Word, 8);
   }
-  return Index < Limit ? Index : Limit;
 }
 
 // Characters of Bytes each (1 or 2) before the first NUL, counting at most Limit.
@@ -234,8 +240,11 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
       break;
     }
     // Nothing one item sets reaches the next.
-    FORMAT_ITEM Item = {};
+    FORMAT_ITEM Item;
+    Item.Flags = 0;
     Item.Precision = 1;
+    Item.Sign = 0;
+    Item.Number = FALSE;
     if (Character == '%') {
       Scan = ReadDirective(&Frame, &Item, Scan + Frame.FmtBytes);
     } else {

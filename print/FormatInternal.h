@@ -107,6 +107,12 @@ static inline CONST UINT8 *NextPointer(FORMAT_FRAME *Frame) {
 inline CONST UINT8 *ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, FORMAT_ITEM *Item) {
   for (;; Scan += FmtBytes) {
     UINTN Character = FormatCharAt(FmtBytes, Scan);
+    // Every flag, digit and '*' lies below 'A', and 'l' and 'L' are the only
+    // letters the parser takes: most directives stop here at once.
+    if (Character >= 'A' && Character != 'l' && Character != 'L') {
+      Item->Conversion = Character;
+      return Scan;
+    }
     BOOLEAN Precision = (Item->Flags & PF_PRECISION) != 0;
     if (Character >= '0' && Character <= '9') {
       if (Character == '0' && !Precision) {
