@@ -40,15 +40,19 @@ static BOOLEAN PollForKey(EFI_INPUT_KEY *Key) {
 }
 
 extern "C" EFI_STATUS EFIAPI ImageEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  // Each global is checked as it is set; the checks read the values, not the
+  // globals, which a report might change.
   gImageHandle = ImageHandle;
-  CHECK(gImageHandle != nullptr, "gImageHandle != ((void *) 0)");
+  CHECK(ImageHandle != nullptr, "gImageHandle != ((void *) 0)");
   gST = SystemTable;
-  CHECK(gST != nullptr, "gST != ((void *) 0)");
-  gBS = gST != nullptr ? gST->BootServices : nullptr;
-  CHECK(gBS != nullptr, "gBS != ((void *) 0)");
-  gRT = gST != nullptr ? gST->RuntimeServices : nullptr;
-  CHECK(gRT != nullptr, "gRT != ((void *) 0)");
-  if (gST == nullptr || gBS == nullptr || gRT == nullptr) {
+  CHECK(SystemTable != nullptr, "gST != ((void *) 0)");
+  EFI_BOOT_SERVICES *BootServices = SystemTable != nullptr ? SystemTable->BootServices : nullptr;
+  gBS = BootServices;
+  CHECK(BootServices != nullptr, "gBS != ((void *) 0)");
+  EFI_RUNTIME_SERVICES *RuntimeServices = SystemTable != nullptr ? SystemTable->RuntimeServices : nullptr;
+  gRT = RuntimeServices;
+  CHECK(RuntimeServices != nullptr, "gRT != ((void *) 0)");
+  if (SystemTable == nullptr || BootServices == nullptr || RuntimeServices == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
 

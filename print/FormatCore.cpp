@@ -174,16 +174,14 @@ static VOID EmitItem(FORMAT_FRAME *Frame, CONST FORMAT_ITEM *Item) {
   // The fewest characters before the width's blanks: the precision, and a
   // number's sign beside its digits; or the whole width, zero-filled.
   UINTN Field = Least < Length ? Length : Least;
+  // The width's blanks go before the field, or after it when left-justified.
   INTN Pad = (Flags & PF_WIDTH) ? (INTN)(Item->Width - Field) : 0;
-  if (!(Flags & PF_LEFT)) {
-    WriteOutput(Frame, Blank, 0, Pad);
-  }
+  INTN After = (Flags & PF_LEFT) ? Pad : 0;
+  WriteOutput(Frame, Blank, 0, Pad - After);
   WriteOutput(Frame, (CONST UINT8 *)&Sign, 0, (INTN)Signed);
   WriteOutput(Frame, Fill, 0, (INTN)(Field - Length));
   WriteOutput(Frame, Item->Text, TextBytes, (INTN)(Length - Signed));
-  if (Flags & PF_LEFT) {
-    WriteOutput(Frame, Blank, 0, Pad);
-  }
+  WriteOutput(Frame, Blank, 0, After);
 }
 
 extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Format,
