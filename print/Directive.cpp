@@ -8,8 +8,8 @@
 
 // Upper case always: x and X share their digits, and so do the GUID and
 // status texts.
-static constexpr CHAR8 DigitCharacters[] = "0123456789ABCDEF";
-static_assert(sizeof(DigitCharacters) == 16 + 1);
+static constexpr CHAR8 DigitCharacters[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                               '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
 
 CHAR8 *EFIAPI WriteDigits(CHAR8 *End, UINT64 Value, UINTN Radix, UINTN Least, BOOLEAN Grouped) {
   UINTN Written = 0;
@@ -56,12 +56,12 @@ static constexpr CONVERSION Conversions[] = {
     {'r', KIND_STATUS, 0},
     {'\n', KIND_LINE_END, 0},
     {'\r', KIND_LINE_END, 0},
-    {0, KIND_CUT_OFF, 0},
 };
 
 static constexpr BOOLEAN ConversionsAreSound() {
   for (const CONVERSION &Entry : Conversions) {
-    if ((Entry.Flags & ~ItemFlags) != 0 || Entry.Kind == KIND_SELF) {
+    if ((Entry.Flags & ~ItemFlags) != 0 || Entry.Kind == KIND_SELF || Entry.Kind == KIND_CUT_OFF ||
+        Entry.Character == 0) {
       return FALSE;
     }
     for (const CONVERSION &Other : Conversions) {
@@ -73,7 +73,6 @@ static constexpr BOOLEAN ConversionsAreSound() {
   return TRUE;
 }
 static_assert(ConversionsAreSound(), "each conversion character once, adding only an item's flags");
-static_assert(sizeof(Conversions) / sizeof(Conversions[0]) == 15);
 
 // The integer conversions d, u, x, X and p of Value: the argument, an int
 // sign-extended without 'l', a 64-bit integer with it, or a pointer
@@ -171,8 +170,10 @@ CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST 
     Scan += Frame->FmtBytes;
   }
 
+  // The format's NUL cut the directive off; any character the table lacks
+  // prints itself.
   UINTN Character = Item->Conversion;
-  CONVERSION_KIND Kind = KIND_SELF;
+  CONVERSION_KIND Kind = Character == 0 ? KIND_CUT_OFF : KIND_SELF;
   for (const CONVERSION &Entry : Conversions) {
     if ((UINTN)(UINT8)Entry.Character == Character) {
       Kind = Entry.Kind;

@@ -101,7 +101,8 @@ static FORMAT_EXTENT MeasureFormat(CONST UINT8 *Format, UINTN Limit, UINTN FmtBy
   }
   FORMAT_EXTENT Extent = {0, 0};
   if (Format != nullptr) {
-    Extent.FirstItem = PlainRunLength(Format, Limit, FmtBytes);
+    // Each encoding's scan with its width a constant the compiler may build in.
+    Extent.FirstItem = FmtBytes == 1 ? PlainRunLength(Format, Limit, 1) : PlainRunLength(Format, Limit, 2);
     Extent.Length = Extent.FirstItem + TextLength(Format + Extent.FirstItem * FmtBytes,
                                                   Limit - Extent.FirstItem, FmtBytes);
   }
@@ -186,36 +187,38 @@ static VOID EmitItem(FORMAT_FRAME *Frame, CONST FORMAT_ITEM *Item) {
 
 extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, CONST VOID *Format,
                                    VA_LIST Arguments) {
-  if (BufferSize != 0) {
-    CHECK_OR_RETURN(Buffer != nullptr, "(Buffer != ((void *) 0))", 0);
-    CHECK_OR_RETURN(Format != nullptr, "(Format != ((void *) 0))", 0);
-  }
-
-  // Each encoding has its own limit and its own check text; one check site
-  // serves both.
+  // The call's checks, in order; the first that fails is reported, from one
+  // site, and the call writes nothing. Each encoding has its own limit and
+  // its own check text.
   FORMAT_FRAME Frame;
   BOOLEAN Ucs2Out = (Flags & PF_OUT_UCS2) != 0;
   Frame.OutBytes = Ucs2Out ? 2 : 1;
-  CHECK_OR_RETURN(
-      BufferSize <= (Ucs2Out ? PcdMaximumUnicodeStringLength : PcdMaximumAsciiStringLength),
-      Ucs2Out ? "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"
-              : "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))",
-      0);
-
   BOOLEAN Ucs2Format = (Flags & PF_FMT_UCS2) != 0;
   UINTN Longest = Ucs2Format ? PcdMaximumUnicodeStringLength : PcdMaximumAsciiStringLength;
   Frame.FmtBytes = Ucs2Format ? 2 : 1;
-  // Two calls, each with its encoding as a constant the compiler may build in.
-  FORMAT_EXTENT Extent = Ucs2Format ? MeasureFormat((CONST UINT8 *)Format, Longest + 1, 2)
-                                    : MeasureFormat((CONST UINT8 *)Format, Longest + 1, 1);
-  CHECK_OR_RETURN(
-      Extent.Length <= Longest,
-      Ucs2Format
-          ? "(StrnLenS ((CHAR16 *)Format, (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength) + "
-            "1) <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"
-          : "(AsciiStrnLenS (Format, (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength) + 1) <= "
-            "(_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))",
-      0);
+  FORMAT_EXTENT Extent;
+  CONST CHAR8 *Refused = nullptr;
+  if (BufferSize != 0 && Buffer == nullptr) {
+    Refused = "(Buffer != ((void *) 0))";
+  } else if (BufferSize != 0 && Format == nullptr) {
+    Refused = "(Format != ((void *) 0))";
+  } else if (BufferSize > (Ucs2Out ? PcdMaximumUnicodeStringLength : PcdMaximumAsciiStringLength)) {
+    Refused = Ucs2Out ? "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"
+                      : "(BufferSize <= (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))";
+  } else {
+    Extent = MeasureFormat((CONST UINT8 *)Format, Longest + 1, Frame.FmtBytes);
+    if (Extent.Length > Longest) {
+      Refused = Ucs2Format
+                    ? "(StrnLenS ((CHAR16 *)Format, (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength) + "
+                      "1) <= (_gPcd_FixedAtBuild_PcdMaximumUnicodeStringLength))"
+                    : "(AsciiStrnLenS (Format, (_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength) + 1) <= "
+                      "(_gPcd_FixedAtBuild_PcdMaximumAsciiStringLength))";
+    }
+  }
+  if (Refused != nullptr) {
+    CheckFailed(__FILE__, __LINE__, Refused);
+    return 0;
+  }
 
   if (BufferSize == 0) {
     return 0;
