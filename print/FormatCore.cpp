@@ -262,8 +262,9 @@ extern "C" UINTN EFIAPI FormatCore(VOID *Buffer, UINTN BufferSize, UINTN Flags, 
 
   // A shift, not a division: ARMv7 need not have a divide instruction.
   UINTN Written = (UINTN)(Frame.Cursor - Start) >> (Frame.OutBytes - 1);
-  // The terminator may use the character reserved for it at End.
-  Frame.End += Frame.OutBytes;
-  WriteOutput(&Frame, (CONST UINT8 *)"", 0, 1);
+  // The terminator takes the character reserved for it at End, or an
+  // earlier one.
+  Frame.Cursor[0] = 0;
+  Frame.Cursor[Frame.OutBytes - 1] = 0;
   return Written;
 }

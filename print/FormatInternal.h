@@ -104,7 +104,7 @@ static inline CONST UINT8 *NextPointer(FORMAT_FRAME *Frame) {
 // at the conversion character, at a '*', or at the NUL that cut the
 // directive off. Inline in this header: the engine's caller, ReadDirective,
 // takes it in whole, and the parser's own test calls it alone.
-inline CONST UINT8 *ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, FORMAT_ITEM *Item) {
+__attribute__((always_inline)) inline CONST UINT8 *ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, FORMAT_ITEM *Item) {
   for (;; Scan += FmtBytes) {
     UINTN Character = FormatCharAt(FmtBytes, Scan);
     // Every flag, digit and '*' lies below 'A', and 'l' and 'L' are the only
