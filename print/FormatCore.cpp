@@ -44,7 +44,7 @@ __attribute__((no_sanitize("address"))) static UINTN ByteLength(CONST UINT8 *Tex
   }
   constexpr UINT64 Ones = 0x0101010101010101ull;
   UINTN Offset = (UINTN)Text & 7;
-  CONST UINT8 *Word = Text - Offset;
+  CONST UINT8 *Word = (CONST UINT8 *)((UINTN)Text - Offset);
   UINT64 Bytes;
   __builtin_memcpy(&Bytes, Word, 8);
   Bytes |= ((UINT64)1 << (8 * Offset)) - 1;
@@ -52,13 +52,15 @@ __attribute__((no_sanitize("address"))) static UINTN ByteLength(CONST UINT8 *Tex
     // A byte's high bit survives (Byte - 1) & ~Byte only where the byte is
     // zero; the lowest such byte is exact, and that is the one used.
     UINT64 Zeros = (Bytes - Ones) & ~Bytes & (Ones << 7);
-    UINTN Seen = (UINTN)(Word - Text);
+    // Characters from Text to this word's start: at first minus Offset, as a
+    // UINTN that the found byte's position brings back above zero.
+    UINTN Seen = (UINTN)Word - (UINTN)Text;
     if (Zeros != 0) {
       UINTN Index = Seen + (UINTN)__builtin_ctzll(Zeros) / 8;
       return Index < Limit ? Index : Limit;
     }
     Word += 8;
-    if ((UINTN)(Word - Text) >= Limit) {
+    if ((UINTN)Word - (UINTN)Text >= Limit) {
       return Limit;
     }
     __builtin_memcpy(&Bytes, Word, 8);
