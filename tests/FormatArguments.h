@@ -7,9 +7,23 @@
 // EFI_STATUS). Used by the unit tests, the model's driver, the fuzzer and
 // the self-test images, so it is freestanding C++.
 #pragma once
-#include "Uefi.h"
+#include "Print.h"
 
 typedef UINTN (*ARGUMENT_USER)(VOID *Context, VA_LIST Arguments);
+
+// A FormatCore call that waits for its argument list, and the user that
+// makes it.
+typedef struct {
+  VOID *Buffer;
+  UINTN BufferSize;
+  UINTN Flags;
+  CONST VOID *Format;
+} FORMAT_CALL;
+
+static inline UINTN CallFormatCore(VOID *Context, VA_LIST Arguments) {
+  FORMAT_CALL *Call = (FORMAT_CALL *)Context;
+  return FormatCore(Call->Buffer, Call->BufferSize, Call->Flags, Call->Format, Arguments);
+}
 
 // The most machine words one call passes.
 #define ARGUMENT_WORDS 32

@@ -29,17 +29,6 @@ std::vector<UINT8> FromHex(const std::string &Hex) {
   return Bytes;
 }
 
-struct CALL {
-  UINT8 *Buffer;
-  UINTN Size, Flags;
-  const void *Format;
-};
-
-UINTN RunCore(VOID *Context, VA_LIST Arguments) {
-  CALL *Call = (CALL *)Context;
-  return FormatCore(Call->Buffer, Call->Size, Call->Flags, Call->Format, Arguments);
-}
-
 }  // namespace
 
 int main(int Count, char **Arguments) {
@@ -73,9 +62,9 @@ int main(int Count, char **Arguments) {
     }
     size_t Unit = (Flags & PF_OUT_UCS2) ? 2 : 1;
     std::vector<UINT8> Buffer(Size * Unit + Unit, 0xA5);
-    CALL Call = {Buffer.data(), Size, Flags, Format.data()};
+    FORMAT_CALL Call = {Buffer.data(), Size, Flags, Format.data()};
     BOOLEAN Passed;
-    UINTN Written = WithArguments(RunCore, &Call, Values.data(), Values.size(), Long, &Passed);
+    UINTN Written = WithArguments(CallFormatCore, &Call, Values.data(), Values.size(), Long, &Passed);
     if (!Passed) {
       std::fprintf(stderr, "format_driver: %zu arguments are more than one call passes\n", Values.size());
       return 1;

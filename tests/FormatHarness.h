@@ -78,15 +78,7 @@ inline FORMATTED RunFormat(UINTN Flags, const void *Format, const SLOTS &Slots,
   size_t Unit = (Flags & OUT_UCS2) ? 2 : 1;
   std::vector<UINT8> Memory(GuardBytes * 2 + BufferSize * Unit, GuardByte);
   UINT8 *Buffer = Memory.data() + GuardBytes;
-  struct CALL {
-    UINT8 *Buffer;
-    UINTN BufferSize, Flags;
-    const void *Format;
-  } Call = {Buffer, BufferSize, Flags, Format};
-  ARGUMENT_USER RunCore = [](VOID *Context, VA_LIST Arguments) {
-    CALL *Call = (CALL *)Context;
-    return FormatCore(Call->Buffer, Call->BufferSize, Call->Flags, Call->Format, Arguments);
-  };
+  FORMAT_CALL Call = {Buffer, BufferSize, Flags, Format};
   std::vector<UINT64> Values;
   UINT32 Long = 0;
   for (const ARGUMENT &Argument : Slots) {
@@ -94,7 +86,7 @@ inline FORMATTED RunFormat(UINTN Flags, const void *Format, const SLOTS &Slots,
     Values.push_back(Argument.Value);
   }
   BOOLEAN Passed;
-  UINTN Count = WithArguments(RunCore, &Call, Values.data(), Values.size(), Long, &Passed);
+  UINTN Count = WithArguments(CallFormatCore, &Call, Values.data(), Values.size(), Long, &Passed);
   EXPECT_TRUE(Passed) << "the harness passes no list of " << Slots.size() << " such arguments";
   FORMATTED Result{{}, Count};
   for (size_t Index = 0; Index < GuardBytes; Index++) {
@@ -118,17 +110,9 @@ inline FORMATTED RunFormat(UINTN Flags, const void *Format, const SLOTS &Slots,
 
 // FormatCore on a format that reads no argument, into a buffer of the caller's.
 inline UINTN FormatWithoutArguments(VOID *Buffer, UINTN BufferSize, UINTN Flags, const void *Format) {
-  struct CALL {
-    VOID *Buffer;
-    UINTN BufferSize, Flags;
-    const void *Format;
-  } Call = {Buffer, BufferSize, Flags, Format};
-  ARGUMENT_USER RunCore = [](VOID *Context, VA_LIST Arguments) {
-    CALL *Call = (CALL *)Context;
-    return FormatCore(Call->Buffer, Call->BufferSize, Call->Flags, Call->Format, Arguments);
-  };
+  FORMAT_CALL Call = {Buffer, BufferSize, Flags, Format};
   BOOLEAN Passed;
-  return WithArguments(RunCore, &Call, nullptr, 0, 0, &Passed);
+  return WithArguments(CallFormatCore, &Call, nullptr, 0, 0, &Passed);
 }
 
 // The four encodings of one 8-bit test format.

@@ -91,17 +91,6 @@ uint8_t *Target(INPUT &Input, std::vector<std::unique_ptr<uint8_t[]>> &Owned) {
   return Start;
 }
 
-struct CALL {
-  uint8_t *Buffer;
-  UINTN BufferSize, Flags;
-  const void *Format;
-};
-
-UINTN RunCore(VOID *Context, VA_LIST Arguments) {
-  CALL *Call = (CALL *)Context;
-  return FormatCore(Call->Buffer, Call->BufferSize, Call->Flags, Call->Format, Arguments);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
@@ -133,9 +122,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   size_t BufferOdd = (Mode >> 3) & 1;
   std::vector<uint8_t> Memory(2 * GuardBytes + BufferOdd + BufferSize * OutBytes, Guard);
   uint8_t *Buffer = Memory.data() + GuardBytes + BufferOdd;
-  CALL Call = {BufferSize != 0 || (Mode & 16) == 0 ? Buffer : nullptr, BufferSize, Flags, Format};
+  FORMAT_CALL Call = {BufferSize != 0 || (Mode & 16) == 0 ? Buffer : nullptr, BufferSize, Flags, Format};
   BOOLEAN Passed;
-  UINTN Count = WithArguments(RunCore, &Call, Slots.data(), Slots.size(), Long, &Passed);
+  UINTN Count = WithArguments(CallFormatCore, &Call, Slots.data(), Slots.size(), Long, &Passed);
   if (!Passed) return 0;  // more arguments than one call passes: no case
 
   for (size_t Index = 0; Index < GuardBytes + BufferOdd; Index++) {
