@@ -42,13 +42,15 @@ static UINTN EFIAPI CallWithArguments(ARGUMENT_USER User, VOID *Context, ...) {
   return Result;
 }
 
-// Where a 64-bit integer sits among the words: at any word (IA32), or at an
-// even one (ARM), as in a structure.
-typedef struct {
-  UINT32 Before;
-  UINT64 Long;
-} LONG_PLACEMENT;
-static constexpr UINTN LongAlignmentWords = __builtin_offsetof(LONG_PLACEMENT, Long) / sizeof(UINT32);
+// Where a 64-bit integer sits among the words: at an even one on ARM, whose
+// convention aligns it to 8 bytes; at any one on IA32, whose stack holds
+// arguments 4 bytes apart (though a Windows target aligns such a field of a
+// structure to 8).
+#if defined(__arm__)
+static constexpr UINTN LongAlignmentWords = 2;
+#else
+static constexpr UINTN LongAlignmentWords = 1;
+#endif
 
 // Calls User with Count values as an argument list, value N a 64-bit integer
 // where bit N of Long says so. On the 64-bit machines every argument is one
