@@ -147,6 +147,7 @@ static EFI_STATUS EFIAPI GetVariable(CHAR16 *Name, EFI_GUID *Guid, UINT32 *Attri
     *DataSize = Variable->Data.size();
     return EFI_BUFFER_TOO_SMALL;
   }
+  if (Current->GetVariableDataStatus != EFI_SUCCESS) return Current->GetVariableDataStatus;
   *DataSize = Variable->Data.size();
   std::memcpy(Data, Variable->Data.data(), Variable->Data.size());
   return EFI_SUCCESS;

@@ -45,6 +45,7 @@ struct FIRMWARE_STAND_IN {
   EFI_STATUS AllocatePoolStatus = EFI_SUCCESS;
   EFI_STATUS FreePoolStatus = EFI_SUCCESS;  // returned for a pool buffer we handed out
   EFI_STATUS SetVariableStatus = EFI_SUCCESS;
+  EFI_STATUS GetVariableDataStatus = EFI_SUCCESS;  // returned where GetVariable has room for the data
   // The block devices LocateHandleBuffer finds (none: EFI_NOT_FOUND).
   std::vector<STAND_IN_BLOCK_DEVICE> BlockDevices;
   bool HasDevicePathToText = true;  // LocateProtocol finds the Device Path To Text protocol

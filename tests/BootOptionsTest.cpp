@@ -92,6 +92,7 @@ TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
     std::vector<STAND_IN_BLOCK_DEVICE> Devices;
     std::u16string Shown;
     bool HasToText = true;
+    EFI_STATUS DataStatus = EFI_SUCCESS;  // a variable's data that cannot be read, its size can
   } Cases[] = {
       {"options, order and devices",
        {Variable(u"Boot0001", Option(1, 4, u"Disk" + std::u16string(1, 0) + End)),
@@ -136,12 +137,18 @@ TEST(BootOptions, ListsWhatTheStoreAndTheDevicesHold) {
        u"UEFI boot options:\r\n  none\r\nBootOrder: not set\r\nBootNext: not set\r\nBlock devices:\r\n"
        u"  disk           1 MiB  (no device path text)\r\n",
        false},
+      {"an odd-sized order: its whole numbers", {Variable(u"BootOrder", {0x01, 0x00, 0x02})}, {},
+       u"UEFI boot options:\r\n  none\r\nBootOrder: 0001\r\nBootNext: not set\r\nBlock devices:\r\n  none\r\n"},
+      {"an order whose data cannot be read: no pool kept", {Variable(u"BootOrder", {0x01, 0x00})}, {},
+       u"UEFI boot options:\r\n  none\r\nBootOrder: not set\r\nBootNext: not set\r\nBlock devices:\r\n  none\r\n",
+       true, EFI_DEVICE_ERROR},
   };
   for (auto &Case : Cases) {
     FIRMWARE_STAND_IN Firmware;
     Firmware.Variables = Case.Store;
     Firmware.BlockDevices = Case.Devices;
     Firmware.HasDevicePathToText = Case.HasToText;
+    Firmware.GetVariableDataStatus = Case.DataStatus;
     Firmware.Install();
     EXPECT_EQ(BootOptionsEntry(StandInImageHandle, &Firmware.SystemTable), EFI_SUCCESS) << Case.Name;
     EXPECT_EQ(Firmware.ConOut, Case.Shown) << Case.Name;
