@@ -88,7 +88,7 @@ class Arguments(unittest.TestCase):
     def test_bad_arguments_are_refused_in_one_line_before_anything_is_built(self):
         inspect, sim = (os.path.join(BUILD, "tools", name) for name in ("tamberlune-inspect", "tamberlune-sim"))
         every = [tool(f"tools/{name}") for name in ("build.sh", "run.sh", "disk.sh", "sign.sh", "test.sh", "fuzz.sh",
-                                                    "bench.sh")] + [inspect, sim]
+                                                    "bench.sh", "firmware.sh")] + [inspect, sim]
         rows = [(command, ["--bogus"], "unknown option '--bogus'") for command in every]
         rows += [(command, [""], "an empty argument") for command in every if not command.endswith(("build.sh", "test.sh", "fuzz.sh", "bench.sh", "sim"))]
         rows += [
@@ -99,6 +99,7 @@ class Arguments(unittest.TestCase):
             (tool("tools/run.sh"), ["--boot-flow=yes"], "--boot-flow takes no value"),
             (tool("tools/run.sh"), ["extra"], "one argument too many: 'extra'"),
             (tool("tools/build.sh"), ["--quiet", "--quiet"], "--quiet given twice"),
+            (tool("tools/firmware.sh"), ["../x"], "a Debian suite such as trixie, not '../x'"),
             (tool("tools/fuzz.sh"), ["--seconds", "0"], "above 0, not '0'"),
             (tool("tools/fuzz.sh"), ["--seconds=ten"], "not 'ten'"),
             (tool("tools/bench.sh"), ["--calls", "-5"], "not '-5'"),
