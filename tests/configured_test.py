@@ -48,6 +48,12 @@ class Configured(unittest.TestCase):
                 self.assertNotEqual(result.returncode, 0)
                 self.assertIn(message, " ".join(result.stderr.split()))
 
+    def test_the_longest_wait_is_accepted(self):
+        # 26363 polls of 10 ms (+1 ms each): 289993 ms, the last count within 290 s.
+        with tempfile.TemporaryDirectory() as folder:
+            result = configure(folder, {"TAMBERLUNE_KEY_POLLS": "26363"})
+            self.assertEqual(result.returncode, 0, result.stderr)
+
     def test_the_package_then_the_host_library_as_configured(self):
         shutil.rmtree(FOLDER, ignore_errors=True)
         result = configure(FOLDER, SETTINGS)
