@@ -74,6 +74,8 @@ class Simulator(unittest.TestCase):
         result = sim("--key", "r", "--fail", "console")
         self.assertTrue(result.stdout.decode().startswith("\nImageEntry returned Success"))
         self.assertIn("Recorded RestOrderVariable", result.stdout.decode())
+        result = sim("--key", "r", "--fail", "console", "--fail", "setvariable")  # --fail repeats: both
+        self.assertTrue(result.stdout.decode().startswith("\nImageEntry returned Out of Resources"), result.stdout)
         result = sim("--key", "x", "--fail", "freepool")  # the menu shows, then its buffer is refused
         self.check(result, None, None)
         self.assertRegex(result.stderr.decode(), r"^\r\nASSERT_EFI_ERROR \(Status = Invalid Parameter\)\r\n"

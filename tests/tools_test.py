@@ -100,6 +100,9 @@ class Arguments(unittest.TestCase):
             (tool("tools/run.sh"), ["extra"], "one argument too many: 'extra'"),
             (tool("tools/build.sh"), ["--quiet", "--quiet"], "--quiet given twice"),
             (tool("tools/firmware.sh"), ["../x"], "a Debian suite such as trixie, not '../x'"),
+            (sim, ["--key", "--no-key"], "--key needs a value"),  # an option is never a value
+            (sim, ["--help", "--bogus"], "unknown option '--bogus'"),  # help does not hide a bad word
+            (inspect, ["--help", "--bogus"], "unknown option '--bogus'"),
             (tool("tools/fuzz.sh"), ["--seconds", "0"], "above 0, not '0'"),
             (tool("tools/fuzz.sh"), ["--seconds=ten"], "not 'ten'"),
             (tool("tools/bench.sh"), ["--calls", "-5"], "not '-5'"),
