@@ -205,6 +205,18 @@ class Paths(unittest.TestCase):
     def tearDown(self):
         self.directory.cleanup()
 
+    def test_an_arm_image_marked_armnt_is_still_arm_to_the_disk_writer(self):
+        import make_disk
+        import pe_file
+        with open(os.path.join(BUILD, "TamberluneARM.efi"), "rb") as file:
+            data = bytearray(file.read())
+        machine_at = pe_file.read(bytes(data)).pe + 4  # the COFF header's Machine field
+        data[machine_at:machine_at + 2] = (0x01C4).to_bytes(2, "little")
+        marked = os.path.join(self.folder, "armnt.efi")
+        with open(marked, "wb") as file:
+            file.write(data)
+        self.assertEqual(make_disk.removable_path(marked), "EFI/BOOT/BOOTARM.EFI")
+
     def test_disk_paths_are_the_callers_and_nothing_is_left_behind(self):
         image = os.path.join(BUILD, "Tamberlune.efi")
         write = [sys.executable, tool("lib/make_disk.py"), image]
