@@ -9,6 +9,7 @@ import contextlib
 import os
 import re
 import resource
+import shutil
 import signal
 import subprocess
 import sys
@@ -204,6 +205,13 @@ class Paths(unittest.TestCase):
 
     def tearDown(self):
         self.directory.cleanup()
+
+    def test_the_link_step_passes_on_every_error_of_the_linker(self):
+        lld_link = shutil.which("lld-link") or shutil.which("lld-link-14")
+        result = run(sys.executable, tool("cmake/link_image.py"), lld_link, "/machine:x64",
+                     "/out:" + os.path.join(self.folder, "x.efi"), os.path.join(self.folder, "absent.obj"))
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("absent.obj", result.stderr)
 
     def test_an_arm_image_marked_armnt_is_still_arm_to_the_disk_writer(self):
         import make_disk
