@@ -4,6 +4,18 @@
 # ending when interrupted. Installed, the package's commands source it from
 # the package's library folder.
 
+# A command started in the background by a shell without job control (a CI
+# runner's, or a script's "command &") inherits SIGINT ignored, and bash can
+# neither trap nor reset a signal it was started ignoring: the command starts
+# itself again (bash keeps its script open as descriptor 255) with SIGINT and
+# SIGTERM at their defaults, so that an interrupt sent to its process group
+# ends it as one typed on its terminal does.
+if [ -n "$(trap -p INT TERM)" ] && [ -z "${TAMBERLUNE_RESTARTED:-}" ] &&
+  TAMBERLUNE_SCRIPT=$(readlink -f "/proc/$$/fd/255" 2>/dev/null); then
+  TAMBERLUNE_RESTARTED=yes exec env --default-signal=INT,TERM "$BASH" "$TAMBERLUNE_SCRIPT" "$@"
+fi
+unset TAMBERLUNE_RESTARTED
+
 # Debian's Python: the Debian packages the Python code uses (pexpect) are its,
 # whatever other Python comes first on PATH.
 TAMBERLUNE_PYTHON=python3

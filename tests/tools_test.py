@@ -343,19 +343,29 @@ class Paths(unittest.TestCase):
                 tamberlune_command gone
                 tamberlune_run sh -c 'bash "$0" linger "$1" "$2" 2>/dev/null & wait' "$0" "$1" "$2"
                 """))
-        for label, name, command, started in (
-                ("build", "build", [tool("tools/build.sh"), "--quiet", "--build-dir", "{}"], "CMakeFiles"),
-                ("slow", "gone", ["bash", gone, "{}", "sleep 1; exit"], ""),
-                ("deaf", "gone", ["bash", gone, "{}", ""], ""),
-                ("heir", "gone", ["bash", gone, "{}", 'bash "$0" linger "$2" "sleep 1; exit" & exit'], "")):
+        # "group": SIGINT to the whole process group of a command started as a
+        # shell without job control starts one in the background, with SIGINT
+        # ignored (as a CI runner or a parent script's "command &" does).
+        build = [tool("tools/build.sh"), "--quiet", "--build-dir", "{}"]
+        for label, name, command, started, group in (
+                ("build", "build", build, "CMakeFiles", False),
+                ("group", "build", build, "CMakeFiles", True),
+                ("slow", "gone", ["bash", gone, "{}", "sleep 1; exit"], "", False),
+                ("deaf", "gone", ["bash", gone, "{}", ""], "", False),
+                ("heir", "gone", ["bash", gone, "{}", 'bash "$0" linger "$2" "sleep 1; exit" & exit'], "", False)):
             tree = os.path.join(self.folder, label)
             with self.subTest(command=label):
+                ignore = (lambda: signal.signal(signal.SIGINT, signal.SIG_IGN)) if group else None
                 process = subprocess.Popen([part.format(tree) for part in command], stdout=subprocess.DEVNULL,
-                                           stderr=subprocess.PIPE, text=True)
+                                           stderr=subprocess.PIPE, text=True, start_new_session=group,
+                                           preexec_fn=ignore)
                 within(60, lambda: os.path.exists(os.path.join(tree, started)))
-                process.send_signal(signal.SIGTERM)
+                if group:
+                    os.killpg(process.pid, signal.SIGINT)
+                else:
+                    process.send_signal(signal.SIGTERM)
                 _, err = process.communicate(timeout=60)
-                self.assertEqual((process.returncode, err), (143, f"{name}: interrupted\n"))
+                self.assertEqual((process.returncode, err), (130 if group else 143, f"{name}: interrupted\n"))
 
                 def in_tree(pid):  # the command line of a process still running there
                     with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as file:
