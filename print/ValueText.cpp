@@ -7,7 +7,7 @@
 // act on it as on %a and never add zeros.
 #include "FormatInternal.h"
 
-// The status names, packed into one constant block, each after its NUL: the
+// The status names, packed into one constant block, each ended by its NUL: the
 // image holds no pointer per name, and no relocation. A name is found by
 // counting NULs, which costs the rare %r of an error a few hundred
 // instructions and saves the image a table of offsets.
