@@ -21,6 +21,12 @@ unset TAMBERLUNE_RESTARTED
 TAMBERLUNE_PYTHON=python3
 [ ! -x /usr/bin/python3 ] || TAMBERLUNE_PYTHON=/usr/bin/python3
 
+# tamberlune_architecture: this machine's Debian architecture (amd64, arm64,
+# ...), or its kernel's name for it where dpkg is missing.
+tamberlune_architecture() {
+  dpkg --print-architecture 2>/dev/null || uname -m
+}
+
 # tamberlune_machines ARGUMENTS...: the machine table (lib/machines.py).
 tamberlune_machines() {
   "$TAMBERLUNE_PYTHON" "$TAMBERLUNE_LIBRARY/machines.py" "$@"

@@ -106,7 +106,7 @@ machines_needs() {
 install_missing() {
   local missing=()
   local native
-  native=$(dpkg --print-architecture 2>/dev/null || uname -m)
+  native=$(tamberlune_architecture)
   while read -r need package program architecture; do
     [ -n "$need" ] || continue
     [ "$job" = test ] || [ "$job" = "$need" ] || continue

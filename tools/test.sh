@@ -49,7 +49,7 @@ tamberlune_run cmake --build build-sanitize -j "$jobs"
 # the unit tests for 32-bit x86, and every host test for arm64 and armhf (run
 # under QEMU's user-mode emulator, their images held to this tree's).
 others=()
-native=$(dpkg --print-architecture 2>/dev/null || uname -m)
+native=$(tamberlune_architecture)
 [ "$native" != amd64 ] || [ "$cross" != no ] || others=(arm64 armhf)
 if [ "$native" = amd64 ]; then
   tamberlune_run cmake -S . -B build-i386 -DCMAKE_TOOLCHAIN_FILE=cmake/host-i386.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
