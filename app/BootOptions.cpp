@@ -13,18 +13,7 @@
 #include "Print.h"
 #include "PrintFlags.h"
 #include "ServiceGlobals.h"
-
-// 8BE4DF61-93CA-11D2-AA0D-00E098032B8C: BootOrder, BootNext and Boot####.
-static EFI_GUID GlobalVariableGuid = {
-    0x8BE4DF61, 0x93CA, 0x11D2, {0xAA, 0x0D, 0x00, 0xE0, 0x98, 0x03, 0x2B, 0x8C}};
-static EFI_GUID BlockIoProtocolGuid = {
-    0x964E5B21, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
-static EFI_GUID DevicePathProtocolGuid = {
-    0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
-static EFI_GUID DevicePathToTextProtocolGuid = {
-    0x8B843E20, 0x8132, 0x4852, {0x90, 0xCC, 0x55, 0x1A, 0x4E, 0x4A, 0x7F, 0x1C}};
-static EFI_GUID LoadedImageProtocolGuid = {
-    0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+#include "UefiGuids.h"
 
 // No boot variable comes near this; a larger size is a firmware fault.
 static constexpr UINTN MaximumVariableSize = 64 * 1024;
@@ -58,7 +47,7 @@ extern "C" BOOLEAN ReadLoadOption(CONST UINT8 *Data, UINTN Size, LOAD_OPTION_VIE
 // The variable's data in pool memory, or null when it is absent or unreadable.
 static VOID *ReadVariable(CONST CHAR16 *Name, UINTN *Size) {
   *Size = 0;
-  EFI_STATUS Status = gRT->GetVariable((CHAR16 *)Name, &GlobalVariableGuid, nullptr, Size, nullptr);
+  EFI_STATUS Status = gRT->GetVariable((CHAR16 *)Name, &gEfiGlobalVariableGuid, nullptr, Size, nullptr);
   if (Status != EFI_BUFFER_TOO_SMALL || *Size == 0 || *Size > MaximumVariableSize) {
     return nullptr;
   }
@@ -66,7 +55,7 @@ static VOID *ReadVariable(CONST CHAR16 *Name, UINTN *Size) {
   if (gBS->AllocatePool(EfiBootServicesData, *Size, &Data) != EFI_SUCCESS) {
     return nullptr;
   }
-  if (gRT->GetVariable((CHAR16 *)Name, &GlobalVariableGuid, nullptr, Size, Data) != EFI_SUCCESS) {
+  if (gRT->GetVariable((CHAR16 *)Name, &gEfiGlobalVariableGuid, nullptr, Size, Data) != EFI_SUCCESS) {
     gBS->FreePool(Data);
     return nullptr;
   }
@@ -206,7 +195,7 @@ static VOID ListBootOptions(VOID) {
     if (Status != EFI_SUCCESS) {
       break;  // EFI_NOT_FOUND: the end of the store
     }
-    CONST UINT8 *Wanted = (CONST UINT8 *)&GlobalVariableGuid;
+    CONST UINT8 *Wanted = (CONST UINT8 *)&gEfiGlobalVariableGuid;
     CONST UINT8 *Seen = (CONST UINT8 *)&Guid;
     BOOLEAN Global = TRUE;
     for (UINTN Index = 0; Index < sizeof(EFI_GUID); Index++) {
@@ -226,12 +215,12 @@ static VOID ListBootOptions(VOID) {
 
 static VOID ListBlockDevices(VOID) {
   EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *ToText = nullptr;
-  if (gBS->LocateProtocol(&DevicePathToTextProtocolGuid, nullptr, (VOID **)&ToText) != EFI_SUCCESS) {
+  if (gBS->LocateProtocol(&gEfiDevicePathToTextProtocolGuid, nullptr, (VOID **)&ToText) != EFI_SUCCESS) {
     ToText = nullptr;
   }
   UINTN Count = 0;
   EFI_HANDLE *Handles = nullptr;
-  if (gBS->LocateHandleBuffer(ByProtocol, &BlockIoProtocolGuid, nullptr, &Count, &Handles) !=
+  if (gBS->LocateHandleBuffer(ByProtocol, &gEfiBlockIoProtocolGuid, nullptr, &Count, &Handles) !=
           EFI_SUCCESS ||
       Count == 0) {
     ConsolePrint(u"  none\n");
@@ -243,7 +232,7 @@ static VOID ListBlockDevices(VOID) {
   for (UINTN Index = 0; Index < Count; Index++) {
     EFI_BLOCK_IO_PROTOCOL *BlockIo = nullptr;
     EFI_DEVICE_PATH_PROTOCOL *Path = nullptr;
-    if (gBS->HandleProtocol(Handles[Index], &BlockIoProtocolGuid, (VOID **)&BlockIo) != EFI_SUCCESS ||
+    if (gBS->HandleProtocol(Handles[Index], &gEfiBlockIoProtocolGuid, (VOID **)&BlockIo) != EFI_SUCCESS ||
         BlockIo == nullptr || BlockIo->Media == nullptr) {
       continue;
     }
@@ -252,7 +241,7 @@ static VOID ListBlockDevices(VOID) {
     ConsolePrint(u"  %-9s %6ld MiB  ", BlockDeviceKinds[Media->LogicalPartition ? 1 : 0], MiB);
     CHAR16 *Text = nullptr;
     if (ToText != nullptr &&
-        gBS->HandleProtocol(Handles[Index], &DevicePathProtocolGuid, (VOID **)&Path) == EFI_SUCCESS &&
+        gBS->HandleProtocol(Handles[Index], &gEfiDevicePathProtocolGuid, (VOID **)&Path) == EFI_SUCCESS &&
         Path != nullptr) {
       Text = ToText->ConvertDevicePathToText(Path, FALSE, TRUE);
     }
@@ -302,7 +291,7 @@ static VOID ResetBootOrder(VOID) {
     gBS->FreePool(Data);
     ConsolePrint(u"Tamberlune: removing ");
     ListNumbers(Name);
-    EFI_STATUS Status = gRT->SetVariable((CHAR16 *)Name, &GlobalVariableGuid,
+    EFI_STATUS Status = gRT->SetVariable((CHAR16 *)Name, &gEfiGlobalVariableGuid,
                                          EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
                                              EFI_VARIABLE_RUNTIME_ACCESS,
                                          0, nullptr);
@@ -359,7 +348,7 @@ extern "C" EFI_STATUS EFIAPI BootOptionsEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   }
   EFI_LOADED_IMAGE_PROTOCOL *Loaded = nullptr;
   UINT64 Address;
-  if (gBS->HandleProtocol(ImageHandle, &LoadedImageProtocolGuid, (VOID **)&Loaded) == EFI_SUCCESS &&
+  if (gBS->HandleProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&Loaded) == EFI_SUCCESS &&
       Loaded != nullptr &&
       ReadChoiceRequest((CONST CHAR16 *)Loaded->LoadOptions, Loaded->LoadOptionsSize, &Address)) {
     return TakeChoice(Address);

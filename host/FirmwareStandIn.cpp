@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include "UefiGuids.h"
 
 // The services have no context argument (or one that points into the
 // tables), so they find their stand-in here. Tests run one at a time.
@@ -173,10 +174,6 @@ static EFI_STATUS EFIAPI GetNextVariableName(UINTN *NameSize, CHAR16 *Name, EFI_
   return EFI_SUCCESS;
 }
 
-// Protocols by the first field of their GUID: Block I/O, Device Path, Device
-// Path To Text, Loaded Image.
-constexpr UINT32 BlockIoGuid = 0x964E5B21, DevicePathGuid = 0x09576E91, ToTextGuid = 0x8B843E20,
-                 LoadedImageGuid = 0x5B1B31A1;
 
 // Pages at a given address only: the host's memory is the test's, which
 // names the page it lends (Lendable).
@@ -199,7 +196,7 @@ static EFI_STATUS EFIAPI FreePages(EFI_PHYSICAL_ADDRESS Memory, UINTN Pages) {
 
 static EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE, EFI_GUID *Protocol, VOID *, UINTN *Count,
                                             EFI_HANDLE **Buffer) {
-  if (Protocol->Data1 != BlockIoGuid || Current->BlockDevices.empty()) return EFI_NOT_FOUND;
+  if (!SameGuid(Protocol, &gEfiBlockIoProtocolGuid) || Current->BlockDevices.empty()) return EFI_NOT_FOUND;
   UINTN Size = Current->BlockDevices.size() * sizeof(EFI_HANDLE);
   EFI_STATUS Status = Current->BootServices.AllocatePool(EfiBootServicesData, Size, (VOID **)Buffer);
   if (EFI_ERROR(Status)) return Status;
@@ -211,7 +208,7 @@ static EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE, EFI_GUID *Pr
 }
 
 static EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface) {
-  if (Handle == StandInImageHandle && Protocol->Data1 == LoadedImageGuid) {
+  if (Handle == StandInImageHandle && SameGuid(Protocol, &gEfiLoadedImageProtocolGuid)) {
     Current->LoadedImage.LoadOptions = Current->LoadOptions.empty() ? nullptr : Current->LoadOptions.data();
     Current->LoadedImage.LoadOptionsSize = (UINT32)(Current->LoadOptions.size() * sizeof(CHAR16));
     *Interface = &Current->LoadedImage;
@@ -219,10 +216,10 @@ static EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, V
   }
   for (STAND_IN_BLOCK_DEVICE &Device : Current->BlockDevices) {
     if (Handle != &Device) continue;
-    bool Path = Protocol->Data1 == DevicePathGuid && !Device.PathText.empty();
-    if (Protocol->Data1 == BlockIoGuid) *Interface = &Device.BlockIo;
+    bool Path = SameGuid(Protocol, &gEfiDevicePathProtocolGuid) && !Device.PathText.empty();
+    if (SameGuid(Protocol, &gEfiBlockIoProtocolGuid)) *Interface = &Device.BlockIo;
     if (Path) *Interface = &Device.Path;
-    return Protocol->Data1 == BlockIoGuid || Path ? EFI_SUCCESS : EFI_UNSUPPORTED;
+    return SameGuid(Protocol, &gEfiBlockIoProtocolGuid) || Path ? EFI_SUCCESS : EFI_UNSUPPORTED;
   }
   return EFI_UNSUPPORTED;
 }
@@ -240,7 +237,7 @@ static CHAR16 *EFIAPI ConvertDevicePathToText(CONST EFI_DEVICE_PATH_PROTOCOL *Pa
 }
 
 static EFI_STATUS EFIAPI LocateProtocol(EFI_GUID *Protocol, VOID *, VOID **Interface) {
-  if (Protocol->Data1 != ToTextGuid || !Current->HasDevicePathToText) return EFI_NOT_FOUND;
+  if (!SameGuid(Protocol, &gEfiDevicePathToTextProtocolGuid) || !Current->HasDevicePathToText) return EFI_NOT_FOUND;
   *Interface = &Current->ToTextProtocol;
   return EFI_SUCCESS;
 }

@@ -9,6 +9,7 @@
 
 #include "BootOptions.h"
 #include "FirmwareHarness.h"
+#include "UefiGuids.h"
 
 namespace {
 
@@ -76,9 +77,8 @@ TEST(BootOptions, DescriptionsReachTheConsoleAsText) {
 }
 
 // The listing on the stand-in's variable store and block devices.
-const EFI_GUID GlobalGuid = {0x8BE4DF61, 0x93CA, 0x11D2, {0xAA, 0x0D, 0x00, 0xE0, 0x98, 0x03, 0x2B, 0x8C}};
 
-RECORDED_VARIABLE Variable(const std::u16string &Name, std::vector<UINT8> Data, const EFI_GUID &Guid = GlobalGuid) {
+RECORDED_VARIABLE Variable(const std::u16string &Name, std::vector<UINT8> Data, const EFI_GUID &Guid = gEfiGlobalVariableGuid) {
   return {Name, Guid, 7, Data, {}};
 }
 

@@ -12,6 +12,7 @@
 #include "HelpResource.h"
 #include "Print.h"
 #include "ServiceGlobals.h"
+#include "UefiGuids.h"
 
 namespace {
 
@@ -46,12 +47,6 @@ struct EFI_HII_STRING_PROTOCOL {
   (CONST EFI_HII_STRING_PROTOCOL *This, CONST CHAR8 *Language, EFI_HII_HANDLE PackageList, UINT16 StringId,
    CHAR16 *String, UINTN *StringSize, VOID **StringFontInfo);
 };
-
-EFI_GUID LoadedImageGuid = {0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
-EFI_GUID DevicePathGuid = {0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
-EFI_GUID HiiDatabaseGuid = {0xEF9FC172, 0xA1B2, 0x4693, {0xB3, 0x27, 0x6D, 0x32, 0xFC, 0x41, 0x60, 0x42}};
-EFI_GUID FileSystemGuid = {0x964E5B22, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
-EFI_GUID HiiStringGuid = {0x0FD96974, 0x23AA, 0x4CDC, {0xB9, 0xCB, 0x98, 0xD1, 0x77, 0x50, 0x32, 0x2A}};
 
 // A file path node for \Tamberlune.efi, and the end of a device path.
 struct FILE_TAIL {
@@ -147,13 +142,13 @@ BOOLEAN Fail(CONST CHAR16 *Step, EFI_STATUS Status) {
 EFI_STATUS LoadFromAnyFileSystem(EFI_HANDLE ImageHandle, CONST FILE_TAIL *File, EFI_HANDLE *Loaded) {
   UINTN Count = 0;
   EFI_HANDLE *Handles = nullptr;
-  EFI_STATUS Status = gBS->LocateHandleBuffer(ByProtocol, &FileSystemGuid, nullptr, &Count, &Handles);
+  EFI_STATUS Status = gBS->LocateHandleBuffer(ByProtocol, &gEfiSimpleFileSystemProtocolGuid, nullptr, &Count, &Handles);
   if (Status != EFI_SUCCESS) return Status;
   Status = EFI_NOT_FOUND;
   for (UINTN Index = 0; Index < Count && Status != EFI_SUCCESS; Index++) {
     EFI_DEVICE_PATH_PROTOCOL *Device = nullptr;
     EFI_DEVICE_PATH_PROTOCOL *Path = nullptr;
-    if (gBS->HandleProtocol(Handles[Index], &DevicePathGuid, (VOID **)&Device) == EFI_SUCCESS &&
+    if (gBS->HandleProtocol(Handles[Index], &gEfiDevicePathProtocolGuid, (VOID **)&Device) == EFI_SUCCESS &&
         (Path = FilePath(Device, File)) != nullptr) {
       Status = gBS->LoadImage(FALSE, ImageHandle, Path, nullptr, 0, Loaded);
       gBS->FreePool(Path);
@@ -173,13 +168,13 @@ BOOLEAN ReadHelpBack(EFI_HANDLE ImageHandle) {
   EFI_HII_STRING_PROTOCOL *Strings = nullptr;
   EFI_HII_HANDLE List = nullptr;
   CONST VOID *Packages = nullptr;
-  if ((Status = gBS->HandleProtocol(Tamberlune, &LoadedImageGuid, (VOID **)&Loaded)) != EFI_SUCCESS) {
+  if ((Status = gBS->HandleProtocol(Tamberlune, &gEfiLoadedImageProtocolGuid, (VOID **)&Loaded)) != EFI_SUCCESS) {
     Fail(u"the loaded image's protocol", Status);
   } else if ((Packages = PackageList(Loaded->ImageBase)) == nullptr) {
     Fail(u"the resource HII/EFI/BIN in the loaded image", EFI_NOT_FOUND);
-  } else if ((Status = gBS->LocateProtocol(&HiiDatabaseGuid, nullptr, (VOID **)&Database)) != EFI_SUCCESS) {
+  } else if ((Status = gBS->LocateProtocol(&gEfiHiiDatabaseProtocolGuid, nullptr, (VOID **)&Database)) != EFI_SUCCESS) {
     Fail(u"the HII database protocol", Status);
-  } else if ((Status = gBS->LocateProtocol(&HiiStringGuid, nullptr, (VOID **)&Strings)) != EFI_SUCCESS) {
+  } else if ((Status = gBS->LocateProtocol(&gEfiHiiStringProtocolGuid, nullptr, (VOID **)&Strings)) != EFI_SUCCESS) {
     Fail(u"the HII string protocol", Status);
   } else if ((Status = Database->NewPackageList(Database, Packages, nullptr, &List)) != EFI_SUCCESS) {
     Fail(u"NewPackageList", Status);
