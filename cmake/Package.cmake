@@ -16,38 +16,29 @@ string(REGEX REPLACE ".*\\((.*)\\)$" "\\1" TAMBERLUNE_RELEASE_DATE "${TAMBERLUNE
 set(CPACK_PACKAGE_CONTACT "Tamberlune developers <maintainers@tamberlune.invalid>")
 set(documents ${CMAKE_BINARY_DIR}/package)
 
-# The installed shell commands: tools/disk.sh and tools/sign.sh, which find
-# their shared code and the images in the package's folders instead of the
-# checkout. A stage in the build tree holds them as installed, for their
-# manual pages.
-set(TAMBERLUNE_COMMAND_LIBRARY lib/command.sh tools/install-deps.sh lib/output_file.py lib/make_disk.py
-    lib/pe_file.py lib/interrupts.py lib/machines.py lib/machines.json lib/boards.py)
+# The installed shell commands: tools/disk.sh and tools/sign.sh as they are,
+# in share/tamberlune/tools beside install-deps.sh, with the code and tables
+# they share in lib/ and app/ as in a checkout; bin/ links to them as
+# tamberlune-disk and tamberlune-sign. A file "version" in share/tamberlune
+# tells them they are installed, beside the images. A stage in the build
+# tree holds them as installed, for their manual pages.
+set(TAMBERLUNE_COMMAND_LIBRARY lib/command.sh lib/output_file.py lib/make_disk.py lib/pe_file.py
+    lib/interrupts.py lib/machines.py lib/machines.json lib/boards.py app/boot_choices.json)
+set(TAMBERLUNE_COMMAND_TOOLS tools/disk.sh tools/sign.sh tools/install-deps.sh)
 set(stage ${documents}/stage)
-set(TAMBERLUNE_INSTALLED_COMMANDS)
-foreach(command disk sign)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/${command}.sh)
-  file(READ ${CMAKE_SOURCE_DIR}/tools/${command}.sh script)
-  set(checkout [=[repo=$(cd "$(dirname "$0")/.." && pwd)  # installed: the package's folders instead
-TAMBERLUNE_LIBRARY=$repo/lib
-TAMBERLUNE_IMAGES=
-]=])
-  set(installed [=[installed=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
-TAMBERLUNE_LIBRARY=$installed/share/tamberlune/lib
-TAMBERLUNE_IMAGES=$installed/share/tamberlune
-]=])
-  string(FIND "${script}" "${checkout}" at)
-  if(at EQUAL -1)
-    message(FATAL_ERROR "tools/${command}.sh has lost the lines that say where its files are")
-  endif()
-  string(REPLACE "${checkout}" "${installed}TAMBERLUNE_VERSION=${PROJECT_VERSION}\n" script "${script}")
-  file(WRITE ${stage}/bin/tamberlune-${command} "${script}")
-  file(CHMOD ${stage}/bin/tamberlune-${command} FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-       GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-  list(APPEND TAMBERLUNE_INSTALLED_COMMANDS ${stage}/bin/tamberlune-${command})
-endforeach()
-foreach(file IN LISTS TAMBERLUNE_COMMAND_LIBRARY)
+set(shared ${CMAKE_INSTALL_DATADIR}/tamberlune)
+file(WRITE ${stage}/${shared}/version "${PROJECT_VERSION}\n")
+foreach(file IN LISTS TAMBERLUNE_COMMAND_LIBRARY TAMBERLUNE_COMMAND_TOOLS)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${file})
-  file(COPY ${CMAKE_SOURCE_DIR}/${file} DESTINATION ${stage}/share/tamberlune/lib)
+  get_filename_component(room ${file} DIRECTORY)
+  file(COPY ${CMAKE_SOURCE_DIR}/${file} DESTINATION ${stage}/${shared}/${room})
+endforeach()
+set(TAMBERLUNE_INSTALLED_COMMANDS)
+file(MAKE_DIRECTORY ${stage}/${CMAKE_INSTALL_BINDIR})
+foreach(command disk sign)
+  file(RELATIVE_PATH link /${CMAKE_INSTALL_BINDIR} /${shared}/tools/${command}.sh)
+  file(CREATE_LINK ${link} ${stage}/${CMAKE_INSTALL_BINDIR}/tamberlune-${command} SYMBOLIC)
+  list(APPEND TAMBERLUNE_INSTALLED_COMMANDS ${stage}/${CMAKE_INSTALL_BINDIR}/tamberlune-${command})
 endforeach()
 
 # The manual pages, by help2man from each command's --help and --version, so
@@ -69,7 +60,7 @@ foreach(tool IN LISTS TAMBERLUNE_COMMANDS)
   if(TARGET ${tool})
     set(program $<TARGET_FILE:${tool}>)
   else()
-    set(program ${stage}/bin/${tool})
+    set(program ${stage}/${CMAKE_INSTALL_BINDIR}/${tool})
   endif()
   # SEE ALSO: the other commands, and the package's README.
   set(others ${TAMBERLUNE_COMMANDS})
@@ -112,14 +103,17 @@ install(FILES ${TAMBERLUNE_IMAGES} ${TAMBERLUNE_BOOT_OPTIONS} ${TAMBERLUNE_BOOT_
               ${TAMBERLUNE_BOOT_SOURCES}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/tamberlune)
 install(TARGETS tamberlune-inspect tamberlune-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(PROGRAMS ${TAMBERLUNE_INSTALLED_COMMANDS} DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The commands' shared code: scripts run by them are executable, the sourced
-# and imported ones are not.
+# The commands are links; the shared code's scripts run by them are
+# executable, the sourced and imported ones are not.
+install(FILES ${TAMBERLUNE_INSTALLED_COMMANDS} DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS ${TAMBERLUNE_COMMAND_TOOLS} DESTINATION ${shared}/tools)
+install(FILES ${stage}/${shared}/version DESTINATION ${shared})
 foreach(file IN LISTS TAMBERLUNE_COMMAND_LIBRARY)
-  if(file MATCHES "(install-deps.sh|output_file.py|make_disk.py)$")
-    install(PROGRAMS ${file} DESTINATION ${CMAKE_INSTALL_DATADIR}/tamberlune/lib)
+  get_filename_component(room ${file} DIRECTORY)
+  if(file MATCHES "(output_file.py|make_disk.py)$")
+    install(PROGRAMS ${file} DESTINATION ${shared}/${room})
   else()
-    install(FILES ${file} DESTINATION ${CMAKE_INSTALL_DATADIR}/tamberlune/lib)
+    install(FILES ${file} DESTINATION ${shared}/${room})
   endif()
 endforeach()
 install(FILES ${TAMBERLUNE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

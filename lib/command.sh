@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 # Sourced by every shell command: one way of reading arguments, of checking
 # the file a person names for output, of installing what a job needs, and of
-# ending when interrupted. Installed, the package's commands source it from
-# the package's library folder.
+# ending when interrupted. Every command finds it the same way, from where
+# the command's file lies (a link to it followed): in lib/ beside tools/, in
+# a checkout as in the package's share/tamberlune.
 
 # A command started in the background by a shell without job control (a CI
 # runner's, or a script's "command &") inherits SIGINT ignored, and bash can
@@ -20,6 +21,15 @@ unset TAMBERLUNE_RESTARTED
 # whatever other Python comes first on PATH.
 TAMBERLUNE_PYTHON=python3
 [ ! -x /usr/bin/python3 ] || TAMBERLUNE_PYTHON=/usr/bin/python3
+
+# Installed, the folder that holds lib/ and tools/ also holds the images and
+# a file that names the package's version; a checkout builds its images.
+TAMBERLUNE_IMAGES=
+TAMBERLUNE_VERSION=
+if [ -f "$TAMBERLUNE_LIBRARY/../version" ]; then
+  TAMBERLUNE_IMAGES=$(dirname "$TAMBERLUNE_LIBRARY")
+  TAMBERLUNE_VERSION=$(cat "$TAMBERLUNE_LIBRARY/../version")
+fi
 
 # tamberlune_architecture: this machine's Debian architecture (amd64, arm64,
 # ...), or its kernel's name for it where dpkg is missing.
@@ -180,8 +190,8 @@ tamberlune_arguments() {
         tamberlune_help
         exit 0 ;;
       --version)
-        # The installed commands carry the package's version.
-        if [ -n "${TAMBERLUNE_VERSION:-}" ]; then
+        # The installed commands say the package's version.
+        if [ -n "$TAMBERLUNE_VERSION" ]; then
           echo "$TAMBERLUNE_NAME $TAMBERLUNE_VERSION"
           exit 0
         fi ;;
@@ -235,7 +245,7 @@ tamberlune_suffix() {
 
 # tamberlune_key KEY: prints the key to press: KEY (--key's value), else a
 # key piped in, else nothing (the person types it). Refuses a key that is
-# none of p, r, esc, none or one character.
+# none of the boot choices' keys, none or one character.
 tamberlune_key() {
   local key=$1
   if [ -z "$key" ] && [ ! -t 0 ]; then
@@ -243,10 +253,9 @@ tamberlune_key() {
     key=$(cat)
     key=${key:-none}
   fi
-  case "$key" in
-    "" | p | r | esc | none) ;;
-    *) [ "${#key}" -eq 1 ] || tamberlune_refuse "--key takes p, r, esc, none or one character, not '$key'" ;;
-  esac
+  if [ -n "$key" ] && ! tamberlune_machines key "$key" 2>/dev/null; then
+    tamberlune_refuse "--key takes $(tamberlune_machines keys), none or one character, not '$key'"
+  fi
   printf '%s' "$key"
 }
 
@@ -303,8 +312,5 @@ tamberlune_debian_mirror() {
 # tamberlune_needs JOB: installs the Debian packages JOB (build, boot, sign
 # or test) needs, when any is missing.
 tamberlune_needs() {
-  # Installed, it lies beside this library; in a checkout, among the commands.
-  local command=$TAMBERLUNE_LIBRARY/install-deps.sh
-  [ -f "$command" ] || command=$TAMBERLUNE_LIBRARY/../tools/install-deps.sh
-  "$command" "$1" || exit 1
+  "$TAMBERLUNE_LIBRARY/../tools/install-deps.sh" "$1" || exit 1
 }

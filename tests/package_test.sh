@@ -48,6 +48,11 @@ said=$("$work/root/usr/bin/tamberlune-inspect" --version)
 # A board brought up from the package alone: a disk from the installed images,
 # the same bytes as the build's, and an installed image signed into a file.
 root=$work/root/usr
+# The commands are the checkout's own files, found the same way from where they lie.
+for command in disk sign; do
+  cmp -s "$(dirname "$0")/../tools/$command.sh" "$(readlink -f "$root/bin/tamberlune-$command")" ||
+    fail "tamberlune-$command is not tools/$command.sh"
+done
 "$root/bin/tamberlune-disk" "$work/disk.img" >/dev/null || fail "tamberlune-disk wrote no disk"
 lib=$(dirname "$0")/../lib
 mapfile -t images < <(python3 "$lib/machines.py" images "$build")

@@ -11,9 +11,8 @@ set -euo pipefail
 # Read whole before it runs: bash parses a script a command at a time, and a
 # trapped signal that arrives while it parses one breaks the parse.
 {
-repo=$(cd "$(dirname "$0")/.." && pwd)  # installed: the package's folders instead
+repo=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 TAMBERLUNE_LIBRARY=$repo/lib
-TAMBERLUNE_IMAGES=
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command "$([ -z "$TAMBERLUNE_IMAGES" ] && echo disk || echo tamberlune-disk)"
 
@@ -72,7 +71,7 @@ give the same disk, byte for byte.
               and press a key at the menu yourself; then it shows the
               recorded variable, or with --boot-flow runs on until you leave
               QEMU with Ctrl-A X
-  --key KEY   with --boot, press KEY unattended: p, r, esc, none or one
+  --key KEY   with --boot, press KEY unattended: $(tamberlune_machines keys), none or one
               character (a key piped in is taken as --key); with --boot-flow
               it stops at what the boot flow booted
   --arch ARCH the machine to boot or write the boot-flow disk for:

@@ -9,9 +9,10 @@ set -euo pipefail
 # Read whole before it runs: bash parses a script a command at a time, and a
 # trapped signal that arrives while it parses one breaks the parse.
 {
-cd "$(dirname "$0")/.."
+repo=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
+TAMBERLUNE_LIBRARY=$repo/lib
+cd "$repo"
 
-TAMBERLUNE_LIBRARY=$PWD/lib
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command fuzz
 

@@ -9,9 +9,8 @@ set -euo pipefail
 # Read whole before it runs: bash parses a script a command at a time, and a
 # trapped signal that arrives while it parses one breaks the parse.
 {
-# Its library: the package installs it there, a checkout keeps it in lib/.
-TAMBERLUNE_LIBRARY=$(cd "$(dirname "$0")" && pwd)
-[ -f "$TAMBERLUNE_LIBRARY/command.sh" ] || TAMBERLUNE_LIBRARY=$(cd "$TAMBERLUNE_LIBRARY/../lib" && pwd)
+repo=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
+TAMBERLUNE_LIBRARY=$repo/lib
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command install-deps
 

@@ -9,7 +9,7 @@ set -euo pipefail
 # Read whole before it runs: bash parses a script a command at a time, and a
 # trapped signal that arrives while it parses one breaks the parse.
 {
-repo=$(cd "$(dirname "$0")/.." && pwd)
+repo=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 TAMBERLUNE_LIBRARY=$repo/lib
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command run
@@ -31,7 +31,7 @@ it from a FAT disk and shows which boot-choice variable it recorded.
               Debian or GNU name (amd64, x86_64, ...); default x64;
               riscv64-smode: the RISC-V image on U-Boot in supervisor mode,
               started by OpenSBI
-  --key KEY   press KEY at the menu, unattended: p, r, esc, none (press
+  --key KEY   press KEY at the menu, unattended: $(tamberlune_machines keys), none (press
               nothing: the wait runs out), or any one character.
   --build-dir DIR
               the build tree whose image boots (default build/ in the

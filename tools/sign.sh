@@ -9,9 +9,8 @@ set -euo pipefail
 # Read whole before it runs: bash parses a script a command at a time, and a
 # trapped signal that arrives while it parses one breaks the parse.
 {
-repo=$(cd "$(dirname "$0")/.." && pwd)  # installed: the package's folders instead
+repo=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 TAMBERLUNE_LIBRARY=$repo/lib
-TAMBERLUNE_IMAGES=
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command "$([ -z "$TAMBERLUNE_IMAGES" ] && echo sign || echo tamberlune-sign)"
 

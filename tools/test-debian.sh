@@ -8,7 +8,7 @@ set -euo pipefail
 # Read whole before it runs: bash parses a script a command at a time, and a
 # trapped signal that arrives while it parses one breaks the parse.
 {
-repo=$(cd "$(dirname "$0")/.." && pwd)
+repo=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 TAMBERLUNE_LIBRARY=$repo/lib
 . "$TAMBERLUNE_LIBRARY/command.sh"
 tamberlune_command test-debian
