@@ -16,7 +16,7 @@ import time
 import unittest
 import zlib
 
-import harness  # first: it finds the code the tests share, in lib/
+import harness
 import boards
 import make_disk
 import uboot

@@ -10,16 +10,17 @@ import shlex
 import subprocess
 import sys
 
-# The code the commands, the build and the tests share.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "lib"))
-import uboot  # noqa: E402
+# The code the commands, the build and the tests share: lib/, on the path
+# CTest gives every test (PYTHONPATH).
+import machines
+import uboot
 
 # The menu as the image prints it, a line at a time.
-MENU = tuple(uboot.BOOT_CHOICES["menu"])
+MENU = tuple(machines.BOOT_CHOICES["menu"])
 # Scenario: (the bytes typed, the image's confirmation line, the variable it
 # records): each boot choice's key, and a key that is none.
 KEYS = {**{choice["key"]: (choice["typed"].encode(), choice["confirmation"], choice["variable"])
-           for choice in uboot.BOOT_CHOICES["choices"]},
+           for choice in machines.BOOT_CHOICES["choices"]},
         "other_key": (b"x", None, None)}
 
 

@@ -13,7 +13,6 @@ import subprocess
 import sys
 import tempfile
 
-import harness  # noqa: F401 (puts the shared code within reach)
 import pe_file
 
 # Registers by the disassembler's machine names.
