@@ -37,6 +37,7 @@ string(JSON TAMBERLUNE_SHOWN_VARIABLE GET "${choices}" shown variable)
 # ..., and all the variables in TAMBERLUNE_CHOICE_VARIABLES.
 set(TAMBERLUNE_CHOICES)
 set(TAMBERLUNE_CHOICE_VARIABLES)
+set(key_names)
 # The longest confirmation (its line feed and NUL included) and variable
 # name (its NUL): the table holds its texts in place.
 set(TAMBERLUNE_CONFIRMATION_UNITS 0)
@@ -47,6 +48,7 @@ foreach(index IN LISTS indexes)
     string(JSON ${field} GET "${choices}" choices ${index} ${field})
   endforeach()
   set(TAMBERLUNE_CHOICE_VARIABLE_${key} ${variable})
+  list(APPEND key_names ${key})
   string(LENGTH "${confirmation}xx" units)
   if(units GREATER TAMBERLUNE_CONFIRMATION_UNITS)
     set(TAMBERLUNE_CONFIRMATION_UNITS ${units})
@@ -70,4 +72,7 @@ foreach(index IN LISTS indexes)
   string(APPEND TAMBERLUNE_CHOICES "\n    {${scan_code}, ${character}, u\"${confirmation}\\n\", u\"${variable}\", 0x${typed}, ${clears}},")
 endforeach()
 string(STRIP "${TAMBERLUNE_CHOICE_VARIABLES}" TAMBERLUNE_CHOICE_VARIABLES)
+# The keys as a person names them (--key): "p, r, esc", and a C array of them.
+list(JOIN key_names ", " TAMBERLUNE_CHOICE_KEYS)
+list(JOIN key_names "\", \"" TAMBERLUNE_CHOICE_KEY_NAMES)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/BootChoices.h.in ${TAMBERLUNE_GENERATED}/BootChoices.h @ONLY)

@@ -27,7 +27,7 @@ namespace {
 const char Usage[] =
     "Usage: tamberlune-sim [--key K] [--fail CALL]...\n"
     "Runs Tamberlune's own code against a firmware stand-in on this terminal.\n"
-    "  --key K      press K unattended: p, r, esc, none (press nothing: the image\n"
+    "  --key K      press K unattended: " BOOT_CHOICE_KEYS ", none (press nothing: the image\n"
     "               waits out its " TAMBERLUNE_WAIT_TEXT "), or one character\n"
     "  --no-key     the same as --key none\n"
     "  --fail CALL  make a firmware call fail: allocation, freepool, console or setvariable\n"
@@ -105,9 +105,11 @@ std::string EFIAPI Format(const char *FormatString, ...) {
 
 bool ParseKey(const char *Text, EFI_INPUT_KEY *Key) {
   *Key = {0, 0};
-  if (std::strcmp(Text, "esc") == 0) {
-    Key->ScanCode = SCAN_ESC;
-    return true;
+  for (size_t Index = 0; Index < sizeof(BootChoices) / sizeof(BootChoices[0]); Index++) {
+    if (std::strcmp(Text, BootChoiceKeyNames[Index]) == 0) {
+      *Key = {BootChoices[Index].ScanCode, BootChoices[Index].UnicodeChar};
+      return true;
+    }
   }
   std::string Bytes = Text;
   size_t Used = DecodeTerminalKey(Bytes, true, Key);
@@ -123,7 +125,7 @@ void RestoreTerminal(void) {
   if (Raw) tcsetattr(STDIN_FILENO, TCSANOW, &SavedTerminal);
 }
 
-constexpr char KeyValues[] = "p, r, esc, none or one character";
+constexpr char KeyValues[] = BOOT_CHOICE_KEYS ", none or one character";
 constexpr char CallValues[] = "allocation, freepool, console or setvariable";
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""The machine table (machines.json beside this file), for Python and the
-shell.
+"""The machine table (machines.json beside this file) and the boot choices
+(app/boot_choices.json), for Python and the shell.
 
 A machine is what an image is built for (x64, riscv64, ...); a boot is a
 way of starting one under QEMU on U-Boot (each machine's own, and
@@ -19,14 +19,20 @@ carries its machine's fields and its own firmware.
   machines.py boards [--spoken]        every board's name, a line each (or as a person reads them)
   machines.py board-packages SUITE     the boards' U-Boot packages on a Debian suite, as PACKAGE:ARCH
   machines.py board-dtbs SUITE         the device trees the boards need on it: PACKAGE:ARCH FILE a line
+  machines.py keys                     the boot choices' keys as a person names them: "p, r, esc"
+  machines.py key KEY                  whether --key takes KEY (exit 1: it does not)
 """
 
 import json
 import os
 import sys
 
-with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "machines.json"), encoding="utf-8") as table:
+HERE = os.path.dirname(os.path.abspath(__file__))
+with open(os.path.join(HERE, "machines.json"), encoding="utf-8") as table:
     TABLE = json.load(table)
+# The menu and the boot choices, as the image has them.
+with open(os.path.join(HERE, os.pardir, "app", "boot_choices.json"), encoding="utf-8") as table:
+    BOOT_CHOICES = json.load(table)
 
 MACHINES = {machine["name"]: machine for machine in TABLE["machines"]}
 # Every boot, with its machine's fields beside its own ("machine": the
@@ -44,6 +50,20 @@ QEMU_BOOTS = [name for name in BOOTS if name not in BOARDS]
 # machine's own boot.
 BOOT_NAMES = {**{alias: name for name, machine in MACHINES.items() for alias in machine["aliases"]},
               **{name: name for name in QEMU_BOOTS}}
+
+# What --key takes: a choice's key, none (nothing pressed) or any one
+# character; and the bytes a serial line carries for each.
+KEYS = {**{choice["key"]: choice["typed"].encode() for choice in BOOT_CHOICES["choices"]}, "none": b""}
+CHOICE_KEYS = ", ".join(choice["key"] for choice in BOOT_CHOICES["choices"])
+
+
+def key_bytes(key):
+    """The serial bytes for a --key value."""
+    if key in KEYS:
+        return KEYS[key]
+    if len(key) == 1:
+        return key.encode()
+    raise ValueError(f"--key takes {CHOICE_KEYS}, none or one character, not '{key}'")
 
 
 def pe_machine(machine):
@@ -108,6 +128,14 @@ def main(argv):
             # Each once, in the table's order.
             if found:
                 print(lines(list(dict.fromkeys(found))))
+        elif argv == ["keys"]:
+            print(CHOICE_KEYS)
+        elif len(argv) == 2 and argv[0] == "key":
+            try:
+                key_bytes(argv[1])
+            except ValueError as error:
+                print(f"machines: {error}", file=sys.stderr)
+                return 1
         elif len(argv) == 2 and argv[0] == "releases":
             print(lines([release[argv[1]] for release in RELEASES]))
         else:

@@ -15,7 +15,6 @@ a key, and asks which boot-choice variable the image recorded.
 import argparse
 import contextlib
 import ctypes
-import json
 import os
 import re
 import select
@@ -37,10 +36,7 @@ import make_disk
 # Each boot's QEMU machine and U-Boot build (Debian's u-boot-qemu): the
 # machine table's boots.
 ARCHES = machines.BOOTS
-# The menu and the boot choices, as the image has them.
-with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "app", "boot_choices.json"),
-          encoding="utf-8") as table:
-    BOOT_CHOICES = json.load(table)
+BOOT_CHOICES = machines.BOOT_CHOICES
 VENDOR_GUID = BOOT_CHOICES["vendor_guid"].lower()
 VARIABLES = tuple(choice["variable"] for choice in BOOT_CHOICES["choices"])
 # Set at each start that shows the menu, so that a second start in the same
@@ -237,8 +233,12 @@ class Session:
         self.load_address = ARCHES[arch]["load"]
         self.prompt_text = ARCHES[arch].get("board", {}).get("prompt", PROMPT.decode()).encode()
         # The U-Boot release the firmware files say they are (None: not
-        # known), held to what the machine prints once it says.
+        # known), held to what the machine prints once it says; and what
+        # must have started that U-Boot on this boot (OpenSBI, for
+        # supervisor mode), so that no boot passes for another.
         self.release = boards.release_of(firmware)
+        self.started_by = ARCHES[arch].get("started_by")
+        self.banner_seen = False
         self.transcript = b""
         command = qemu_command(disk, clock, arch, tftp, firmware)
         self.child = pexpect.spawn(command[0], command[1:], echo=False, preexec_fn=arrange_for(os.getpid()))
@@ -275,13 +275,13 @@ class Session:
             raise BootError(f"no {wanted} within {timeout} s; serial so far:\n" + printable(self.transcript))
         except pexpect.EOF:
             raise QemuEnded("QEMU exited:\n" + printable(self.transcript))
-        if self.release is not None:
-            banner = RELEASE_BANNER.search(self.transcript)
-            if banner and banner.group(1).decode() != self.release:
+        if not self.banner_seen and (banner := RELEASE_BANNER.search(self.transcript)):
+            self.banner_seen = True  # seen: no need to look again
+            if self.release is not None and banner.group(1).decode() != self.release:
                 raise BootError(f"this machine runs U-Boot {banner.group(1).decode()}, not the {self.release} its "
                                 f"firmware files are of")
-            if banner:
-                self.release = None  # seen: no need to look again
+            if self.started_by and self.started_by.encode() not in self.transcript[:banner.start()]:
+                raise BootError(f"no {self.started_by} started this U-Boot: this is no {self.arch} boot")
         return self.child.before + self.child.after
 
     def send(self, data):
@@ -331,18 +331,6 @@ def recorded_variables(session):
         if "DataSize" in text:
             found[name] = text
     return found
-
-
-KEYS = {**{choice["key"]: choice["typed"].encode() for choice in BOOT_CHOICES["choices"]}, "none": b""}
-
-
-def key_bytes(key):
-    """The serial bytes for a --key value: p, r, esc, none, or one character."""
-    if key in KEYS:
-        return KEYS[key]
-    if len(key) == 1:
-        return key.encode()
-    raise ValueError(f"--key takes p, r, esc, none or one character, not {key!r}")
 
 
 class RawTerminal:
@@ -466,7 +454,7 @@ def run_image(image, key, arch):
     console = Console(sys.stdout.buffer)
     with scratch, Session(disk, clock=REAL_TIME_CLOCK, arch=arch) as session:
         session.prompt()
-        console.write(b"U-Boot is up; starting Tamberlune.efi\r\n")
+        console.write(f"U-Boot is up on {arch}; starting Tamberlune.efi\r\n".encode())
         session.log = console
         with person_types(key):
             session.start_image()
@@ -529,7 +517,7 @@ def main(argv):
     what = parser.add_mutually_exclusive_group(required=True)
     what.add_argument("--image", help="an image to start from U-Boot's prompt")
     what.add_argument("--disk", help="a disk to boot through the firmware's own flow")
-    parser.add_argument("--key", help="send this key unattended: p, r, esc, none, or one character")
+    parser.add_argument("--key", help=f"send this key unattended: {machines.CHOICE_KEYS}, none, or one character")
     parser.add_argument("--boot-flow", action="store_true",
                         help="with --disk: the disk is a boot-flow disk; report what its boot flow booted, "
                              "not the variable (without --key, leave QEMU with Ctrl-A X)")
@@ -543,7 +531,7 @@ def main(argv):
     if args.image and args.arch in machines.BOARDS:
         parser.error(f"{args.arch} is a board, which boots its card: tools/disk.sh --board {args.arch} --boot")
     try:
-        key = None if args.key is None else key_bytes(args.key)
+        key = None if args.key is None else machines.key_bytes(args.key)
     except ValueError as error:
         parser.error(str(error))
     if key is None and not sys.stdin.isatty():
