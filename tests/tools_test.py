@@ -136,8 +136,8 @@ class Arguments(unittest.TestCase):
                 self.assertRegex(result.stderr, rf"^[a-z-]+: .*{re.escape(message)}.* \(--help for more\)\n$")
 
     def test_a_key_name_or_one_character_is_what_a_person_types(self):
-        self.assertEqual([uboot.key_bytes(key) for key in ("esc", "none", "x")], [b"\x1b", b"", b"x"])
-        self.assertRaisesRegex(ValueError, "not 'pp'", uboot.key_bytes, "pp")
+        self.assertEqual([machines.key_bytes(key) for key in ("esc", "none", "x")], [b"\x1b", b"", b"x"])
+        self.assertRaisesRegex(ValueError, "not 'pp'", machines.key_bytes, "pp")
 
 
 class Readme(unittest.TestCase):
@@ -329,7 +329,8 @@ class Paths(unittest.TestCase):
                         os.unlink(command[-1])
 
     def test_an_interrupted_command_leaves_nothing_running(self):
-        # A build's cmake, make and compilers end with it, not on as orphans.
+        # A build's cmake, make and compilers end with it, not on as orphans,
+        # also when another command runs the build.
         # gone.sh's child leaves behind, when terminated, a process that ends
         # a second later, that ignores the signal, or that starts another
         # such one as it ends: each has ended by the time the command has.
@@ -350,6 +351,9 @@ class Paths(unittest.TestCase):
         for label, name, command, started, group in (
                 ("build", "build", build, "CMakeFiles", False),
                 ("group", "build", build, "CMakeFiles", True),
+                # Commands that build first: the nested build ends with them.
+                ("disk", "disk", [tool("tools/disk.sh"), "--build-dir", "{}", "{}.img"], "CMakeFiles", True),
+                ("run", "run", [tool("tools/run.sh"), "--build-dir", "{}", "--key", "none"], "CMakeFiles", False),
                 ("slow", "gone", ["bash", gone, "{}", "sleep 1; exit"], "", False),
                 ("deaf", "gone", ["bash", gone, "{}", ""], "", False),
                 ("heir", "gone", ["bash", gone, "{}", 'bash "$0" linger "$2" "sleep 1; exit" & exit'], "", False)):
@@ -373,6 +377,75 @@ class Paths(unittest.TestCase):
                         if running(pid) and (os.readlink(f"/proc/{pid}/cwd").startswith(tree) or tree.encode() in line):
                             return line
                 self.assertEqual([line for pid in os.listdir("/proc") if pid.isdigit() and (line := in_tree(pid))], [])
+
+    def test_a_missing_prerequisite_is_named_before_anything_is_built(self):
+        tree = os.path.join(self.folder, "tree")
+        for command, message in (([tool("tools/run.sh"), "--firmware", "/nonexistent"],
+                                  "run: no U-Boot release in /nonexistent: fetch one with tools/firmware.sh"),
+                                 ([tool("tools/disk.sh"), "--board", "raspi3b", "--firmware", "/nonexistent"],
+                                  "disk: no U-Boot release in /nonexistent")):
+            with self.subTest(command=os.path.basename(command[0])):
+                result = run(*command, "--build-dir", tree)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertTrue(result.stderr.startswith(message), result.stderr)
+                self.assertFalse(os.path.exists(tree))
+
+    def test_install_deps_installs_what_dpkg_does_not_call_installed(self):
+        stubs = os.path.join(self.folder, "stubs")
+        os.mkdir(stubs)
+        log = os.path.join(self.folder, "apt.log")
+        for name, body in (("dpkg-query", 'printf %s "$STATUS"'), ("apt-get", f'echo "$*" >>{log}')):
+            with open(os.path.join(stubs, name), "w") as file:
+                file.write(f"#!/bin/sh\n{body}\n")
+            os.chmod(os.path.join(stubs, name), 0o755)
+        root = os.getuid() == 0
+        for status, missing in (("install ok installed", False), ("unknown ok not-installed", True),
+                                ("deinstall ok config-files", True), ("install ok half-configured", True)):
+            with self.subTest(status=status):
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(log)
+                result = subprocess.run([tool("tools/install-deps.sh"), "sign"], capture_output=True, text=True,
+                                        timeout=60, env={**os.environ, "STATUS": status,
+                                                         "PATH": stubs + os.pathsep + os.environ["PATH"]})
+                self.assertEqual(result.returncode, 1 if missing and not root else 0, result.stderr)
+                asked = result.stderr
+                with contextlib.suppress(FileNotFoundError), open(log) as file:
+                    asked = file.read()
+                self.assertEqual("sbsigntool openssl" in asked, missing, asked)
+
+    def test_an_interrupted_write_leaves_nothing_behind(self):
+        import interrupts
+        import output_file
+
+        def produce(path, interrupt):
+            with open(path, "wb") as file:
+                file.write(bytes(1 << 20))
+            raise interrupt
+
+        for interrupt in (KeyboardInterrupt(), SystemExit(1), interrupts.Interrupted(signal.SIGTERM)):
+            with self.subTest(interrupt=type(interrupt).__name__):
+                with self.assertRaises(type(interrupt)):
+                    output_file.write(os.path.join(self.folder, "disk.img"), lambda path: produce(path, interrupt))
+                self.assertEqual(os.listdir(self.folder), [])
+
+    @unittest.skipUnless(os.getuid() == 0, "only root can make a file of another user's")
+    def test_another_users_file_is_not_replaced(self):
+        # The folder lets anyone make files, so a rename onto the file would
+        # succeed: the check must ask about the file itself.
+        shared = os.path.join(self.folder, "shared")
+        os.mkdir(shared)
+        os.chmod(self.folder, 0o755)
+        os.chmod(shared, 0o777)
+        theirs = os.path.join(shared, "theirs.efi")
+        with open(theirs, "wb") as file:
+            file.write(b"kept")
+        os.chmod(theirs, 0o644)
+        # The system's Python, which every user may run.
+        result = subprocess.run(["/usr/bin/python3", tool("lib/output_file.py"), "sign", theirs], capture_output=True,
+                                text=True, timeout=60, preexec_fn=lambda: (os.setgid(65534), os.setuid(65534)))
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, f"sign: {theirs} is read-only; it is left as it is: make it writable or name another "
+                             f"file\n"))
 
     def test_a_scratch_folder_that_cannot_be_made_is_named(self):
         result = subprocess.run([tool("tools/run.sh"), "--boot-flow", "--key", "p"], capture_output=True, text=True,
@@ -435,6 +508,13 @@ class Paths(unittest.TestCase):
                 self.assertIn(message, result.stderr)
                 self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
                 self.assertFalse(os.path.exists(signed))
+        # A signed file put in place of one there keeps that one's mode.
+        with open(signed, "wb") as file:
+            file.write(b"old")
+        os.chmod(signed, 0o600)
+        self.assertEqual(run(tool("tools/sign.sh"), key, cert, image, signed).returncode, 0)
+        self.assertEqual(os.stat(signed).st_mode & 0o777, 0o600)
+        os.unlink(signed)
         # --replace signs a signed image anew: one signature, not three.
         self.assertEqual(run(tool("tools/sign.sh"), "--replace", key, cert, signed_already, signed).returncode, 0)
         self.assertEqual(re.findall(r"^signature \d+$", run("sbverify", "--list", signed).stdout, re.M), ["signature 1"])
@@ -445,29 +525,43 @@ class Machine(unittest.TestCase):
 
     def test_a_piped_key_is_pressed_and_no_byte_is_lost(self):
         # run.sh starts the image from U-Boot's prompt; disk.sh --boot boots the
-        # disk through U-Boot's own flow, which goes on to its prompt.
+        # disk through U-Boot's own flow, which goes on to its prompt. Input at
+        # its end is no key at all; supervisor-mode RISC-V is started by OpenSBI.
         with tempfile.TemporaryDirectory() as scratch:
-            for command in ([tool("tools/run.sh"), "--build-dir", BUILD],
-                            [tool("tools/disk.sh"), "--build-dir", BUILD, "--boot", os.path.join(scratch, "disk.img")]):
-                with self.subTest(command=command[0]):
-                    result = subprocess.run(command, input=b"p\n", capture_output=True, timeout=180)
+            for command, typed in (([tool("tools/run.sh"), "--build-dir", BUILD], b"p\n"),
+                                   ([tool("tools/disk.sh"), "--build-dir", BUILD, "--boot",
+                                     os.path.join(scratch, "disk.img")], b"p\n"),
+                                   ([tool("tools/run.sh"), "--build-dir", BUILD, "--arch", "riscv64-smode"], b"")):
+                with self.subTest(command=command[0], arch=command[-1]):
+                    result = subprocess.run(command, input=typed, capture_output=True, timeout=240)
                     self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertNotIn(b"\x1b[6n", result.stdout)
+                    if command[0].endswith("run.sh"):
+                        boot = command[-1] if command[-2] == "--arch" else "x64"
+                        self.assertIn(f"U-Boot is up on {boot};".encode(), result.stdout)
+                    recorded = re.findall(rb"Recorded (\w+):", result.stdout)
+                    if not typed:
+                        self.assertEqual(recorded, [])
+                        continue
                     _, confirmation, variable = harness.KEYS["p"]
                     self.assertIn(f"{harness.MENU[-1]}\r\r\n{confirmation}\r\r\n".encode(), result.stdout)
-                    self.assertEqual(re.findall(rb"Recorded (\w+):", result.stdout), [variable.encode()])
-                    self.assertNotIn(b"\x1b[6n", result.stdout)
+                    self.assertEqual(recorded, [variable.encode()])
 
     def test_the_boot_flow_run_stops_at_what_the_key_booted(self):
         # Its own scratch disk and TFTP folder, removed after the run; on
         # supervisor-mode RISC-V, whose payloads are the machine-mode build's.
-        with tempfile.TemporaryDirectory() as scratch:
-            result = subprocess.run([tool("tools/run.sh"), "--build-dir", BUILD, "--boot-flow", "--arch", "riscv64-smode",
-                                     "--key", "p"],
-                                    capture_output=True, timeout=240, env={**os.environ, "TMPDIR": scratch})
-            self.assertEqual(result.returncode, 0, result.stderr)
-            self.assertIn(b"Tamberlune: starting network.efi from 10.0.2.2", result.stdout)
-            self.assertRegex(result.stdout, rb"\nboot flow: Tamberlune test payload: network, [0-9.]+ s after the key\n$")
-            self.assertEqual(os.listdir(scratch), [])
+        for command in ([tool("tools/run.sh"), "--build-dir", BUILD, "--boot-flow"],
+                        [tool("tools/disk.sh"), "--build-dir", BUILD, "--boot-flow", "--boot", "--out", "{}/d.img"]):
+            with self.subTest(command=command[0]), tempfile.TemporaryDirectory() as scratch:
+                result = subprocess.run([part.format(scratch) for part in command] + [
+                    "--arch", "riscv64-smode", "--key", "p"], capture_output=True, timeout=240,
+                    env={**os.environ, "TMPDIR": scratch})
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(b"OpenSBI", result.stdout)  # the boot flow shows the whole console
+                self.assertIn(b"Tamberlune: starting network.efi from 10.0.2.2", result.stdout)
+                self.assertRegex(result.stdout,
+                                 rb"\nboot flow: Tamberlune test payload: network, [0-9.]+ s after the key\n$")
+                self.assertEqual(os.listdir(scratch), [] if command[0].endswith("run.sh") else ["d.img"])
 
     def test_a_boot_on_another_release_than_its_files_say_fails(self):
         # The first release's files, said to be the second's: the boot must
@@ -497,6 +591,8 @@ class Machine(unittest.TestCase):
                 driver.send_signal(number)
                 _, err = driver.communicate(timeout=60)
                 self.assertNotIn(b"Traceback", err)
+                if number != signal.SIGKILL:  # one line, and the signal's exit status
+                    self.assertEqual((driver.returncode, err.strip()), (128 + number, b"uboot: interrupted"))
                 if not within(60, lambda: not running(int(qemu[0]))):
                     os.kill(int(qemu[0]), signal.SIGKILL)
                     self.fail(f"QEMU {qemu[0]} outlived its driver")
