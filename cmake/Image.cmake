@@ -34,7 +34,8 @@ set(TAMBERLUNE_IMAGE_FLAGS
 
 # The help text's resource section, written by a generator built for the host.
 add_executable(make_help_resource cmake/MakeHelpResource.cpp)
-target_include_directories(make_help_resource PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/app)
+target_include_directories(make_help_resource PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/app
+                                                    ${TAMBERLUNE_GENERATED})
 target_compile_options(make_help_resource PRIVATE -Wall -Wextra -Werror)
 
 # tamberlune_objects(NAME TARGET OBJECTS-FOLDER [FLAGS...]): compiles the
@@ -107,13 +108,17 @@ function(tamberlune_link image machine entry folder)
     return()
   endif()
   set(machine_options)
+  set(retype)
+  if(TAMBERLUNE_LINKER_${machine}_retype)
+    set(retype --retype ${TAMBERLUNE_LINKER_${machine}_retype})
+  endif()
   if(machine STREQUAL "x86")
     # No structured exception handling to register: the image has no handlers.
     set(machine_options /safeseh:no)
   endif()
   add_custom_command(
     OUTPUT ${image}
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/link_image.py ${TAMBERLUNE_LLD_LINK}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/link_image.py ${retype} ${TAMBERLUNE_LLD_LINK}
             /machine:${machine} ${machine_options} /subsystem:efi_application /entry:${entry} /nodefaultlib
             # 64-byte sections and file alignment keep the image small;
             # link_image.py drops lld-link's warning that /align wants /driver,

@@ -66,6 +66,30 @@ foreach(machine IN LISTS machines)
   endforeach()
 endforeach()
 
+# Machines.h: what the host tools (the inspector, the resource writer) know
+# of each machine's PE and COFF types.
+set(TAMBERLUNE_MACHINE_FACTS)
+foreach(machine IN LISTS machines)
+  foreach(field name linker pe_machine pe_machine_title linker_machine linker_machine_title addr32nb)
+    string(JSON ${field} ERROR_VARIABLE absent GET "${table}" machines ${machine} ${field})
+    if(absent)
+      set(${field} 0)
+    endif()
+  endforeach()
+  # TAMBERLUNE_LINKER_<LINKER>_retype: the type the link step writes over
+  # the one its linker wrote (LINKER=UEFI), where they differ.
+  set(TAMBERLUNE_LINKER_${linker}_retype)
+  if(linker_machine EQUAL 0)
+    set(linker_machine ${pe_machine})
+    set(linker_machine_title ${pe_machine_title})
+  else()
+    set(TAMBERLUNE_LINKER_${linker}_retype "${linker_machine}=${pe_machine}")
+  endif()
+  string(APPEND TAMBERLUNE_MACHINE_FACTS "\n    {\"${name}\", \"${linker}\", ${pe_machine}, \"${pe_machine_title}\", "
+         "${linker_machine}, \"${linker_machine_title}\", ${addr32nb}},")
+endforeach()
+configure_file(${CMAKE_SOURCE_DIR}/cmake/Machines.h.in ${TAMBERLUNE_GENERATED}/Machines.h @ONLY)
+
 set(TAMBERLUNE_UBOOT_RELEASES)
 set(TAMBERLUNE_UBOOT_SUITES)
 tamberlune_json_indexes(releases "${table}" uboot)

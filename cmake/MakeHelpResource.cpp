@@ -13,24 +13,13 @@
 #include <vector>
 
 #include "HelpResource.h"
+#include "Machines.h"
 
 namespace {
 
 constexpr UINT32 SectionAlignment = 0x40;           // the image's section and file alignment
 constexpr UINT32 RsrcCharacteristics = 0x40000040;  // initialized data, readable
 constexpr UINT32 ScnAlign4Bytes = 0x00300000;       // object-file only; the linker drops it
-// The object's machine and its relocation type for a 32-bit RVA of the target.
-struct MACHINE {
-  const char *Name;  // as lld-link's /machine names it
-  UINT16 Machine;
-  UINT16 Addr32Nb;
-};
-constexpr MACHINE Machines[] = {
-    {"x64", 0x8664, 3},    // IMAGE_REL_AMD64_ADDR32NB
-    {"arm64", 0xAA64, 2},  // IMAGE_REL_ARM64_ADDR32NB
-    {"x86", 0x014C, 7},    // IMAGE_REL_I386_DIR32NB
-    {"arm", 0x01C4, 2},    // IMAGE_REL_ARM_ADDR32NB (ARMNT, Thumb-2)
-};
 constexpr UINT8 SymClassStatic = 3;
 constexpr UINT32 NameIsString = 0x80000000;
 constexpr UINT32 TargetIsDirectory = 0x80000000;
@@ -142,7 +131,7 @@ SECTION ResourceSection(const HELP &Help) {
 }
 
 // A COFF object with the one section, its relocation and its section symbol.
-std::vector<UINT8> CoffObject(const SECTION &Section, const MACHINE &Machine) {
+std::vector<UINT8> CoffObject(const SECTION &Section, const MACHINE_FACTS &Machine) {
   constexpr UINT32 FileHeaderSize = 20;
   constexpr UINT32 SectionHeaderSize = 40;
   const UINT32 RawData = FileHeaderSize + SectionHeaderSize;
@@ -150,7 +139,7 @@ std::vector<UINT8> CoffObject(const SECTION &Section, const MACHINE &Machine) {
   const UINT32 Symbols = Relocations + 10;
 
   BYTES Object;
-  Object.U16(Machine.Machine);
+  Object.U16(Machine.LinkerMachine);
   Object.U16(1);  // sections
   Object.U32(0);  // no time stamp: reproducible
   Object.U32(Symbols);
@@ -194,16 +183,23 @@ std::vector<UINT8> CoffObject(const SECTION &Section, const MACHINE &Machine) {
 
 int main(int ArgumentCount, char **Arguments) {
   const char Usage[] =
-      "usage: make_help_resource [--machine x64|arm64|x86|arm|raw] [--for tamberlune|bootoptions] OUTPUT\n"
+      "usage: make_help_resource [--machine MACHINE|raw] [--for tamberlune|bootoptions] OUTPUT\n"
       "Writes an image's resource section (its help text's HII package list under\n"
-      "HII/EFI/BIN) as a COFF object for the linker, for x64 unless --machine says\n"
-      "otherwise; raw writes the section's bytes alone, its data entry holding the\n"
+      "HII/EFI/BIN) as a COFF object for lld-link's /machine MACHINE (x64 unless\n"
+      "--machine says otherwise); raw writes the section's bytes alone, its data entry holding the\n"
       "package list's offset in the section, for a converter that adds the section's\n"
       "RVA. --for names the application: Tamberlune (the default) or the boot flow's\n"
       "listing, BootOptions.efi. Exit status 0 when written, 1 when the output cannot\n"
       "be written, 2 on bad arguments.\n"
       "example: make_help_resource --machine arm64 build/image-aa64/TamberluneHelp.obj\n";
-  const MACHINE *Machine = &Machines[0];
+  // The machines whose linker takes a COFF object, by lld-link's names.
+  std::string MachineProblem = "--machine takes";
+  for (const MACHINE_FACTS &Known : MachineFacts) {
+    if (Known.Addr32Nb != 0) MachineProblem += std::string(" ") + Known.Linker + ",";
+  }
+  MachineProblem.back() = ' ';
+  MachineProblem += "or raw";
+  const MACHINE_FACTS *Machine = &MachineFacts[0];
   const HELP *Help = &Helps[0];
   bool Raw = false;
   const char *Output = nullptr;
@@ -220,10 +216,10 @@ int main(int ArgumentCount, char **Arguments) {
       Index++;
       Raw = std::strcmp(Value, "raw") == 0;
       Machine = nullptr;
-      for (const MACHINE &Known : Machines) {
-        if (std::strcmp(Value, Known.Name) == 0) Machine = &Known;
+      for (const MACHINE_FACTS &Known : MachineFacts) {
+        if (Known.Addr32Nb != 0 && std::strcmp(Value, Known.Linker) == 0) Machine = &Known;
       }
-      if (Machine == nullptr && !Raw) Problem = "--machine takes x64, arm64, x86, arm or raw";
+      if (Machine == nullptr && !Raw) Problem = MachineProblem.c_str();
     } else if (std::strcmp(Argument, "--for") == 0 && Value != nullptr && !HelpGiven) {
       HelpGiven = true;
       Index++;

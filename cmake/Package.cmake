@@ -22,7 +22,7 @@ set(documents ${CMAKE_BINARY_DIR}/package)
 # tamberlune-disk and tamberlune-sign. A file "version" in share/tamberlune
 # tells them they are installed, beside the images. A stage in the build
 # tree holds them as installed, for their manual pages.
-set(TAMBERLUNE_COMMAND_LIBRARY lib/command.sh lib/output_file.py lib/make_disk.py lib/pe_file.py
+set(TAMBERLUNE_COMMAND_LIBRARY lib/command.sh lib/output_file.py lib/make_disk.py
     lib/interrupts.py lib/machines.py lib/machines.json lib/boards.py app/boot_choices.json)
 set(TAMBERLUNE_COMMAND_TOOLS tools/disk.sh tools/sign.sh tools/install-deps.sh)
 set(stage ${documents}/stage)
@@ -182,7 +182,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 # The host tools' library versions, as dpkg-shlibdeps reads them off the binaries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What tamberlune-disk and tamberlune-sign run.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, mtools, sbsigntool, openssl")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-pefile, mtools, sbsigntool, openssl")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_RESOURCE_FILE_LICENSE "${CMAKE_SOURCE_DIR}/LICENSE")

@@ -7,42 +7,47 @@ UEFI loader copies each section to the alignment its header states, and 64
 bytes keeps the image small. (/driver would silence it, but changes the
 image's layout.) The exit status is lld-link's.
 
-For /machine:arm, lld-link writes the machine type Windows knows for Thumb-2
-code, 0x01C4 (ARMNT). UEFI's type for 32-bit ARM images is 0x01C2
-(EFI_IMAGE_MACHINE_ARMTHUMB_MIXED), and firmware that checks the machine type
-(and sbsign) refuses any other: the linked image gets 0x01C2. The
-rest of the file is lld-link's, byte for byte.
+With --retype LINKER=UEFI, the linked image's machine type LINKER (the one
+lld-link writes) becomes UEFI (the one the machine table gives UEFI images):
+for /machine:arm lld-link writes Windows' type for Thumb-2 code, 0x01C4
+(ARMNT), and firmware that checks the machine type (and sbsign) takes only
+UEFI's 0x01C2 (EFI_IMAGE_MACHINE_ARMTHUMB_MIXED). The rest of the file is
+lld-link's, byte for byte.
 
-Usage: link_image.py LLD-LINK [ARGUMENTS...]
-example: link_image.py lld-link /subsystem:efi_application /out:Tamberlune.efi a.obj b.obj
+Usage: link_image.py [--retype LINKER=UEFI] LLD-LINK [ARGUMENTS...]
+example: link_image.py --retype 0x01C4=0x01C2 lld-link /machine:arm /out:TamberluneARM.efi a.obj b.obj
 """
 
 import struct
 import subprocess
 import sys
 
+import pefile
+
 UNDERSTOOD = "/align specified without /driver; image may not run"
-ARMNT, ARMTHUMB_MIXED = 0x01C4, 0x01C2
 
 
-def set_uefi_arm_machine(image):
-    """Writes UEFI's machine type for 32-bit ARM into the image's COFF header."""
+def retype(image, linker, uefi):
+    """Writes machine type uefi into the image's COFF header over linker's."""
     with open(image, "r+b") as file:
-        data = file.read(0x40)
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        file.seek(pe + 4)
-        if struct.unpack("<H", file.read(2))[0] != ARMNT:
-            sys.exit(f"link_image: {image} is no ARM image")
-        file.seek(pe + 4)
-        file.write(struct.pack("<H", ARMTHUMB_MIXED))
+        header = pefile.PE(data=file.read(4096), fast_load=True).FILE_HEADER
+        if header.Machine != linker:
+            sys.exit(f"link_image: {image} is not of machine type 0x{linker:04X}")
+        file.seek(header.get_field_absolute_offset("Machine"))
+        file.write(struct.pack("<H", uefi))
 
 
-if len(sys.argv) < 2 or sys.argv[1] in ("-h", "--help"):
+arguments = sys.argv[1:]
+if not arguments or arguments[0] in ("-h", "--help"):
     print(__doc__.strip())
-    sys.exit(0 if len(sys.argv) == 2 else 2)
-result = subprocess.run(sys.argv[1:], capture_output=True, text=True)
+    sys.exit(0 if len(arguments) == 1 else 2)
+types = None
+if arguments[0] == "--retype":
+    types = [int(code, 16) for code in arguments[1].split("=")]
+    arguments = arguments[2:]
+result = subprocess.run(arguments, capture_output=True, text=True)
 for stream, text in ((sys.stdout, result.stdout), (sys.stderr, result.stderr)):
     stream.write("".join(line for line in text.splitlines(keepends=True) if UNDERSTOOD not in line))
-if result.returncode == 0 and "/machine:arm" in sys.argv:
-    set_uefi_arm_machine(next(argument[5:] for argument in sys.argv if argument.startswith("/out:")))
+if result.returncode == 0 and types:
+    retype(next(argument[5:] for argument in arguments if argument.startswith("/out:")), *types)
 sys.exit(result.returncode)

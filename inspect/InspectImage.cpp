@@ -10,29 +10,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Machines.h"
 #include "PeImage.h"
 #include "ToolCommand.h"
 #include "Utf8.h"
 
 namespace {
 
+// The machine table's name for a PE machine type: UEFI's, or the one a
+// linker writes in its place.
 const char *MachineName(uint16_t Machine) {
-  switch (Machine) {
-    case 0x8664:
-      return "x86-64";
-    case 0x014C:
-      return "i386";
-    case 0x01C2:
-      return "ARM Thumb mixed";  // what UEFI names 32-bit ARM images
-    case 0x01C4:
-      return "ARM Thumb-2 (Windows)";
-    case 0xAA64:
-      return "AArch64";
-    case 0x5064:
-      return "RISC-V 64";
-    default:
-      return "unknown";
+  for (const MACHINE_FACTS &Known : MachineFacts) {
+    if (Machine == Known.PeMachine) return Known.PeMachineTitle;
+    if (Machine == Known.LinkerMachine) return Known.LinkerMachineTitle;
   }
+  return "unknown";
 }
 
 const char *SubsystemName(uint16_t Subsystem) {

@@ -16,16 +16,20 @@ but R_RISCV_RELATIVE. Anything else is refused with a message.
 Usage: elf_to_pe.py ELF RESOURCE OUTPUT
 """
 
+import io
+import os
 import struct
 import sys
+
+from elftools.common.exceptions import ELFError
+from elftools.elf.constants import SH_FLAGS
+from elftools.elf.elffile import ELFFile
+
+import machines
 
 ALIGNMENT = 0x40
 SECTIONS = 4
 HEADERS = (0x40 + 4 + 20 + 240 + 40 * SECTIONS + ALIGNMENT - 1) // ALIGNMENT * ALIGNMENT
-MACHINE_RISCV64 = 0x5064
-EM_RISCV = 243
-ET_DYN = 3
-SHF_WRITE, SHF_ALLOC, SHF_EXECINSTR = 1, 2, 4
 R_RISCV_RELATIVE = 3
 DIR64 = 10
 # What ld.lld adds to any -pie link; the converter reads .rela.dyn and
@@ -42,24 +46,16 @@ def align(value):
 
 
 def read_elf(data):
-    if data[:4] != b"\x7fELF" or data[4] != 2 or data[5] != 1:
+    """The ELF file's entry point and its sections by name (pyelftools')."""
+    try:
+        elf = ELFFile(io.BytesIO(data))
+        if elf.elfclass != 64 or not elf.little_endian:
+            raise ELFError("not 64-bit little-endian")
+        if elf["e_machine"] != "EM_RISCV" or elf["e_type"] != "ET_DYN":
+            raise Refused(f"not a position-independent RISC-V image (type {elf['e_type']}, machine {elf['e_machine']})")
+        return elf["e_entry"], {section.name: section for section in elf.iter_sections()}
+    except ELFError:
         raise Refused("not a 64-bit little-endian ELF file")
-    kind, machine = struct.unpack_from("<HH", data, 16)
-    if machine != EM_RISCV or kind != ET_DYN:
-        raise Refused(f"not a position-independent RISC-V image (type {kind}, machine {machine})")
-    entry, = struct.unpack_from("<Q", data, 24)
-    section_offset, = struct.unpack_from("<Q", data, 40)
-    entry_size, count, names_index = struct.unpack_from("<HHH", data, 58)
-    headers = [struct.unpack_from("<IIQQQQIIQQ", data, section_offset + index * entry_size)
-               for index in range(count)]
-    names_offset = headers[names_index][4]
-
-    def name(header):
-        start = names_offset + header[0]
-        return data[start:data.index(b"\0", start)].decode()
-
-    sections = {name(header): header for header in headers}
-    return entry, sections
 
 
 def data_entry(resource):
@@ -82,16 +78,18 @@ def data_entry(resource):
 
 def convert(elf, resource):
     entry, sections = read_elf(elf)
-    for name, (_, kind, flags, address, offset, size, *_rest) in sections.items():
-        if flags & SHF_ALLOC and name not in {".text", ".data"} | DYNAMIC_TABLES:
+    for name, section in sections.items():
+        if section["sh_flags"] & SH_FLAGS.SHF_ALLOC and name not in {".text", ".data"} | DYNAMIC_TABLES:
             raise Refused(f"section {name} is not one the image may have (link with cmake/riscv64.ld)")
     if ".text" not in sections or ".data" not in sections:
         raise Refused("no .text or no .data section")
-    _, _, text_flags, text_address, text_offset, text_size, *_ = sections[".text"]
-    _, data_kind, data_flags, data_address, data_offset, data_size, *_ = sections[".data"]
-    if text_flags & (SHF_ALLOC | SHF_EXECINSTR) != SHF_ALLOC | SHF_EXECINSTR or text_flags & SHF_WRITE:
+    text_section, data_section = sections[".text"], sections[".data"]
+    text_flags, text_address, text_size = text_section["sh_flags"], text_section["sh_addr"], text_section["sh_size"]
+    data_flags, data_address, data_size = data_section["sh_flags"], data_section["sh_addr"], data_section["sh_size"]
+    executable = SH_FLAGS.SHF_ALLOC | SH_FLAGS.SHF_EXECINSTR
+    if text_flags & executable != executable or text_flags & SH_FLAGS.SHF_WRITE:
         raise Refused(".text is not allocated, executable and read-only")
-    if data_flags & SHF_EXECINSTR or data_kind == 8:
+    if data_flags & SH_FLAGS.SHF_EXECINSTR or data_section["sh_type"] == "SHT_NOBITS":
         raise Refused(".data is executable or holds no file data (NOBITS)")
     if text_address != HEADERS:
         raise Refused(f".text starts at 0x{text_address:X}, not right after the headers at 0x{HEADERS:X}")
@@ -99,19 +97,18 @@ def convert(elf, resource):
         raise Refused(f".data at 0x{data_address:X} is not 64-byte aligned behind .text")
     if not text_address <= entry < text_address + text_size:
         raise Refused(f"the entry point 0x{entry:X} is not in .text")
-    text = bytearray(elf[text_offset:text_offset + text_size])
-    data = bytearray(elf[data_offset:data_offset + data_size])
+    text = bytearray(text_section.data())
+    data = bytearray(data_section.data())
 
     fixups = []
     if ".rela.dyn" in sections:
-        _, _, _, _, offset, size, _, _, _, entry_size = sections[".rela.dyn"]
-        for at in range(offset, offset + size, entry_size):
-            where, info, addend = struct.unpack_from("<QQq", elf, at)
-            if info & 0xFFFFFFFF != R_RISCV_RELATIVE or info >> 32 != 0:
-                raise Refused(f"relocation type {info & 0xFFFFFFFF} at 0x{where:X}: only R_RISCV_RELATIVE is known")
+        for relocation in sections[".rela.dyn"].iter_relocations():
+            where, kind = relocation["r_offset"], relocation["r_info_type"]
+            if kind != R_RISCV_RELATIVE or relocation["r_info_sym"] != 0:
+                raise Refused(f"relocation type {kind} at 0x{where:X}: only R_RISCV_RELATIVE is known")
             if not data_address <= where <= data_address + data_size - 8:
                 raise Refused(f"a relocation at 0x{where:X} lies outside .data")
-            struct.pack_into("<Q", data, where - data_address, addend)
+            struct.pack_into("<q", data, where - data_address, relocation["r_addend"])
             fixups.append(where)
 
     rsrc_address = align(data_address + data_size)
@@ -141,7 +138,8 @@ def convert(elf, resource):
     out[0:2] = b"MZ"
     struct.pack_into("<I", out, 0x3C, 0x40)
     out[0x40:0x44] = b"PE\0\0"
-    struct.pack_into("<HHIIIHH", out, 0x44, MACHINE_RISCV64, SECTIONS, 0, 0, 0, 240, 0x22)
+    struct.pack_into("<HHIIIHH", out, 0x44, machines.pe_machine(machines.MACHINES["riscv64"]), SECTIONS, 0, 0, 0, 240,
+                     0x22)
     optional = 0x58
     directories = [(0, 0)] * 16
     directories[2] = (rsrc_address, len(resource))
@@ -180,7 +178,6 @@ def main():
         sys.exit(f"elf_to_pe: {sys.argv[1]}: cannot read it as an ELF image ({error})")
     with open(sys.argv[3] + ".tmp", "wb") as out:
         out.write(image)
-    import os
     os.replace(sys.argv[3] + ".tmp", sys.argv[3])
 
 

@@ -4,14 +4,19 @@
 machine's in the machine table (found by the PE machine field).
 
 Usage: image_sizes.py IMAGE [--fail-above BYTES]: with --fail-above, exits 1
-when the image is larger. It reads the headers with pe_file.py.
+when the image is larger.
 """
 
 import argparse
 import sys
 
+import pefile
+
 import machines
-import pe_file
+
+
+def name(section):
+    return section.Name.rstrip(b"\0").decode(errors="replace")
 
 
 def main():
@@ -24,17 +29,18 @@ def main():
     try:
         with open(args.image, "rb") as image:
             data = image.read(1 << 20)
-        headers = pe_file.read(data)
-        machine = machines.by_pe_machine(headers.machine)
+        image = pefile.PE(data=data, fast_load=True)
+        code = image.FILE_HEADER.Machine
+        machine = machines.by_pe_machine(code)
         if args.fail_above is None and machine is None:
-            sys.exit(f"image_sizes: {args.image}: machine 0x{headers.machine:04X} is none of the machine table's")
+            sys.exit(f"image_sizes: {args.image}: machine 0x{code:04X} is none of the machine table's")
         budget = args.fail_above or machine["budget"]
-        parts = ", ".join(f"{section.name} {section.virtual_size} ({section.raw_size} in the file)"
-                          for section in headers.sections)
+        parts = ", ".join(f"{name(section)} {section.Misc_VirtualSize} ({section.SizeOfRawData} in the file)"
+                          for section in image.sections)
     except OSError as error:
         sys.exit(f"image_sizes: {args.image}: {error.strerror}")
-    except pe_file.NotPe as error:
-        sys.exit(f"image_sizes: {args.image}: not a PE image: {error}")
+    except pefile.PEFormatError as error:
+        sys.exit(f"image_sizes: {args.image}: not a PE image: {error.value}")
     print(f"{args.image}: {len(data)} bytes (budget {budget}); {parts}")
     if args.fail_above is not None and len(data) > args.fail_above:
         print(f"{args.image} exceeds its budget of {budget} bytes by {len(data) - budget}", file=sys.stderr)

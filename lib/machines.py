@@ -70,9 +70,15 @@ def pe_machine(machine):
     return int(machine["pe_machine"], 16)
 
 
+def pe_machines(machine):
+    """The PE machine types of a machine's images: UEFI's, and the one its
+    linker writes where that differs (Windows' ARMNT for ARM)."""
+    return [int(code, 16) for code in (machine["pe_machine"], machine.get("linker_machine")) if code]
+
+
 def by_pe_machine(code):
     """The machine whose images carry PE machine type code, or None."""
-    return next((machine for machine in MACHINES.values() if pe_machine(machine) == code), None)
+    return next((machine for machine in MACHINES.values() if code in pe_machines(machine)), None)
 
 
 def image_name(name, stem="Tamberlune"):

@@ -25,10 +25,11 @@ import tempfile
 import uuid
 import zlib
 
+import pefile
+
 import interrupts
 import machines
 import output_file
-import pe_file
 
 SECTOR = 512
 ESP_FIRST = 2048                    # 1 MiB: the usual alignment
@@ -48,8 +49,8 @@ FAT_EPOCH = "315532800"
 
 
 # The removable-media file name for each PE machine of the machine table.
-REMOVABLE = {int(code, 16): machine["removable"] for machine in machines.MACHINES.values()
-             for code in [machine["pe_machine"], *machine.get("pe_machine_also", [])]}
+REMOVABLE = {code: machine["removable"] for machine in machines.MACHINES.values()
+             for code in machines.pe_machines(machine)}
 
 
 # The command whose words the messages are: the shell command that runs this.
@@ -64,11 +65,11 @@ def removable_path(image):
     """Where the firmware's own boot flow looks for an image of this machine."""
     try:
         with open(image, "rb") as file:
-            machine = pe_file.read(file.read(4096)).machine
+            machine = pefile.PE(data=file.read(4096), fast_load=True).FILE_HEADER.Machine
     except OSError as error:
         raise DiskError(f"cannot read {image} as a PE image: {error}")
-    except pe_file.NotPe as error:
-        raise DiskError(f"{image} is no PE image: {error}")
+    except pefile.PEFormatError as error:
+        raise DiskError(f"{image} is no PE image: {error.value}")
     if machine not in REMOVABLE:
         raise DiskError(f"{image}: machine 0x{machine:04X} has no removable-media path")
     return "EFI/BOOT/" + REMOVABLE[machine]

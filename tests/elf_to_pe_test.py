@@ -4,12 +4,15 @@ it refuses, with a message, every file it does not understand.
 Usage: elf_to_pe_test.py ELF RESOURCE [unittest arguments]
 """
 
+import io
 import struct
 import unittest
 
+import pefile
+from elftools.elf.elffile import ELFFile
+
 import harness
-import elf_to_pe  # noqa: E402 (harness puts it within reach)
-import pe_file
+import elf_to_pe
 
 ELF = RESOURCE = None
 
@@ -29,23 +32,22 @@ class Converter(unittest.TestCase):
 
     def test_code_is_copied_byte_for_byte_and_every_relative_relocation_is_a_base_relocation(self):
         table = sections(self.elf)
-        _, _, _, address, offset, size, *_ = table[".text"]
-        self.assertEqual(self.image[address:address + size], self.elf[offset:offset + size])
+        text = table[".text"]
+        self.assertEqual(self.image[text["sh_addr"]:text["sh_addr"] + text["sh_size"]], text.data())
         # The entry point is the ELF's (the image's base is 0, so the address is the RVA).
-        self.assertEqual(pe_file.read(self.image).entry, struct.unpack_from("<Q", self.elf, 24)[0])
-        _, _, _, _, rela, rela_size, *_ = table[".rela.dyn"]
-        relatives = sorted(struct.unpack_from("<Q", self.elf, at)[0] for at in range(rela, rela + rela_size, 24))
-        fixups = [(kind, rva) for kind, rva in pe_file.base_relocations(self.image) if kind]
+        image = pefile.PE(data=self.image)
+        self.assertEqual(image.OPTIONAL_HEADER.AddressOfEntryPoint, ELFFile(io.BytesIO(self.elf))["e_entry"])
+        addends = {relocation["r_offset"]: relocation["r_addend"] for relocation in table[".rela.dyn"].iter_relocations()}
+        fixups = [(entry.type, entry.rva) for block in image.DIRECTORY_ENTRY_BASERELOC for entry in block.entries
+                  if entry.type]
         self.assertEqual({kind for kind, _ in fixups}, {10})  # DIR64
-        self.assertEqual(sorted(rva for _, rva in fixups), relatives)
-        for where in relatives:  # the addend, in place: the image's base is 0
-            addend = next(struct.unpack_from("<q", self.elf, at + 16)[0] for at in range(rela, rela + rela_size, 24)
-                          if struct.unpack_from("<Q", self.elf, at)[0] == where)
-            self.assertEqual(struct.unpack_from("<Q", self.image, where)[0], addend)
+        self.assertEqual(sorted(rva for _, rva in fixups), sorted(addends))
+        for where, addend in addends.items():  # the addend, in place: the image's base is 0
+            self.assertEqual(struct.unpack_from("<q", self.image, where)[0], addend)
         # One relocation fewer, an odd number: the blocks are padded to whole 32-bit words.
-        odd = self.patched(self.section_header(".rela.dyn") + 32, "<Q", rela_size - 24)
-        converted = elf_to_pe.convert(bytes(odd), self.resource)
-        self.assertEqual(pe_file.directory(converted, pe_file.RELOCATIONS)[1] % 4, 0)
+        odd = self.patched(self.section_header(".rela.dyn") + 32, "<Q", table[".rela.dyn"]["sh_size"] - 24)
+        converted = pefile.PE(data=elf_to_pe.convert(bytes(odd), self.resource), fast_load=True)
+        self.assertEqual(converted.OPTIONAL_HEADER.DATA_DIRECTORY[5].Size % 4, 0)
 
     def refused(self, elf, message):
         with self.assertRaises(elf_to_pe.Refused) as caught:
@@ -58,16 +60,13 @@ class Converter(unittest.TestCase):
         return elf
 
     def section_header(self, name):
-        section_offset, = struct.unpack_from("<Q", self.elf, 40)
-        entry_size, count, _ = struct.unpack_from("<HHH", self.elf, 58)
-        for index in range(count):
-            at = section_offset + index * entry_size
-            if sections(self.elf)[name] == struct.unpack_from("<IIQQQQIIQQ", self.elf, at):
-                return at
-        raise AssertionError(name)
+        """Where a section's header lies in the ELF file."""
+        elf = ELFFile(io.BytesIO(self.elf))
+        index = next(index for index, section in enumerate(elf.iter_sections()) if section.name == name)
+        return elf["e_shoff"] + index * elf["e_shentsize"]
 
     def test_refuses_what_it_does_not_understand(self):
-        rela = sections(self.elf)[".rela.dyn"][4]
+        rela = sections(self.elf)[".rela.dyn"]["sh_offset"]
         data_header, data = self.section_header(".data"), sections(self.elf)[".data"]
         for name, elf, message in (
                 ("not ELF", b"MZ" + self.elf[2:], "not a 64-bit little-endian ELF file"),
@@ -75,7 +74,7 @@ class Converter(unittest.TestCase):
                 ("not PIE", self.patched(16, "<H", 2), "not a position-independent RISC-V image"),
                 ("another relocation", self.patched(rela + 8, "<Q", 2), "only R_RISCV_RELATIVE is known"),
                 ("a relocation outside .data", self.patched(rela, "<Q", 0x10), "lies outside .data"),
-                ("a relocation running past .data", self.patched(rela, "<Q", data[3] + data[5] - 4),
+                ("a relocation running past .data", self.patched(rela, "<Q", data["sh_addr"] + data["sh_size"] - 4),
                  "lies outside .data"),
                 (".text elsewhere", self.patched(self.section_header(".text") + 16, "<Q", 0x1000),
                  "not right after the headers"),
@@ -88,7 +87,7 @@ class Converter(unittest.TestCase):
         # .text's name with its first byte skipped reads "text", an unknown
         # allocated section.
         header = self.section_header(".data")
-        text_name = sections(self.elf)[".text"][0]
+        text_name = sections(self.elf)[".text"]["sh_name"]
         self.refused(self.patched(header, "<I", text_name + 1), "section text is not one the image may have")
 
 

@@ -13,9 +13,10 @@ import subprocess
 import tempfile
 import unittest
 
+import pefile
+
 import harness
 import machines
-import pe_file
 
 IMAGE = INSPECT = DATA = None
 # Each machine's PE machine type and optional header (PE32+ or PE32), and
@@ -26,6 +27,21 @@ MACHINES = {name: (machines.pe_machine(machine), int(machine["pe_magic"], 16), m
 ARCH = "x64"
 HELP = ('.TH Tamberlune 0 "Displays a "UEFI Tamberlune!" string."\n'
         ".SH NAME\nTamberlune application.\n")
+RESOURCES = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
+
+
+def parsed(data):
+    """The image as pefile reads it."""
+    return pefile.PE(data=bytes(data))
+
+
+def section(image, name):
+    return next(found for found in image.sections if found.Name.rstrip(b"\0").decode() == name)
+
+
+def relocation_types(image):
+    """The type of each base relocation entry, the padding of type 0 included."""
+    return [entry.type for block in getattr(image, "DIRECTORY_ENTRY_BASERELOC", []) for entry in block.entries]
 
 
 def resource_layout(image):
@@ -33,78 +49,82 @@ def resource_layout(image):
     tree as a loader does: the first name entry of the top directory, its
     name string, the data entry at the tree's leaf, the package list that
     entry points to, and that list's string package."""
-    headers = pe_file.read(image)
-    rsrc = headers.section(".rsrc")
-    table = rsrc.raw_offset
+    headers = parsed(image)
+    rsrc = section(headers, ".rsrc")
+    start = rsrc.PointerToRawData
+    table = start
     for _ in range(3):  # HII, EFI, BIN
         name, target = struct.unpack_from("<II", image, table + 16)
-        table = rsrc.raw_offset + (target & 0x7FFFFFFF)
+        table = start + (target & 0x7FFFFFFF)
     data_entry = table
     list_rva, list_size = struct.unpack_from("<II", image, data_entry)
-    package_list = list_rva - rsrc.address + rsrc.raw_offset
-    return {"rsrc": rsrc.raw_offset, "top_entry": rsrc.raw_offset + 16,
-            "first_name": rsrc.raw_offset + (struct.unpack_from("<I", image, rsrc.raw_offset + 16)[0] & 0x7FFFFFFF),
+    package_list = list_rva - rsrc.VirtualAddress + start
+    return {"rsrc": start, "top_entry": start + 16,
+            "first_name": start + (struct.unpack_from("<I", image, start + 16)[0] & 0x7FFFFFFF),
             "data_entry": data_entry, "package_list": package_list, "list_size": list_size,
-            "string_package": package_list + 20, "section_size": rsrc.virtual_size,
-            "directory_size": pe_file.directory(image, pe_file.RESOURCES)[1]}
+            "string_package": package_list + 20, "section_size": rsrc.Misc_VirtualSize,
+            "directory_size": headers.OPTIONAL_HEADER.DATA_DIRECTORY[RESOURCES].Size}
 
 
 class Layout(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.data = DATA
-        cls.headers = pe_file.read(cls.data)
-        cls.rsrc = cls.headers.section(".rsrc")
-        cls.list = cls.rsrc.raw_offset + 0x70  # the package list
+        cls.headers = parsed(cls.data)
+        cls.rsrc = section(cls.headers, ".rsrc")
+        cls.list = cls.rsrc.PointerToRawData + 0x70  # the package list
 
     def at(self, fmt, offset):
         return struct.unpack_from(fmt, self.data, offset)
 
     def test_headers_say_efi_application_for_its_machine(self):
-        headers = self.headers
-        self.assertEqual((self.data[:2], self.data[headers.pe:headers.pe + 4]), (b"MZ", b"PE\0\0"))
-        self.assertEqual((headers.machine, headers.magic), MACHINES[ARCH][:2])
+        pe, optional = self.headers.DOS_HEADER.e_lfanew, self.headers.OPTIONAL_HEADER
+        self.assertEqual((self.data[:2], self.data[pe:pe + 4]), (b"MZ", b"PE\0\0"))
+        self.assertEqual((self.headers.FILE_HEADER.Machine, optional.Magic), MACHINES[ARCH][:2])
         # Subsystem EFI application; section and file alignment 64; relocations not stripped.
-        self.assertEqual(self.at("<H", headers.optional + 68) + self.at("<II", headers.optional + 32), (10, 64, 64))
-        self.assertEqual(self.at("<H", headers.pe + 22)[0] & 1, 0)
-        self.assertNotEqual(headers.entry, 0)
+        self.assertEqual((optional.Subsystem, optional.SectionAlignment, optional.FileAlignment), (10, 64, 64))
+        self.assertEqual(self.headers.FILE_HEADER.Characteristics & 1, 0)
+        self.assertNotEqual(optional.AddressOfEntryPoint, 0)
         # Loadable anywhere and with data never executable (DYNAMIC_BASE, NX_COMPAT);
         # SizeOfCode is .text's, SizeOfImage ends with the last section.
-        self.assertEqual(self.at("<H", headers.optional + 70)[0] & 0x0140, 0x0140)
-        last = headers.sections[-1]
-        self.assertEqual(self.at("<I", headers.optional + 4) + self.at("<I", headers.optional + 56),
-                         (headers.section(".text").raw_size, (last.address + last.virtual_size + 63) // 64 * 64))
-        self.assertEqual(pe_file.directory(self.data, 1), (0, 0))  # no imports
+        self.assertEqual(optional.DllCharacteristics & 0x0140, 0x0140)
+        last = self.headers.sections[-1]
+        self.assertEqual((optional.SizeOfCode, optional.SizeOfImage),
+                         (section(self.headers, ".text").SizeOfRawData,
+                          (last.VirtualAddress + last.Misc_VirtualSize + 63) // 64 * 64))
+        imports = optional.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]]
+        self.assertEqual((imports.VirtualAddress, imports.Size), (0, 0))
 
     def test_base_relocations_are_of_the_machines_width_only(self):
         # DIR64 (10) on a 64-bit machine, HIGHLOW (3) on IA32 and ARM; type 0
         # pads a block. Code that reaches its data relative to itself, as
         # x86-64 and AArch64 code does, may need none at all.
-        types = {kind for kind, _ in pe_file.base_relocations(self.data)}
-        self.assertLessEqual(types - {0}, {10 if self.headers.magic == 0x20B else 3})
+        types = set(relocation_types(self.headers))
+        self.assertLessEqual(types - {0}, {10 if self.headers.OPTIONAL_HEADER.Magic == 0x20B else 3})
         if ARCH not in ("x64", "aa64"):
             self.assertTrue(types - {0})
 
     def test_sections_in_order_aligned_and_in_the_file(self):
         # .reloc where the image has base relocations.
-        relocated = [(".reloc", 0x42000040)] if list(pe_file.base_relocations(self.data)) else []
-        self.assertEqual([(section.name, section.characteristics) for section in self.headers.sections],
+        relocated = [(".reloc", 0x42000040)] if relocation_types(self.headers) else []
+        self.assertEqual([(found.Name.rstrip(b"\0").decode(), found.Characteristics) for found in self.headers.sections],
                          [(".text", 0x60000020), (".data", 0xC0000040), (".rsrc", 0x40000040)] + relocated)
-        for section in self.headers.sections:
-            self.assertEqual((section.address % 64, section.raw_offset % 64), (0, 0), section.name)
-            self.assertLessEqual(section.raw_offset + section.raw_size, len(self.data), section.name)
+        for found in self.headers.sections:
+            self.assertEqual((found.VirtualAddress % 64, found.PointerToRawData % 64), (0, 0), found.Name)
+            self.assertLessEqual(found.PointerToRawData + found.SizeOfRawData, len(self.data), found.Name)
 
     def test_the_resource_tree_three_levels_of_one_named_entry(self):
-        rsrc = self.rsrc.raw_offset
-        self.assertEqual(pe_file.directory(self.data, pe_file.RESOURCES), (self.rsrc.address, 0x1C0))
-        self.assertEqual((self.rsrc.virtual_size, self.rsrc.raw_size), (0x1C0, 0x1C0))
+        rsrc = self.rsrc.PointerToRawData
+        directory = self.headers.OPTIONAL_HEADER.DATA_DIRECTORY[RESOURCES]
+        self.assertEqual((directory.VirtualAddress, directory.Size), (self.rsrc.VirtualAddress, 0x1C0))
+        self.assertEqual((self.rsrc.Misc_VirtualSize, self.rsrc.SizeOfRawData), (0x1C0, 0x1C0))
         for table, name, target, text in ((0x00, 0x48, 0x80000018, "HII"), (0x18, 0x50, 0x80000030, "EFI"),
                                           (0x30, 0x58, 0x60, "BIN")):
             # No characteristics, time stamp or version; one named entry, no ID entry.
             self.assertEqual(self.at("<IIIHHII", rsrc + table), (0, 0, 0, 1, 0, 0x80000000 | name, target))
             self.assertEqual(self.data[rsrc + name:rsrc + name + 8], b"\3\0" + text.encode("utf-16-le"))
         # The data entry: the package list's RVA and size, no code page.
-        self.assertEqual(self.at("<IIII", rsrc + 0x60), (self.rsrc.address + 0x70, 283, 0, 0))
+        self.assertEqual(self.at("<IIII", rsrc + 0x60), (self.rsrc.VirtualAddress + 0x70, 283, 0, 0))
 
     def test_the_package_list_and_its_string_package(self):
         self.assertEqual(self.data[self.list:self.list + 16],
@@ -127,7 +147,7 @@ class Layout(unittest.TestCase):
         self.assertEqual((at - self.list, self.data[at]), (0x116, 0))
         # The end package, then zeros to the section's end.
         self.assertEqual(self.at("<I", self.list + 0x117), (0xDF000004,))
-        self.assertEqual(self.data[self.rsrc.raw_offset + 0x18B:self.rsrc.raw_offset + 0x1C0], bytes(0x35))
+        self.assertEqual(self.data[self.rsrc.PointerToRawData + 0x18B:self.rsrc.PointerToRawData + 0x1C0], bytes(0x35))
 
 
 def readobj(*flags):
@@ -243,16 +263,19 @@ class InspectTool(unittest.TestCase):
             self.assertNotIn("Sanitizer", result.stderr)
 
     def test_rejects_each_field_past_its_bounds(self):
-        headers, layout = pe_file.read(self.image), resource_layout(self.image)
+        headers, layout = parsed(self.image), resource_layout(self.image)
         listed, strings = layout["package_list"], layout["string_package"]
         size = layout["list_size"]
+        optional = headers.OPTIONAL_HEADER.get_file_offset()
+        directories = headers.OPTIONAL_HEADER.DATA_DIRECTORY
         for changes, message in (
-                ([(headers.optional, "<H", 0x107)], "no PE32 or PE32+ optional header"),  # a ROM image's
+                ([(optional, "<H", 0x107)], "no PE32 or PE32+ optional header"),  # a ROM image's
                 # Seventeen directories, and room for them: more than a loader has slots for.
-                ([(headers.directories_at - 4, "<I", 17), (headers.pe + 20, "<H", headers.directories_at + 136
-                                                           - headers.optional)], "17 data directories are more than the 16"),
-                ([(headers.sections[0].header + 20, "<I", 0x7FFFFFF0)], "section .text lies outside the file"),
-                ([(headers.directory_at(pe_file.RESOURCES) + 4, "<I", 0x100000)],
+                ([(directories[0].get_file_offset() - 4, "<I", 17),
+                  (headers.FILE_HEADER.get_field_absolute_offset("SizeOfOptionalHeader"), "<H",
+                   directories[0].get_file_offset() + 136 - optional)], "17 data directories are more than the 16"),
+                ([(headers.sections[0].get_file_offset() + 20, "<I", 0x7FFFFFF0)], "section .text lies outside the file"),
+                ([(directories[RESOURCES].get_file_offset() + 4, "<I", 0x100000)],
                  "resource directory runs past the end of section .rsrc"),
                 ([(layout["top_entry"] + 4, "<I", 0x80000000 | 0x7FFFFFF0)], "resource tree: directory table"),
                 ([(layout["top_entry"], "<I", 0x80000000 | 0x7FFFFFF0)], "resource tree: a name lies outside"),
@@ -267,18 +290,21 @@ class InspectTool(unittest.TestCase):
             with self.subTest(message=message):
                 self.check_rejected(self.patched(*changes), message)
         # An odd block size: its last entry would be read half past the table.
-        if list(pe_file.base_relocations(self.image)):
-            self.check_rejected(self.patched((headers.section(".reloc").raw_offset + 4, "<I", 11)),
+        if relocation_types(headers):
+            self.check_rejected(self.patched((section(headers, ".reloc").PointerToRawData + 4, "<I", 11)),
                                 "base relocation block with a bad size 11")
 
     def test_reads_what_other_linkers_write(self):
         # No resource directory, as most EFI binaries have: information, not a
         # fault. A long section name "/4", resolved through the COFF string
         # table behind the (empty) symbol table.
-        headers = pe_file.read(self.image)
-        bare = self.patched((headers.directory_at(pe_file.RESOURCES), "<Q", 0))
-        named = self.patched((headers.pe + 12, "<Q", len(self.image)))  # string table at the end, no symbols
-        named[headers.sections[1].header:headers.sections[1].header + 8] = b"/4\0\0\0\0\0\0"
+        headers = parsed(self.image)
+        bare = self.patched((headers.OPTIONAL_HEADER.DATA_DIRECTORY[RESOURCES].get_file_offset(), "<Q", 0))
+        # The string table at the end, no symbols.
+        named = self.patched((headers.FILE_HEADER.get_field_absolute_offset("PointerToSymbolTable"), "<Q",
+                              len(self.image)))
+        data_header = headers.sections[1].get_file_offset()
+        named[data_header:data_header + 8] = b"/4\0\0\0\0\0\0"
         named += struct.pack("<I", 4 + 12) + b".data_longer"
         for data, line in ((bare, "  resource     none: the image carries no help text\n"),
                            (named, "               .data_longer  0x")):
@@ -300,7 +326,7 @@ class InspectTool(unittest.TestCase):
                 self.assertIn(help_text, out)
                 count = int(re.search(r"relocations  (\d+) base relocations(, stripped)?\n", out).group(1))
                 with open(path, "rb") as file:  # the padding of type 0 relocates nothing
-                    applied = sum(1 for kind, _ in pe_file.base_relocations(file.read()) if kind != 0)
+                    applied = sum(1 for kind in relocation_types(parsed(file.read())) if kind != 0)
                 self.assertEqual(count, applied, out)
                 self.assertNotIn(", stripped", out)
                 self.assertEqual(re.search(r"\n +\.reloc +0x", out) is not None, count > 0, out)

@@ -13,7 +13,9 @@ import subprocess
 import sys
 import tempfile
 
-import pe_file
+import pefile
+
+import machines
 
 # Registers by the disassembler's machine names.
 X86 = re.compile(r"%(?:[xyz]mm\d+|mm\d|st\b|st\(\d\)|k[0-7]\b)")
@@ -29,12 +31,14 @@ REGISTERS = {
 
 def disassembly(tool, image):
     """The image's instructions as llvm-objdump reads them; it knows 32-bit
-    ARM PE code only by Windows' machine type (0x01C4), not UEFI's (0x01C2),
-    so it reads a copy of such an image with that type."""
+    ARM PE code only by Windows' machine type (the one lld-link writes), not
+    UEFI's, so it reads a copy of such an image with that type."""
     with open(image, "rb") as file, tempfile.NamedTemporaryFile(suffix=".efi") as copy:
         data = bytearray(file.read())
-        if data[:2] == b"MZ" and pe_file.read(bytes(data)).machine == 0x01C2:
-            struct.pack_into("<H", data, pe_file.read(bytes(data)).pe + 4, 0x01C4)
+        arm = machines.MACHINES["arm"]
+        header = pefile.PE(data=bytes(data), fast_load=True).FILE_HEADER if data[:2] == b"MZ" else None
+        if header and header.Machine == machines.pe_machine(arm):
+            struct.pack_into("<H", data, header.get_field_absolute_offset("Machine"), int(arm["linker_machine"], 16))
             copy.write(data)
             copy.flush()
             image = copy.name

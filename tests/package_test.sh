@@ -3,10 +3,11 @@
 # cmake --install into a scratch prefix, then the Debian package: its control
 # fields, lintian's verdict, its files unpacked into a scratch root, and the
 # tool run from there.
-#   package_test.sh BUILD-DIR VERSION
+#   package_test.sh BUILD-DIR VERSION PYTHON
 set -euo pipefail
-build=${1:?usage: package_test.sh BUILD-DIR VERSION}
-version=${2:?usage: package_test.sh BUILD-DIR VERSION}
+build=${1:?usage: package_test.sh BUILD-DIR VERSION PYTHON}
+version=${2:?usage: package_test.sh BUILD-DIR VERSION PYTHON}
+python=${3:?usage: package_test.sh BUILD-DIR VERSION PYTHON}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "package_test: $*" >&2; exit 1; }
@@ -29,7 +30,7 @@ deb=$(ls "$work"/deb/*.deb)
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version: $(dpkg-deb -f "$deb" Version)"
 [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no maintainer field"
 dpkg-deb -f "$deb" Depends | grep -q 'libstdc++6 (>= ' || fail "no versioned dependency on libstdc++6"
-for needed in python3 mtools sbsigntool openssl; do
+for needed in python3 python3-pefile mtools sbsigntool openssl; do
   dpkg-deb -f "$deb" Depends | grep -qw "$needed" || fail "no dependency on $needed, which the commands run"
 done
 ! dpkg-deb -f "$deb" Description | grep -q ';' || fail "the description holds a list separator"
@@ -55,8 +56,8 @@ for command in disk sign; do
 done
 "$root/bin/tamberlune-disk" "$work/disk.img" >/dev/null || fail "tamberlune-disk wrote no disk"
 lib=$(dirname "$0")/../lib
-mapfile -t images < <(python3 "$lib/machines.py" images "$build")
-python3 "$lib/make_disk.py" "${images[@]}" "$work/built.img" >/dev/null
+mapfile -t images < <("$python" "$lib/machines.py" images "$build")
+"$python" "$lib/make_disk.py" "${images[@]}" "$work/built.img" >/dev/null
 cmp -s "$work/disk.img" "$work/built.img" || fail "tamberlune-disk's disk differs from the build's"
 "$root/bin/tamberlune-disk" /dev/zero 2>"$work/said" && fail "tamberlune-disk wrote into /dev/zero"
 grep -q '^tamberlune-disk: /dev/zero is a character device, never written: write a disk file, then copy it: tamberlune-disk ' \

@@ -14,7 +14,7 @@ import unittest
 
 import harness
 import make_disk
-import pe_file
+import pefile
 import uboot
 
 INSPECT = None
@@ -53,17 +53,20 @@ class Signing(unittest.TestCase):
         with open(path, "rb") as file, open(self.signed[path], "rb") as signed_file:
             original, signed = file.read(), signed_file.read()
         # The certificate table (a file offset, not an RVA) follows the image.
-        self.assertEqual(pe_file.directory(original, pe_file.CERTIFICATES), (0, 0))
-        offset, size = pe_file.directory(signed, pe_file.CERTIFICATES)
-        self.assertEqual((offset, offset + size), (len(original), len(signed)))
+        def certificates(data):
+            return pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[
+                pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+        self.assertEqual((certificates(original).VirtualAddress, certificates(original).Size), (0, 0))
+        table = certificates(signed)
+        self.assertEqual((table.VirtualAddress, table.VirtualAddress + table.Size), (len(original), len(signed)))
         # Every other byte, headers, sections and directories, is the same, but
         # for the checksum and that directory entry.
-        image = pe_file.read(original)
+        checksum = pefile.PE(data=original, fast_load=True).OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+        entry = certificates(original).get_file_offset()
         def masked(data):
             data = bytearray(data[:len(original)])
-            data[image.checksum_at:image.checksum_at + 4] = bytes(4)
-            certificates = image.directory_at(pe_file.CERTIFICATES)
-            data[certificates:certificates + 8] = bytes(8)
+            data[checksum:checksum + 4] = bytes(4)
+            data[entry:entry + 8] = bytes(8)
             return bytes(data)
         self.assertEqual(masked(signed), masked(original))
 

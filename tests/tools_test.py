@@ -215,10 +215,10 @@ class Paths(unittest.TestCase):
 
     def test_an_arm_image_marked_armnt_is_still_arm_to_the_disk_writer(self):
         import make_disk
-        import pe_file
+        import pefile
         with open(os.path.join(BUILD, "TamberluneARM.efi"), "rb") as file:
             data = bytearray(file.read())
-        machine_at = pe_file.read(bytes(data)).pe + 4  # the COFF header's Machine field
+        machine_at = pefile.PE(data=bytes(data), fast_load=True).FILE_HEADER.get_field_absolute_offset("Machine")
         data[machine_at:machine_at + 2] = (0x01C4).to_bytes(2, "little")
         marked = os.path.join(self.folder, "armnt.efi")
         with open(marked, "wb") as file:

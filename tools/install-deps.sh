@@ -33,6 +33,8 @@ build llvm llvm-objcopy
 build cmake cmake
 build make make
 build python3 python3
+build python3-pefile /usr/lib/python3/dist-packages/pefile.py
+build python3-pyelftools /usr/lib/python3/dist-packages/elftools/__init__.py
 build u-boot-tools mkimage
 build help2man help2man
 boot python3 python3
@@ -64,7 +66,7 @@ tamberlune_help() {
   cat <<'USAGE'
 Usage: tools/install-deps.sh [JOB]
 Installs the Debian packages that JOB needs, if any is missing: build (the
-compiler, linker, CMake, Python, mkimage), boot (QEMU, U-Boot, mtools), sign
+compiler, linker, CMake, Python with its PE and ELF readers, mkimage), boot (QEMU, U-Boot, mtools), sign
 (sbsigntool, OpenSSL), bench (Google Benchmark, {fmt}, stb, valgrind), fuzz
 (clang's fuzzing runtime) or test (all of these, and GoogleTest, lintian,
 valgrind; on amd64 the 32-bit libraries, the arm64 and armhf cross
