@@ -18,10 +18,10 @@ EFI_RUNTIME_SERVICES *gRT;
 static constexpr UINTN KeyAttempts = TAMBERLUNE_KEY_POLLS;
 static constexpr UINTN PollIntervalMicroseconds = TAMBERLUNE_POLL_INTERVAL_US;
 
-// The character 1 in UCS-2, without a terminator.
-static constexpr UINT8 BootChoiceData[] = {0x31, 0x00};
-
-// Sets a variable of ours: volatile, boot-services access, data "1".
+// Sets a variable of ours: volatile, with boot-services access alone, and
+// the boot choices' data (BootChoiceData: the text "1" in UCS-2, without a
+// terminator), which the boot flow's listing and the tests expect of every
+// variable of ours.
 static EFI_STATUS Record(CONST CHAR16 *Name) {
   return gRT->SetVariable((CHAR16 *)Name, (EFI_GUID *)&BootChoiceVendorGuid, EFI_VARIABLE_BOOTSERVICE_ACCESS,
                           sizeof(BootChoiceData), (VOID *)BootChoiceData);

@@ -29,6 +29,18 @@ list(JOIN data4 ", " data4)
 set(TAMBERLUNE_VENDOR_GUID "${guid}")
 set(TAMBERLUNE_VENDOR_GUID_FIELDS "0x${data1}, 0x${data2}, 0x${data3}, {${data4}}")
 
+# The data of every variable of ours: its UCS-2 text's bytes, no terminator.
+string(JSON data GET "${choices}" data)
+set(TAMBERLUNE_CHOICE_DATA)
+string(LENGTH "${data}" length)
+math(EXPR last "${length} - 1")
+foreach(at RANGE ${last})
+  string(SUBSTRING "${data}" ${at} 1 character)
+  string(HEX "${character}" hex)
+  list(APPEND TAMBERLUNE_CHOICE_DATA "0x${hex}" "0x00")
+endforeach()
+list(JOIN TAMBERLUNE_CHOICE_DATA ", " TAMBERLUNE_CHOICE_DATA)
+
 # The once-a-boot mark.
 string(JSON TAMBERLUNE_SHOWN_VARIABLE GET "${choices}" shown variable)
 

@@ -187,7 +187,7 @@ class Typed(unittest.TestCase):
                          [variable] if variable else [])
         if variable:
             self.assertIn(uboot.VENDOR_GUID.encode(), shown)
-            self.assertRegex(shown, rb"\n    BS, DataSize = 0x2\r?\n    00000000: 31 00 ")
+            self.assertRegex(shown, harness.RECORDED_AS_SHOWN)
         else:
             self.assertIn(b"No boot-choice variable was recorded.", shown)
 

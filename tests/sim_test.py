@@ -34,7 +34,8 @@ class Simulator(unittest.TestCase):
         narrow = value & 0x7FFFFFFF | (value >> 63) << 31
         self.assertTrue(any(f"ImageEntry returned {name} (0x{shown:016X})\n" in out for shown in (value, narrow)), out)
         if variable:
-            self.assertIn(f"Recorded {variable} {{{GUID}}} attributes 0x2, 2 bytes: 31 00\n", out)
+            self.assertIn(f"Recorded {variable} {{{GUID}}} attributes 0x2, {len(harness.DATA)} bytes: "
+                          f"{harness.DATA.hex(' ')}\n", out)
         else:
             self.assertIn("No variable was recorded.\n", out)
 
