@@ -339,10 +339,7 @@ static EFI_STATUS TakeChoice(UINT64 Address) {
 }
 
 extern "C" EFI_STATUS EFIAPI BootOptionsEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  gImageHandle = ImageHandle;
-  gST = SystemTable;
-  gBS = SystemTable != nullptr ? SystemTable->BootServices : nullptr;
-  gRT = SystemTable != nullptr ? SystemTable->RuntimeServices : nullptr;
+  SetServiceGlobals(ImageHandle, SystemTable);
   if (gBS == nullptr || gRT == nullptr) {
     return EFI_INVALID_PARAMETER;
   }

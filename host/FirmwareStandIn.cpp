@@ -250,10 +250,7 @@ FIRMWARE_STAND_IN::~FIRMWARE_STAND_IN() {
   for (VOID *Buffer : LivePool) {
     std::free(Buffer);
   }
-  gImageHandle = nullptr;
-  gST = nullptr;
-  gBS = nullptr;
-  gRT = nullptr;
+  SetServiceGlobals(nullptr, nullptr);
   if (Current == this) {
     Current = nullptr;
   }
@@ -282,10 +279,7 @@ void FIRMWARE_STAND_IN::Install() {
   SystemTable.StdErr = HasStdErr ? &StdErrProtocol : nullptr;
   SystemTable.BootServices = &BootServices;
   SystemTable.RuntimeServices = &RuntimeServices;
-  gImageHandle = StandInImageHandle;
-  gST = &SystemTable;
-  gBS = &BootServices;
-  gRT = &RuntimeServices;
+  SetServiceGlobals(StandInImageHandle, &SystemTable);
 }
 
 EFI_STATUS FIRMWARE_STAND_IN::StartImage() {

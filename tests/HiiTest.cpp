@@ -189,10 +189,7 @@ BOOLEAN ReadHelpBack(EFI_HANDLE ImageHandle) {
 }  // namespace
 
 extern "C" EFI_STATUS EFIAPI HiiTestEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  gImageHandle = ImageHandle;
-  gST = SystemTable;
-  gBS = SystemTable->BootServices;
-  gRT = SystemTable->RuntimeServices;
+  SetServiceGlobals(ImageHandle, SystemTable);
   if (!ReadHelpBack(ImageHandle)) return EFI_DEVICE_ERROR;
   ConsolePrint(u"HII: passed: string 1 \"%s\", string 2 the help text, %d characters\n", HelpLanguageName,
                (UINTN)(sizeof(HelpText) / sizeof(CHAR16) - 1));

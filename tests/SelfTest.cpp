@@ -72,10 +72,7 @@ static BOOLEAN CasePasses(CONST FORMAT_CASE *Case, UINTN Flags) {
 }
 
 extern "C" EFI_STATUS EFIAPI SelfTestEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  gImageHandle = ImageHandle;
-  gST = SystemTable;
-  gBS = SystemTable->BootServices;
-  gRT = SystemTable->RuntimeServices;
+  SetServiceGlobals(ImageHandle, SystemTable);
   UINTN Passed = 0;
   UINTN Failed = 0;
   for (UINTN Index = 0; Index < FormatCaseCount; Index++) {
