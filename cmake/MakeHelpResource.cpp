@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "HelpResource.h"
+#include "HiiLayout.h"
 #include "Machines.h"
 
 namespace {
@@ -21,17 +22,6 @@ constexpr UINT32 SectionAlignment = 0x40;           // the image's section and f
 constexpr UINT32 RsrcCharacteristics = 0x40000040;  // initialized data, readable
 constexpr UINT32 ScnAlign4Bytes = 0x00300000;       // object-file only; the linker drops it
 constexpr UINT8 SymClassStatic = 3;
-constexpr UINT32 NameIsString = 0x80000000;
-constexpr UINT32 TargetIsDirectory = 0x80000000;
-
-// HII package types and string block types.
-constexpr UINT8 HiiPackageStrings = 0x04;
-constexpr UINT8 HiiPackageEnd = 0xDF;
-constexpr UINT8 SibtStringUcs2 = 0x14;
-constexpr UINT8 SibtEnd = 0x00;
-constexpr UINT32 PackageListHeaderSize = 20;  // GUID and PackageLength
-constexpr UINT32 PackageHeaderSize = 4;       // Length:24, Type:8
-constexpr UINT32 StringHeaderFixedSize = 46;  // header to Language, without Language
 
 struct BYTES {
   std::vector<UINT8> Data;
@@ -70,9 +60,9 @@ constexpr HELP Helps[] = {
 std::vector<UINT8> PackageList(const HELP &Help) {
   const UINT32 LanguageNameBlock = 1 + 2 * (UINT32)(Length(HelpLanguageName) + 1);
   const UINT32 HelpTextBlock = 1 + 2 * (UINT32)(Length(Help.Text) + 1);
-  const UINT32 HdrSize = StringHeaderFixedSize + (UINT32)sizeof(HelpLanguage);
+  const UINT32 HdrSize = HiiStringHeaderFixedSize + (UINT32)sizeof(HelpLanguage);
   const UINT32 StringPackageLength = HdrSize + LanguageNameBlock + HelpTextBlock + 1;
-  const UINT32 PackageLength = PackageListHeaderSize + StringPackageLength + PackageHeaderSize;
+  const UINT32 PackageLength = HiiPackageListHeaderSize + StringPackageLength + HiiPackageHeaderSize;
 
   BYTES List;
   List.Raw(Help.Guid, sizeof(EFI_GUID));
@@ -83,12 +73,12 @@ std::vector<UINT8> PackageList(const HELP &Help) {
   List.Zeros(32);     // LanguageWindow
   List.U16(1);        // LanguageName: string 1
   List.Raw(HelpLanguage, sizeof(HelpLanguage));
-  List.U8(SibtStringUcs2);
+  List.U8(HiiSibtStringUcs2);
   List.Ucs2(HelpLanguageName, true);
-  List.U8(SibtStringUcs2);
+  List.U8(HiiSibtStringUcs2);
   List.Ucs2(Help.Text, true);
-  List.U8(SibtEnd);
-  List.U32(PackageHeaderSize | ((UINT32)HiiPackageEnd << 24));
+  List.U8(HiiSibtEnd);
+  List.U32(HiiPackageHeaderSize | ((UINT32)HiiPackageEnd << 24));
   return List.Data;
 }
 
@@ -113,8 +103,8 @@ SECTION ResourceSection(const HELP &Help) {
     Section.Zeros(12);  // characteristics, time stamp, versions
     Section.U16(1);     // named entries
     Section.U16(0);     // ID entries
-    Section.U32(NameIsString | (Levels * TableSize + Level * NameSize));
-    Section.U32(Level + 1 < Levels ? TargetIsDirectory | ((Level + 1) * TableSize)
+    Section.U32(ResourceNameIsString | (Levels * TableSize + Level * NameSize));
+    Section.U32(Level + 1 < Levels ? ResourceTargetIsDirectory | ((Level + 1) * TableSize)
                                    : DataEntryOffset);
   }
   for (const CHAR16 *Name : Names) {

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "HiiLayout.h"
+
 namespace {
 
 // A bounded view of the file: every read says where it went wrong.
@@ -201,24 +203,22 @@ bool ParsePeImage(const uint8_t *Data, size_t Size, PE_IMAGE *Image, std::string
 
 namespace {
 
-constexpr uint32_t HighBit = 0x80000000;
-
 // Finds the entry named Name in the resource directory table at Table.
 bool FindNamedEntry(READER &File, uint64_t Base, uint64_t Limit, uint64_t Table,
                     const std::u16string &Name, uint32_t *Target) {
-  if (Table > Limit || 16 > Limit - Table) {
+  if (Table > Limit || ResourceDirectoryTableSize > Limit - Table) {
     return File.Fail("resource tree: directory table at 0x" + Hex(Table) +
                      " lies outside the resource section");
   }
   uint64_t Entries = (uint64_t)File.U16(Base + Table + 12) + File.U16(Base + Table + 14);
-  if (Entries * 8 > Limit - Table - 16) {
+  if (Entries * 8 > Limit - Table - ResourceDirectoryTableSize) {
     return File.Fail("resource tree: directory entries run past the resource section");
   }
   for (uint64_t Index = 0; Index < Entries; Index++) {
-    uint64_t Entry = Base + Table + 16 + 8 * Index;
+    uint64_t Entry = Base + Table + ResourceDirectoryTableSize + 8 * Index;
     uint32_t NameField = File.U32(Entry);
-    if (!(NameField & HighBit)) continue;  // an ID entry
-    uint64_t String = NameField & ~HighBit;
+    if (!(NameField & ResourceNameIsString)) continue;  // an ID entry
+    uint64_t String = NameField & ~ResourceNameIsString;
     if (String > Limit || 2 > Limit - String) {
       return File.Fail("resource tree: a name lies outside the resource section");
     }
@@ -239,22 +239,22 @@ bool FindNamedEntry(READER &File, uint64_t Base, uint64_t Limit, uint64_t Table,
 }
 
 bool ReadStringPackage(READER &File, uint64_t Package, uint64_t Length, HELP_RESOURCE *Help) {
-  if (Length < 46) return File.Fail("string package: shorter than its header");
+  if (Length < HiiStringHeaderFixedSize) return File.Fail("string package: shorter than its header");
   uint64_t HdrSize = File.U32(Package + 4);
   uint64_t StringInfoOffset = File.U32(Package + 8);
-  if (HdrSize < 46 || HdrSize > Length || StringInfoOffset < HdrSize ||
+  if (HdrSize < HiiStringHeaderFixedSize || HdrSize > Length || StringInfoOffset < HdrSize ||
       StringInfoOffset >= Length) {
     return File.Fail("string package: header size or string offset out of range");
   }
-  for (uint64_t At = Package + 46; At < Package + HdrSize && File.U8(At) != 0; At++) {
+  for (uint64_t At = Package + HiiStringHeaderFixedSize; At < Package + HdrSize && File.U8(At) != 0; At++) {
     Help->Language.push_back((char)File.U8(At));
   }
   uint64_t At = Package + StringInfoOffset;
   uint64_t End = Package + Length;
   while (At < End) {
     uint32_t Type = File.U8(At++);
-    if (Type == 0x00) return true;  // EFI_HII_SIBT_END
-    if (Type != 0x14) {
+    if (Type == HiiSibtEnd) return true;
+    if (Type != HiiSibtStringUcs2) {
       return File.Fail("string package: unsupported string block type " + std::to_string(Type));
     }
     std::u16string Text;
@@ -291,15 +291,15 @@ bool ReadHelpResource(const uint8_t *Data, size_t Size, const PE_IMAGE &Image, H
   const std::u16string Path[] = {u"HII", u"EFI", u"BIN"};
   for (size_t Level = 0; Level < 3; Level++) {
     if (!FindNamedEntry(File, Base, Limit, Table, Path[Level], &Target)) return false;
-    bool Subdirectory = (Target & HighBit) != 0;
+    bool Subdirectory = (Target & ResourceTargetIsDirectory) != 0;
     if (Subdirectory != (Level < 2)) {
       return File.Fail(
           "resource tree: entry " + std::string(Path[Level].begin(), Path[Level].end()) +
           (Subdirectory ? " points at a directory, not data" : " points at data, not a directory"));
     }
-    Table = Target & ~HighBit;
+    Table = Target & ~ResourceTargetIsDirectory;
   }
-  if (Table > Limit || 16 > Limit - Table) {
+  if (Table > Limit || ResourceDataEntrySize > Limit - Table) {
     return File.Fail("resource tree: the data entry lies outside the resource section");
   }
   Help->DataRva = File.U32(Base + Table);
@@ -308,7 +308,9 @@ bool ReadHelpResource(const uint8_t *Data, size_t Size, const PE_IMAGE &Image, H
   if (!RvaToOffset(File, Image, Help->DataRva, Help->DataSize, "HII package list", &List)) {
     return false;
   }
-  if (Help->DataSize < 24) return File.Fail("HII package list: shorter than its header");
+  if (Help->DataSize < HiiPackageListHeaderSize + HiiPackageHeaderSize) {
+    return File.Fail("HII package list: shorter than its header");
+  }
   Help->PackageListGuid.assign(Data + List, Data + List + 16);
   Help->PackageLength = File.U32(List + 16);
   if (Help->PackageLength != Help->DataSize) {
@@ -317,19 +319,19 @@ bool ReadHelpResource(const uint8_t *Data, size_t Size, const PE_IMAGE &Image, H
   }
   // Packages follow the header until the end package.
   bool Strings = false;
-  for (uint64_t Package = List + 20; Package + 4 <= List + Help->PackageLength;) {
+  for (uint64_t Package = List + HiiPackageListHeaderSize; Package + HiiPackageHeaderSize <= List + Help->PackageLength;) {
     uint32_t Header = File.U32(Package);
     uint64_t Length = Header & 0xFFFFFF;
     uint32_t Type = Header >> 24;
-    if (Type == 0xDF) {
+    if (Type == HiiPackageEnd) {
       if (!Strings) return File.Fail("HII package list: no string package");
       return true;
     }
-    if (Length < 4 || Length > List + Help->PackageLength - Package) {
+    if (Length < HiiPackageHeaderSize || Length > List + Help->PackageLength - Package) {
       return File.Fail("HII package list: a package of length " + std::to_string(Length) +
                        " runs past the list");
     }
-    if (Type == 0x04 && !Strings) {
+    if (Type == HiiPackageStrings && !Strings) {
       if (!ReadStringPackage(File, Package, Length, Help)) return false;
       Strings = true;
     }

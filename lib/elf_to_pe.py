@@ -21,6 +21,7 @@ import os
 import struct
 import sys
 
+import pefile
 from elftools.common.exceptions import ELFError
 from elftools.elf.constants import SH_FLAGS
 from elftools.elf.elffile import ELFFile
@@ -58,22 +59,19 @@ def read_elf(data):
         raise Refused("not a 64-bit little-endian ELF file")
 
 
-def data_entry(resource):
-    """Where the resource section's data entry lies, found as a loader finds
-    it: the first entry of each of the three directory levels (type, name,
-    language), so the generator alone decides the layout."""
-    table = 0
-    for level in range(3):
-        if table + 24 > len(resource):
-            raise Refused("the resource section is too short to hold its directory")
-        named, numbered = struct.unpack_from("<HH", resource, table + 12)
-        target, = struct.unpack_from("<I", resource, table + 20)
-        if named + numbered == 0 or bool(target & 0x80000000) != (level < 2):
-            raise Refused("the resource section is no three-level directory with one data entry")
-        table = target & 0x7FFFFFFF
-    if table + 16 > len(resource):
-        raise Refused("the resource section is too short to hold its data entry")
-    return table
+def place_resource(image, rsrc_address):
+    """The resource section's one data entry holds the package list's offset
+    in the section (make_help_resource --machine raw); the image needs its
+    RVA. The entry is found as a loader finds it, by pefile's reading of the
+    directory tree, so the generator alone decides the layout."""
+    reader = pefile.PE(data=bytes(image), fast_load=True)
+    reader.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    try:
+        tree = reader.DIRECTORY_ENTRY_RESOURCE
+        entry = tree.entries[0].directory.entries[0].directory.entries[0].data.struct
+    except (AttributeError, IndexError):
+        raise Refused("the resource section is no three-level directory with one data entry")
+    struct.pack_into("<I", image, entry.get_file_offset(), entry.OffsetToData + rsrc_address)
 
 
 def convert(elf, resource):
@@ -112,10 +110,6 @@ def convert(elf, resource):
             fixups.append(where)
 
     rsrc_address = align(data_address + data_size)
-    resource = bytearray(resource)
-    data_rva_field = data_entry(resource)
-    offset, = struct.unpack_from("<I", resource, data_rva_field)
-    struct.pack_into("<I", resource, data_rva_field, offset + rsrc_address)
     # The resource's data entry holds an RVA, which needs no base relocation.
     reloc_address = align(rsrc_address + len(resource))
     relocations = bytearray()
@@ -156,6 +150,7 @@ def convert(elf, resource):
     for name, rva, contents, _ in table:
         out += bytes(rva - len(out))
         out += contents + bytes(align(len(contents)) - len(contents))
+    place_resource(out, rsrc_address)
     return bytes(out)
 
 
