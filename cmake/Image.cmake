@@ -35,7 +35,8 @@ set(TAMBERLUNE_IMAGE_FLAGS
 # The help text's resource section, written by a generator built for the host.
 add_executable(make_help_resource cmake/MakeHelpResource.cpp)
 target_include_directories(make_help_resource PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/app
-                                                    ${TAMBERLUNE_GENERATED})
+                                                    ${CMAKE_SOURCE_DIR}/host ${TAMBERLUNE_GENERATED})
+target_compile_definitions(make_help_resource PRIVATE TAMBERLUNE_VERSION="${PROJECT_VERSION}")
 target_compile_options(make_help_resource PRIVATE -Wall -Wextra -Werror)
 
 # tamberlune_objects(NAME TARGET OBJECTS-FOLDER [FLAGS...]): compiles the

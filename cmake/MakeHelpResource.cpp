@@ -15,6 +15,7 @@
 #include "HelpResource.h"
 #include "HiiLayout.h"
 #include "Machines.h"
+#include "ToolCommand.h"
 
 namespace {
 
@@ -189,45 +190,28 @@ int main(int ArgumentCount, char **Arguments) {
   }
   MachineProblem.back() = ' ';
   MachineProblem += "or raw";
+  TOOL_ARGUMENTS Read = ReadToolArguments(ArgumentCount, Arguments, {{"--machine", true, false}, {"--for", true, false}}, 1);
+  if (AnswerHelpOrVersion(Read, "make_help_resource", Usage, TAMBERLUNE_VERSION)) return 0;
   const MACHINE_FACTS *Machine = &MachineFacts[0];
-  const HELP *Help = &Helps[0];
-  bool Raw = false;
-  const char *Output = nullptr;
-  const char *Problem = nullptr;
-  bool MachineGiven = false, HelpGiven = false;
-  for (int Index = 1; Index < ArgumentCount && Problem == nullptr; Index++) {
-    const char *Argument = Arguments[Index];
-    const char *Value = Index + 1 < ArgumentCount ? Arguments[Index + 1] : nullptr;
-    if (std::strcmp(Argument, "--help") == 0) {
-      std::fputs(Usage, stdout);
-      return 0;
-    } else if (std::strcmp(Argument, "--machine") == 0 && Value != nullptr && !MachineGiven) {
-      MachineGiven = true;
-      Index++;
-      Raw = std::strcmp(Value, "raw") == 0;
-      Machine = nullptr;
-      for (const MACHINE_FACTS &Known : MachineFacts) {
-        if (Known.Addr32Nb != 0 && std::strcmp(Value, Known.Linker) == 0) Machine = &Known;
-      }
-      if (Machine == nullptr && !Raw) Problem = MachineProblem.c_str();
-    } else if (std::strcmp(Argument, "--for") == 0 && Value != nullptr && !HelpGiven) {
-      HelpGiven = true;
-      Index++;
-      Help = nullptr;
-      for (const HELP &Known : Helps) {
-        if (std::strcmp(Value, Known.Name) == 0) Help = &Known;
-      }
-      if (Help == nullptr) Problem = "--for takes tamberlune or bootoptions";
-    } else if (Argument[0] != '-' && Argument[0] != 0 && Output == nullptr) {
-      Output = Argument;
-    } else {
-      Problem = "bad argument";
+  bool Raw = Read.Has("--machine") && Read.Value("--machine") == "raw";
+  if (Read.Problem.empty() && Read.Has("--machine") && !Raw) {
+    Machine = nullptr;
+    for (const MACHINE_FACTS &Known : MachineFacts) {
+      if (Known.Addr32Nb != 0 && Read.Value("--machine") == Known.Linker) Machine = &Known;
     }
+    if (Machine == nullptr) Read.Problem = MachineProblem;
   }
-  if (Problem != nullptr || Output == nullptr) {
-    std::fprintf(stderr, "make_help_resource: %s (--help for more)\n", Problem != nullptr ? Problem : "no OUTPUT");
-    return 2;
+  const HELP *Help = &Helps[0];
+  if (Read.Problem.empty() && Read.Has("--for")) {
+    Help = nullptr;
+    for (const HELP &Known : Helps) {
+      if (Read.Value("--for") == Known.Name) Help = &Known;
+    }
+    if (Help == nullptr) Read.Problem = "--for takes tamberlune or bootoptions";
   }
+  if (Read.Problem.empty() && Read.Operands.empty()) Read.Problem = "name the OUTPUT file";
+  if (!Read.Problem.empty()) return RefuseArguments("make_help_resource", Read.Problem);
+  const char *Output = Read.Operands[0].c_str();
   std::vector<UINT8> Object =
       Raw ? ResourceSection(*Help).Data : CoffObject(ResourceSection(*Help), *Machine);
   std::string Temporary = std::string(Output) + ".tmp";

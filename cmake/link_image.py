@@ -18,6 +18,7 @@ Usage: link_image.py [--retype LINKER=UEFI] LLD-LINK [ARGUMENTS...]
 example: link_image.py --retype 0x01C4=0x01C2 lld-link /machine:arm /out:TamberluneARM.efi a.obj b.obj
 """
 
+import argparse
 import struct
 import subprocess
 import sys
@@ -25,6 +26,14 @@ import sys
 import pefile
 
 UNDERSTOOD = "/align specified without /driver; image may not run"
+
+
+def machine_types(text):
+    try:
+        linker, uefi = (int(code, 16) for code in text.split("="))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"two machine types as LINKER=UEFI, not {text!r}")
+    return linker, uefi
 
 
 def retype(image, linker, uefi):
@@ -37,17 +46,17 @@ def retype(image, linker, uefi):
         file.write(struct.pack("<H", uefi))
 
 
-arguments = sys.argv[1:]
-if not arguments or arguments[0] in ("-h", "--help"):
-    print(__doc__.strip())
-    sys.exit(0 if len(arguments) == 1 else 2)
-types = None
-if arguments[0] == "--retype":
-    types = [int(code, 16) for code in arguments[1].split("=")]
-    arguments = arguments[2:]
-result = subprocess.run(arguments, capture_output=True, text=True)
+parser = argparse.ArgumentParser(prog="link_image.py", description=__doc__.split("\n\nUsage:")[0],
+                                 formatter_class=argparse.RawDescriptionHelpFormatter,
+                                 epilog=__doc__.split("\n\nUsage:")[1].split("\n", 1)[1].strip())
+parser.add_argument("--retype", metavar="LINKER=UEFI", type=machine_types,
+                    help="the machine type to write over the one lld-link wrote")
+parser.add_argument("linker", metavar="LLD-LINK")
+parser.add_argument("arguments", nargs=argparse.REMAINDER, help="lld-link's arguments")
+args = parser.parse_args()
+result = subprocess.run([args.linker, *args.arguments], capture_output=True, text=True)
 for stream, text in ((sys.stdout, result.stdout), (sys.stderr, result.stderr)):
     stream.write("".join(line for line in text.splitlines(keepends=True) if UNDERSTOOD not in line))
-if result.returncode == 0 and types:
-    retype(next(argument[5:] for argument in arguments if argument.startswith("/out:")), *types)
+if result.returncode == 0 and args.retype:
+    retype(next(argument[5:] for argument in args.arguments if argument.startswith("/out:")), *args.retype)
 sys.exit(result.returncode)

@@ -10,6 +10,7 @@ Usage: package_files.py LICENSE CHANGELOG VERSION DATE MAINTAINER FOLDER
 example: package_files.py LICENSE CHANGELOG.md 1.2.0 2026-12-09 "Tamberlune developers <m@example.org>" build/package
 """
 
+import argparse
 import datetime
 import gzip
 import os
@@ -45,14 +46,21 @@ def packed(path, text):
             out.write(text.encode())
 
 
+def release_date(text):
+    if not re.fullmatch(r"\d{4}-\d\d-\d\d", text):
+        raise argparse.ArgumentTypeError(f"a date as YYYY-MM-DD, not {text!r}")
+    return text
+
+
 def main(argv):
-    if argv[:1] in (["-h"], ["--help"]):
-        print(__doc__.strip())
-        return 0
-    if len(argv) != 6 or not re.fullmatch(r"\d{4}-\d\d-\d\d", argv[3]):
-        print("usage: package_files.py LICENSE CHANGELOG VERSION DATE MAINTAINER FOLDER (--help for more)",
-              file=sys.stderr)
-        return 2
+    parser = argparse.ArgumentParser(prog="package_files.py", description=__doc__.split("Usage:")[0].strip(),
+                                     epilog=__doc__.split("Usage:")[1].split("\n", 1)[1].strip())
+    for name in ("LICENSE", "CHANGELOG", "VERSION"):
+        parser.add_argument(name)
+    parser.add_argument("DATE", type=release_date)
+    parser.add_argument("MAINTAINER")
+    parser.add_argument("FOLDER")
+    argv = list(vars(parser.parse_args(argv)).values())
     license_path, changelog_path, version, date, maintainer, folder = argv
     os.makedirs(folder, exist_ok=True)
     with open(license_path) as file:

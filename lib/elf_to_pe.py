@@ -16,6 +16,7 @@ but R_RISCV_RELATIVE. Anything else is refused with a message.
 Usage: elf_to_pe.py ELF RESOURCE OUTPUT
 """
 
+import argparse
 import io
 import os
 import struct
@@ -155,25 +156,28 @@ def convert(elf, resource):
 
 
 def main():
-    if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
-        print(__doc__.strip() + "\nexample: elf_to_pe.py build/image-riscv64/TamberluneRISCV64.elf "
-              "build/image-riscv64/TamberluneHelp.bin build/TamberluneRISCV64.efi")
-        return
-    if len(sys.argv) != 4:
-        sys.exit("usage: elf_to_pe.py ELF RESOURCE OUTPUT (--help for more)")
+    parser = argparse.ArgumentParser(
+        prog="elf_to_pe.py", description=__doc__.split("Usage:")[0].strip(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="example: elf_to_pe.py build/image-riscv64/TamberluneRISCV64.elf "
+               "build/image-riscv64/TamberluneHelp.bin build/TamberluneRISCV64.efi")
+    parser.add_argument("elf", metavar="ELF", help="the image as ld.lld linked it")
+    parser.add_argument("resource", metavar="RESOURCE", help="its resource section (make_help_resource --machine raw)")
+    parser.add_argument("output", metavar="OUTPUT", help="the PE image to write")
+    args = parser.parse_args()
     try:
-        with open(sys.argv[1], "rb") as file:
+        with open(args.elf, "rb") as file:
             elf = file.read()
-        with open(sys.argv[2], "rb") as file:
+        with open(args.resource, "rb") as file:
             resource = file.read()
         image = convert(elf, resource)
     except Refused as error:
-        sys.exit(f"elf_to_pe: {sys.argv[1]}: {error}")
-    except (OSError, struct.error, ValueError, IndexError) as error:
-        sys.exit(f"elf_to_pe: {sys.argv[1]}: cannot read it as an ELF image ({error})")
-    with open(sys.argv[3] + ".tmp", "wb") as out:
+        sys.exit(f"elf_to_pe: {args.elf}: {error}")
+    except (OSError, struct.error, ValueError, IndexError, ELFError) as error:
+        sys.exit(f"elf_to_pe: {args.elf}: cannot read it as an ELF image ({error})")
+    with open(args.output + ".tmp", "wb") as out:
         out.write(image)
-    os.replace(sys.argv[3] + ".tmp", sys.argv[3])
+    os.replace(args.output + ".tmp", args.output)
 
 
 if __name__ == "__main__":

@@ -23,6 +23,7 @@ carries its machine's fields and its own firmware.
   machines.py key KEY                  whether --key takes KEY (exit 1: it does not)
 """
 
+import argparse
 import json
 import os
 import sys
@@ -101,53 +102,67 @@ def lines(value):
     return "\n".join(str(item) for item in value) if isinstance(value, list) else str(value)
 
 
+def board_files(kind, suite):
+    """The boards' U-Boot packages (PACKAGE:ARCH) or device trees
+    (PACKAGE:ARCH FILE) on a Debian suite, each once, in the table's order."""
+    release = next(release["release"] for release in RELEASES if release["suite"] == suite)
+    if kind == "board-packages":
+        found = [f"{board['package']}:{board['arch']}" for board in BOARDS.values() if release in board["folders"]]
+    else:
+        found = [f"{board['dtb_package']}:{board['arch']} {board['dtb'][release]}"
+                 for board in BOARDS.values() if release in board.get("dtb", {})]
+    return list(dict.fromkeys(found))
+
+
 def main(argv):
-    usage = __doc__.split("\n\n", 2)[2]
-    if argv in (["--help"], ["-h"]):
-        print(__doc__.strip())
-        return 0
+    parser = argparse.ArgumentParser(prog="machines.py", description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog="example: machines.py get x64 removable")
+    questions = parser.add_subparsers(dest="question", required=True, metavar="QUESTION")
+    for name in ("boots", "boards"):
+        questions.add_parser(name).add_argument("--spoken", action="store_true")
+    questions.add_parser("boot").add_argument("name")
+    questions.add_parser("get").add_argument("names", nargs="+", metavar="[NAME] FIELD")
+    images = questions.add_parser("images")
+    images.add_argument("folder")
+    images.add_argument("stem", nargs="?", default="Tamberlune")
+    for name in ("board-packages", "board-dtbs"):
+        questions.add_parser(name).add_argument("suite")
+    questions.add_parser("keys")
+    questions.add_parser("key").add_argument("key")
+    questions.add_parser("releases").add_argument("field")
+    parser.usage = "\n" + __doc__.split("\n\n", 2)[2].rstrip()
+    args = parser.parse_args(argv)
     try:
-        if argv == ["boots"]:
-            print(lines(QEMU_BOOTS))
-        elif argv == ["boots", "--spoken"]:
-            print(spoken(QEMU_BOOTS))
-        elif argv == ["boards"]:
-            print(lines(list(BOARDS)))
-        elif argv == ["boards", "--spoken"]:
-            print(spoken(BOARDS))
-        elif len(argv) == 2 and argv[0] == "boot":
-            print(BOOT_NAMES[argv[1]])
-        elif len(argv) == 2 and argv[0] == "get":
-            print(lines([lines(machine[argv[1]]) for machine in MACHINES.values()]))
-        elif len(argv) == 3 and argv[0] == "get":
-            print(lines({**MACHINES, **BOOTS}[argv[1]][argv[2]]))
-        elif len(argv) in (2, 3) and argv[0] == "images":
-            print(lines(image_paths(*argv[1:])))
-        elif len(argv) == 2 and argv[0] in ("board-packages", "board-dtbs"):
-            release = next(release["release"] for release in RELEASES if release["suite"] == argv[1])
-            if argv[0] == "board-packages":
-                found = [f"{board['package']}:{board['arch']}" for board in BOARDS.values()
-                         if release in board["folders"]]
-            else:
-                found = [f"{board['dtb_package']}:{board['arch']} {board['dtb'][release]}"
-                         for board in BOARDS.values() if release in board.get("dtb", {})]
-            # Each once, in the table's order.
+        if args.question in ("boots", "boards"):
+            names = QEMU_BOOTS if args.question == "boots" else list(BOARDS)
+            print(spoken(names) if args.spoken else lines(names))
+        elif args.question == "boot":
+            print(BOOT_NAMES[args.name])
+        elif args.question == "get" and len(args.names) == 1:
+            print(lines([lines(machine[args.names[0]]) for machine in MACHINES.values()]))
+        elif args.question == "get" and len(args.names) == 2:
+            print(lines({**MACHINES, **BOOTS}[args.names[0]][args.names[1]]))
+        elif args.question == "images":
+            print(lines(image_paths(args.folder, args.stem)))
+        elif args.question in ("board-packages", "board-dtbs"):
+            found = board_files(args.question, args.suite)
             if found:
-                print(lines(list(dict.fromkeys(found))))
-        elif argv == ["keys"]:
+                print(lines(found))
+        elif args.question == "keys":
             print(CHOICE_KEYS)
-        elif len(argv) == 2 and argv[0] == "key":
+        elif args.question == "key":
             try:
-                key_bytes(argv[1])
+                key_bytes(args.key)
             except ValueError as error:
                 print(f"machines: {error}", file=sys.stderr)
                 return 1
-        elif len(argv) == 2 and argv[0] == "releases":
-            print(lines([release[argv[1]] for release in RELEASES]))
+        elif args.question == "releases":
+            print(lines([release[args.field] for release in RELEASES]))
         else:
-            sys.exit(f"machines: expected one of:\n{usage}")
-    except KeyError as error:
-        sys.exit(f"machines: no {error} in the machine table")
+            parser.error("get takes FIELD, or NAME FIELD")
+    except (KeyError, StopIteration) as error:
+        sys.exit(f"machines: no {error or 'such suite'} in the machine table")
     return 0
 
 

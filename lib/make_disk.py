@@ -16,6 +16,7 @@ behind an MBR, and the board's own U-Boot build where its boot ROM reads it.
 Usage: make_disk.py [--board NAME] IMAGE... DISK      (make_disk.py --help for more)
 """
 
+import argparse
 import os
 import shutil
 import struct
@@ -245,32 +246,29 @@ def write_card(files, disk, blob=None, blob_offset=0):
 
 
 def main(argv):
-    if argv in (["--help"], ["-h"]):
-        print(__doc__.split("Usage:")[0].strip())
-        print("\nusage: make_disk.py IMAGE... DISK\n  IMAGE  an EFI application, one per machine"
-              "\n  DISK   the disk file to write: a new path or a regular file, replaced (through"
-              "\n         a symbolic link, the file it names); never a device or a read-only file"
-              "\n       make_disk.py --boot-flow SCRIPT SETUP IMAGE LISTING LOADER DISK"
-              "\n  the U-Boot boot flow's disk for one machine: SCRIPT (boot.scr) and SETUP"
-              "\n  (setup.scr, the standard-boot board set-up) at the root,"
-              "\n  IMAGE and LISTING (BootOptions.efi) in \\EFI\\Tamberlune, LOADER (the board's"
-              "\n  normal loader) at the removable-media path"
-              "\n  --board NAME (before either form): a board's SD card: an MBR, the board's U-Boot from"
-              "\n  Debian's build of it (the release under TAMBERLUNE_FIRMWARE, else the installed package)"
-              "\nMessages begin with the name of the command that runs it (TAMBERLUNE_NAME)."
-              "\nexample: make_disk.py build/Tamberlune.efi build/TamberluneRISCV64.efi build/tamberlune-disk.img")
-        return
-    board = None
-    if argv[:1] == ["--board"] and len(argv) > 1:
-        board, argv = argv[1], argv[2:]
-        if board not in machines.BOARDS:
-            sys.exit(f"{COMMAND}: no board {board!r}: one of {machines.spoken(machines.BOARDS)}")
-    boot_flow = argv[:1] == ["--boot-flow"]
-    arguments = argv[1:] if boot_flow else argv
-    if (len(arguments) != 6 if boot_flow else len(arguments) < 2) or any(a.startswith("-") for a in arguments):
-        sys.exit("usage: make_disk.py IMAGE... DISK, or make_disk.py --boot-flow SCRIPT SETUP IMAGE LISTING LOADER DISK"
-                 " (make_disk.py --help for more)")
-    *sources, disk = arguments
+    parser = argparse.ArgumentParser(
+        prog="make_disk.py", description=__doc__.split("Usage:")[0].strip(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        usage="make_disk.py [--board NAME] IMAGE... DISK\n"
+              "       make_disk.py [--board NAME] --boot-flow SCRIPT SETUP IMAGE LISTING LOADER DISK",
+        epilog="IMAGE is an EFI application, one per machine; DISK the disk file to write: a new path or a regular "
+               "file, replaced (through a symbolic link, the file it names), never a device or a read-only file. "
+               "The boot-flow disk is for one machine: SCRIPT (boot.scr) and SETUP (setup.scr, the standard-boot "
+               "board set-up) at the root, IMAGE and LISTING (BootOptions.efi) in \\EFI\\Tamberlune, LOADER (the "
+               "board's normal loader) at the removable-media path. Messages begin with the name of the command "
+               "that runs it (TAMBERLUNE_NAME).\n"
+               "example: make_disk.py build/Tamberlune.efi build/TamberluneRISCV64.efi build/tamberlune-disk.img")
+    parser.add_argument("--board", choices=list(machines.BOARDS),
+                        help="a board's SD card: an MBR, the board's U-Boot from Debian's build of it (the release "
+                             "under TAMBERLUNE_FIRMWARE, else the installed package), and the same partition")
+    parser.add_argument("--boot-flow", action="store_true", help="the U-Boot boot flow's disk for one machine")
+    parser.add_argument("files", nargs="+", metavar="FILE", help="the files to hold, then DISK")
+    args = parser.parse_args(argv)
+    board, boot_flow = args.board, args.boot_flow
+    if len(args.files) != 6 if boot_flow else len(args.files) < 2:
+        parser.error("--boot-flow takes SCRIPT SETUP IMAGE LISTING LOADER DISK" if boot_flow
+                     else "give at least one IMAGE and the DISK")
+    *sources, disk = args.files
     with interrupts.ends_quietly(COMMAND):
         try:
             files = boot_flow_files(*sources) if boot_flow else disk_files(sources)

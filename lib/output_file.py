@@ -9,6 +9,7 @@ says in one line, as COMMAND, why it may not be written (exit 1)
 example: output_file.py sign /tmp/Tamberlune.signed.efi
 """
 
+import argparse
 import os
 import stat
 import sys
@@ -93,12 +94,14 @@ def write(path, produce):
 
 
 def main(argv):
-    if argv in (["--help"], ["-h"]):
-        print(__doc__.strip())
-        return 0
-    if len(argv) != 2:
-        print("usage: output_file.py COMMAND PATH (--help for more)", file=sys.stderr)
-        return 2
+    parser = argparse.ArgumentParser(prog="output_file.py", description=__doc__.split("\n\n")[0],
+                                     epilog="Prints where PATH's file goes, or says in one line, as COMMAND, why "
+                                            "it may not be written (exit 1). "
+                                            "example: output_file.py sign /tmp/Tamberlune.signed.efi")
+    parser.add_argument("COMMAND", help="the command whose name a refusal begins with")
+    parser.add_argument("PATH", help="the file a person names for it to write")
+    args = parser.parse_args(argv)
+    command, path = args.COMMAND, args.PATH
     command, path = argv
     try:
         print(target(path, command)[0])

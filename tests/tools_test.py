@@ -89,7 +89,8 @@ class Arguments(unittest.TestCase):
     def test_bad_arguments_are_refused_in_one_line_before_anything_is_built(self):
         inspect, sim = (os.path.join(BUILD, "tools", name) for name in ("tamberlune-inspect", "tamberlune-sim"))
         every = [tool(f"tools/{name}") for name in ("build.sh", "run.sh", "disk.sh", "sign.sh", "test.sh", "fuzz.sh",
-                                                    "bench.sh", "firmware.sh")] + [inspect, sim]
+                                                    "bench.sh", "firmware.sh")] + [
+                     inspect, sim, os.path.join(BUILD, "make_help_resource")]
         rows = [(command, ["--bogus"], "unknown option '--bogus'") for command in every]
         rows += [(command, [""], "an empty argument") for command in every if not command.endswith(("build.sh", "test.sh", "fuzz.sh", "bench.sh", "sim"))]
         rows += [
@@ -133,7 +134,7 @@ class Arguments(unittest.TestCase):
             with self.subTest(command=os.path.basename(command), arguments=arguments):
                 result = run(command, *arguments, timeout=10)
                 self.assertEqual((result.returncode, result.stdout), (2, ""), result.stderr)
-                self.assertRegex(result.stderr, rf"^[a-z-]+: .*{re.escape(message)}.* \(--help for more\)\n$")
+                self.assertRegex(result.stderr, rf"^[a-z_-]+: .*{re.escape(message)}.* \(--help for more\)\n$")
 
     def test_a_key_name_or_one_character_is_what_a_person_types(self):
         self.assertEqual([machines.key_bytes(key) for key in ("esc", "none", "x")], [b"\x1b", b"", b"x"])
