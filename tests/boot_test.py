@@ -12,14 +12,14 @@ Usage: boot_test.py IMAGE ARCH [SELF-TEST-IMAGE HII-TEST-IMAGE] [unittest argume
 """
 
 import os
-import pty
 import re
-import select
+import signal
 import sys
 import tempfile
 import termios
-import time
 import unittest
+
+import pexpect
 
 import harness
 import make_disk
@@ -142,36 +142,28 @@ class Firmware(unittest.TestCase):
 
 
 def run_on_a_terminal(keys, early=False):
-    """The driver's interactive run as a person has it: on a pseudo-terminal,
-    keys typed once the menu's last line is out (QEMU may end before the
-    serial line sends the rest), or early, before the machine is up. Returns
-    its exit status, everything the terminal was sent, and whether it was
-    left echoing lines as before."""
-    pid, terminal = pty.fork()
-    if pid == 0:
-        os.execv(sys.executable, [sys.executable, uboot.__file__, "--image", IMAGE, "--arch", ARCH])
+    """The driver's interactive run as a person has it: on a pseudo-terminal
+    (pexpect's), keys typed once the menu's last line is out (QEMU may end
+    before the serial line sends the rest), or early, before the machine is
+    up. Returns its exit status, everything the terminal was sent, and
+    whether it was left echoing lines as before."""
+    child = pexpect.spawn(sys.executable, [uboot.__file__, "--image", IMAGE, "--arch", ARCH])
     if early:
-        os.write(terminal, keys)
-    shown, typed, deadline = b"", early, time.monotonic() + 120
-    while time.monotonic() < deadline:
-        ready, _, _ = select.select([terminal], [], [], 1)
-        try:
-            data = os.read(terminal, 4096) if ready else b""
-        except OSError:  # the driver ended and closed the terminal
-            break
-        if ready and not data:
-            break
-        shown += data
-        if not typed and uboot.MENU_END + NEWLINE.encode() in shown:
-            os.write(terminal, keys)
-            typed = True
-    else:
-        os.kill(pid, 9)
-    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        child.send(keys)
+    shown = b""
+    try:
+        if early or child.expect_exact([uboot.MENU_END + NEWLINE.encode(), pexpect.EOF], timeout=120) == 0:
+            if not early:
+                shown += child.before + child.after
+                child.send(keys)
+            child.expect_exact(pexpect.EOF, timeout=120)
+    except pexpect.TIMEOUT:
+        child.kill(signal.SIGKILL)
+    shown += child.before
     modes = termios.ECHO | termios.ICANON
-    restored = termios.tcgetattr(terminal)[3] & modes == modes
-    os.close(terminal)
-    return status, shown, restored
+    restored = termios.tcgetattr(child.child_fd)[3] & modes == modes
+    child.close()
+    return (child.exitstatus if child.signalstatus is None else -child.signalstatus), shown, restored
 
 
 class Typed(unittest.TestCase):
