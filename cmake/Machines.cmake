@@ -56,12 +56,10 @@ foreach(machine IN LISTS machines)
     string(JSON boot_name GET "${table}" machines ${machine} boots ${boot} name)
     list(APPEND TAMBERLUNE_BOOT_NAMES ${boot_name})
     set(TAMBERLUNE_BOOT_${boot_name} ${name})
-    # A board's own U-Boot build: TAMBERLUNE_BOARD_<BOOT>_network, the
-    # releases on which its network card answers under QEMU.
+    # A board's own U-Boot build.
     string(JSON board ERROR_VARIABLE no_board GET "${table}" machines ${machine} boots ${boot} board)
     if(NOT no_board)
       list(APPEND TAMBERLUNE_BOARD_NAMES ${boot_name})
-      tamberlune_json_value(TAMBERLUNE_BOARD_${boot_name}_network "${board}" network)
     endif()
   endforeach()
 endforeach()

@@ -52,6 +52,13 @@ QEMU_BOOTS = [name for name in BOOTS if name not in BOARDS]
 BOOT_NAMES = {**{alias: name for name, machine in MACHINES.items() for alias in machine["aliases"]},
               **{name: name for name in QEMU_BOOTS}}
 
+# The boot choices' variables under their vendor GUID (as U-Boot writes it),
+# the mark of a menu shown this boot, and the menu's last line, which ends it.
+VENDOR_GUID = BOOT_CHOICES["vendor_guid"].lower()
+VARIABLES = tuple(choice["variable"] for choice in BOOT_CHOICES["choices"])
+SHOWN_VARIABLE = BOOT_CHOICES["shown"]["variable"]
+MENU_END = BOOT_CHOICES["menu"][-1].strip().encode()
+
 # What --key takes: a choice's key, none (nothing pressed) or any one
 # character; and the bytes a serial line carries for each.
 KEYS = {**{choice["key"]: choice["typed"].encode() for choice in BOOT_CHOICES["choices"]}, "none": b""}

@@ -11,7 +11,8 @@ is given, QEMU's DHCP server names network.efi as the boot file and its TFTP
 server serves it. The payloads print "Tamberlune test payload: ROLE", so the
 console says what booted.
 
-Usage: boot_flow_test.py BUILD ARCH SCENARIO
+Usage: boot_flow_test.py BUILD ARCH SCENARIO, or --scenarios BOOT RELEASE to
+print the scenarios a boot runs on a release (CTest's list of them).
 """
 
 import os
@@ -26,7 +27,8 @@ import harness
 import boards
 import machines
 import make_disk
-import uboot
+import qemu
+import serial_session
 
 # Each boot's build: its images' suffix and its payloads' folder (its machine's name).
 BUILDS = {name: (boot["suffix"], boot["machine"]) for name, boot in machines.BOOTS.items()}
@@ -87,12 +89,12 @@ class Scenario:
             os.mkdir(folder)
             shutil.copy(os.path.join(payloads, "network.efi"), folder)
             tftp = (folder, "network.efi" if network == NAMED else "")
-        self.session = uboot.Session(disk, log=uboot.Console(sys.stdout.buffer), arch=arch, tftp=tftp)
+        self.session = serial_session.Session(disk, log=serial_session.Console(sys.stdout.buffer), arch=arch, tftp=tftp)
         # The board as it would be: set up for standard boot where it boots
         # that way, holding Boot0001 and BootOrder where the scenario says;
         # then U-Boot's own boot command, as autoboot would run it.
         self.session.prompt()
-        self.partition = uboot.ARCHES[arch].get("board", {}).get("partition", SETUP_PARTITION)
+        self.partition = machines.BOOTS[arch].get("board", {}).get("partition", SETUP_PARTITION)
         self.standard_boot = b"bootflow" in self.session.command("printenv bootcmd")
         if self.standard_boot:
             # Set up twice, as a person may: the board's own boot command is kept.
@@ -116,7 +118,7 @@ class Scenario:
         """Waits for the menu and presses key; the clock starts. Without a
         key (no boot.scr), the clock starts at once."""
         if key is not None:
-            self.session.expect(uboot.MENU_END, timeout=120)
+            self.session.expect(machines.MENU_END, timeout=120)
             self.session.send(key)
         self.pressed = time.monotonic()
         self.seen = b""
@@ -180,13 +182,13 @@ def boot_menu(scenario):
         shown = scenario.session.command(target.group(2).decode(), 120)
         check(marker("normal" if scenario.standard_boot else "option") in shown,
               f"{target.group(2).decode()} did not boot its target")
-        check(uboot.MENU_END not in shown and b"Tamberlune: the boot flow ran this boot already" in shown,
+        check(machines.MENU_END not in shown and b"Tamberlune: the boot flow ran this boot already" in shown,
               "the script ran a second time in one boot")
     # Booting as usual, as the script says: the boot manager first.
     resume = re.search(rb"Tamberlune: autoboot stopped: (.*) boots as usual", scenario.seen).group(1).decode()
     shown = scenario.session.command(resume, 180)
     check(marker("option") in shown, f"{resume} did not boot as usual")
-    check(uboot.MENU_END not in shown, "the script ran a second time in one boot")
+    check(machines.MENU_END not in shown, "the script ran a second time in one boot")
 
 
 # The network: none, or QEMU's, whose DHCP server names network.efi as the
@@ -217,13 +219,13 @@ SCENARIOS = {
     # Boot0001 must not boot: neither BootOrder nor BootNext survives.
     "r": (b"r", None, WITH_BOOT_NEXT, marker("normal"), [b"Tamberlune: removing BootOrder: 0001"],
           [marker("option")], "RestOrderVariable", boot_order_reset),
-    "escape": (b"\x1b", NAMED, True, uboot.PROMPT,
+    "escape": (b"\x1b", NAMED, True, serial_session.PROMPT,
                [b"Boot0001  Test boot option", b"boot it: setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr",
                 b"BootOrder: 0001", b"Block devices:", b"Boot targets of this U-Boot, each with the line that boots it:",
                 b"Tamberlune: autoboot stopped"],
                [NO_NETWORK, b"Tamberlune test payload"], "BootmenuVariable", boot_menu),
     # A board's U-Boot sets no Boot#### from its prompt: the listing shows what there is.
-    "escape_plain": (b"\x1b", NAMED, False, uboot.PROMPT,
+    "escape_plain": (b"\x1b", NAMED, False, serial_session.PROMPT,
                      [b"UEFI boot options:", b"Block devices:", b"Boot targets of this U-Boot, each with the line that "
                       b"boots it:", b"Tamberlune: autoboot stopped"],
                      [NO_NETWORK, b"Tamberlune test payload"], "BootmenuVariable", None),
@@ -237,7 +239,7 @@ SCENARIOS = {
 
 def verify(scenario, end, shown, hidden, variable, more):
     prompt = scenario.session.prompt_text
-    end = prompt if end == uboot.PROMPT else end
+    end = prompt if end == serial_session.PROMPT else end
     seen = scenario.until(end)
     for line in shown:
         check(line in seen, f"the console lacks {line!r}")
@@ -246,7 +248,7 @@ def verify(scenario, end, shown, hidden, variable, more):
         check(not found, f"the console shows {line if line == NO_NETWORK else repr(line)}")
     # One menu a boot, whatever else the firmware starts; and no option of a
     # command the flow runs is one this U-Boot lacks (printenv -e on a board).
-    check(seen.count(uboot.MENU_END) == 0, "a second menu in one boot")
+    check(seen.count(machines.MENU_END) == 0, "a second menu in one boot")
     check(b"## Error" not in seen, "U-Boot refused a command of the flow")
     # Nor does the flow run into itself: booting as usual, standard boot's
     # scan may find the script once more, which then steps aside.
@@ -259,16 +261,32 @@ def verify(scenario, end, shown, hidden, variable, more):
         more(scenario)
 
 
+def scenarios_of(boot, release):
+    """The scenarios a boot runs on a U-Boot release. A board's U-Boot sets no
+    UEFI variable from its prompt, so it runs p (where QEMU's network card
+    answers it), Escape without a Boot#### and no key; the QEMU machines
+    run the rest, and the first machine shows a disk without boot.scr."""
+    board = machines.BOARDS.get(boot)
+    if board:
+        return ["p" if release in board["network"] else "p_no_network", "escape_plain", "no_key"]
+    every = [name for name in SCENARIOS if name not in ("escape_plain", "no_script")]
+    return every + (["no_script"] if boot == machines.QEMU_BOOTS[0] else [])
+
+
 def main(argv):
+    if len(argv) == 3 and argv[0] == "--scenarios":
+        print(";".join(scenarios_of(argv[1], argv[2])))
+        return
     if len(argv) != 3 or argv[1] not in BUILDS or argv[2] not in SCENARIOS:
-        sys.exit(f"usage: boot_flow_test.py BUILD {{{','.join(BUILDS)}}} {{{','.join(SCENARIOS)}}}")
+        sys.exit(f"usage: boot_flow_test.py BUILD {{{','.join(BUILDS)}}} {{{','.join(SCENARIOS)}}}, "
+                 f"or boot_flow_test.py --scenarios BOOT RELEASE (those it runs)")
     build, arch, name = argv
     key, network, boot_option, *expected = SCENARIOS[name]
     scenario = Scenario(build, arch, network, boot_option, script=key is not None)
     try:
         scenario.press(key)
         verify(scenario, *expected)
-    except uboot.BootError as error:
+    except qemu.BootError as error:
         sys.exit(f"boot_flow_test: {error}")
     finally:
         scenario.close()

@@ -22,7 +22,9 @@ import unittest
 import pexpect
 
 import harness
+import machines
 import make_disk
+import serial_session
 import uboot
 
 IMAGE = ARCH = SELF_TEST = HII_TEST = None
@@ -38,7 +40,7 @@ class Firmware(unittest.TestCase):
         disk = os.path.join(cls.directory.name, "disk.img")
         tests = {"SelfTest.efi": SELF_TEST, "HiiTest.efi": HII_TEST} if SELF_TEST else {}
         make_disk.write_fat(disk, 4 << 20, {"Tamberlune.efi": IMAGE, **tests})
-        cls.session = uboot.Session(disk, arch=ARCH)
+        cls.session = serial_session.Session(disk, arch=ARCH)
         cls.session.prompt()
 
     @classmethod
@@ -52,8 +54,8 @@ class Firmware(unittest.TestCase):
     def clear(self):
         # What an earlier start recorded goes, so that each start shows its
         # own: its choice, and the mark that the menu was shown this boot.
-        for name in (*uboot.VARIABLES, uboot.SHOWN_VARIABLE):
-            self.session.command(f"setenv -e -guid {uboot.VENDOR_GUID} {name}")
+        for name in (*machines.VARIABLES, machines.SHOWN_VARIABLE):
+            self.session.command(f"setenv -e -guid {machines.VENDOR_GUID} {name}")
         harness.assert_recorded(self, self.session, "other_key")
 
     def test_each_key_prints_its_line_and_records_its_variable(self):
@@ -92,13 +94,13 @@ class Firmware(unittest.TestCase):
         # terminal for its size).
         self.session.start_image()
         self.session.send(b"rp\x1b")
-        after = self.session.expect(uboot.PROMPT, timeout=60).decode(errors="replace")
+        after = self.session.expect(serial_session.PROMPT, timeout=60).decode(errors="replace")
         self.assertTrue(after.endswith(NEWLINE + harness.KEYS["r"][1] + NEWLINE + "=> "), after)
         self.assertNotIn(harness.KEYS["p"][1], after)
         # The keys the image left unread reach U-Boot's prompt, where its line
         # editor drops the Escape: end the line, and U-Boot refuses "p".
         self.session.send(b"\n")
-        self.assertIn(b"Unknown command 'p'", self.session.expect(uboot.PROMPT))
+        self.assertIn(b"Unknown command 'p'", self.session.expect(serial_session.PROMPT))
         harness.assert_recorded(self, self.session, "r")
 
     def test_a_second_start_in_the_same_boot_shows_nothing(self):
@@ -108,7 +110,7 @@ class Firmware(unittest.TestCase):
         address = self.session.load_address
         shown = self.session.command(f"load virtio 0:0 {address} Tamberlune.efi; bootefi {address}; "
                                      f"load virtio 0:0 {address} Tamberlune.efi; bootefi {address}", timeout=60)
-        self.assertNotIn(uboot.MENU_END, shown)
+        self.assertNotIn(machines.MENU_END, shown)
         harness.assert_recorded(self, self.session, "p")
 
     def test_the_engine_passes_its_case_table_inside_the_firmware(self):
@@ -137,7 +139,7 @@ class Firmware(unittest.TestCase):
         address = self.session.load_address
         shown = self.session.command(f"virtio scan; load virtio 0:0 {address} HiiTest.efi; bootefi {address}",
                                      timeout=120).decode(errors="replace")
-        self.assertNotIn(uboot.MENU_END.decode(), shown)
+        self.assertNotIn(machines.MENU_END.decode(), shown)
         self.assertRegex(shown, r"HII: passed: string 1 \"English\", string 2 the help text, \d+ characters\r", shown)
 
 
@@ -152,7 +154,7 @@ def run_on_a_terminal(keys, early=False):
         child.send(keys)
     shown = b""
     try:
-        if early or child.expect_exact([uboot.MENU_END + NEWLINE.encode(), pexpect.EOF], timeout=120) == 0:
+        if early or child.expect_exact([machines.MENU_END + NEWLINE.encode(), pexpect.EOF], timeout=120) == 0:
             if not early:
                 shown += child.before + child.after
                 child.send(keys)
@@ -172,13 +174,13 @@ class Typed(unittest.TestCase):
         status, shown, restored = run_on_a_terminal(keys, early)
         self.assertEqual((status, restored), (0, True), shown)
         after = NEWLINE + (confirmation + NEWLINE if confirmation else "") + "=> "
-        self.assertIn(uboot.MENU_END + after.encode(), shown)
+        self.assertIn(machines.MENU_END + after.encode(), shown)
         # No terminal query reaches the person's terminal, to be answered into the shell.
         self.assertNotIn(b"\x1b[6n", shown)
         self.assertEqual([name.decode() for name in re.findall(rb"Recorded (\w+):", shown)],
                          [variable] if variable else [])
         if variable:
-            self.assertIn(uboot.VENDOR_GUID.encode(), shown)
+            self.assertIn(machines.VENDOR_GUID.encode(), shown)
             self.assertRegex(shown, harness.RECORDED_AS_SHOWN)
         else:
             self.assertIn(b"No boot-choice variable was recorded.", shown)
@@ -192,7 +194,7 @@ class Typed(unittest.TestCase):
         # The person leaves with Ctrl-A X: QEMU's own farewell, a clean exit.
         status, shown, restored = run_on_a_terminal(b"\x01x")
         self.assertEqual((status, restored), (0, True), shown)
-        self.assertIn(uboot.MENU_END + b"\r\r\nQEMU: Terminated", shown)
+        self.assertIn(machines.MENU_END + b"\r\r\nQEMU: Terminated", shown)
         self.assertNotIn(b"\x1b[6n", shown)
         self.assertEqual((re.findall(rb"Recorded (\w+):", shown), b"No boot-choice" in shown, b"uboot:" in shown),
                          ([], False, False))
@@ -204,8 +206,8 @@ for _scenario in harness.KEYS:
 
 if __name__ == "__main__":
     IMAGE, ARCH = harness.arguments("boot_test.py IMAGE ARCH [SELF-TEST-IMAGE] [unittest arguments]: ARCH one of "
-                                    + ", ".join(sorted(uboot.ARCHES)), 2,
-                                    lambda values: os.path.isfile(values[0]) and values[1] in uboot.ARCHES)
+                                    + ", ".join(sorted(machines.BOOTS)), 2,
+                                    lambda values: os.path.isfile(values[0]) and values[1] in machines.BOOTS)
     if len(sys.argv) > 2 and os.path.isfile(sys.argv[1]):
         SELF_TEST, HII_TEST = sys.argv.pop(1), sys.argv.pop(1)
     harness.require_machine(ARCH)

@@ -18,7 +18,9 @@ import zlib
 
 import harness
 import boards
+import machines
 import make_disk
+import serial_session
 import uboot
 
 IMAGES = []
@@ -28,7 +30,7 @@ ARCH = "x64"
 def write_disk(disk, arch="x64"):
     """The disk as a person writes it: lib/make_disk.py run on the images; for
     a board, its card with the same partition."""
-    if "board" in uboot.ARCHES[arch]:
+    if "board" in machines.BOOTS[arch]:
         boards.write_disk({make_disk.removable_path(image): image for image in IMAGES}, disk, arch)
         return
     subprocess.run([sys.executable, os.path.join(os.path.dirname(uboot.__file__), "make_disk.py"), *IMAGES, disk],
@@ -41,25 +43,25 @@ class DiskTest(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="a disk, here") as directory:
             disk = os.path.join(directory, "disk.img")
             write_disk(disk, ARCH)
-            with uboot.Session(disk, arch=ARCH) as session:
+            with serial_session.Session(disk, arch=ARCH) as session:
                 # No key at "Hit any key": autoboot runs the default boot flow
                 # (distro boot or standard boot, as the release has it), which
                 # finds the one image for its machine at the removable-media
                 # path: nothing else on the disk shows the menu.
-                session.expect(uboot.MENU_END, timeout=120)
+                session.expect(machines.MENU_END, timeout=120)
                 session.send(b"p")
                 session.expect(harness.KEYS["p"][1].encode() + b"\r\r\n")
                 # The firmware goes on with its boot flow, which may start the
                 # same file again (U-Boot 2025.01: its own boot option for the
                 # disk, then the disk's file), and stops: one menu a boot.
                 after = session.expect(session.prompt_text, timeout=180)
-                self.assertNotIn(uboot.MENU_END, after)
-                if "board" not in uboot.ARCHES[ARCH]:
+                self.assertNotIn(machines.MENU_END, after)
+                if "board" not in machines.BOOTS[ARCH]:
                     harness.assert_recorded(self, session, "p")
                 elif session.has_efi_variables():
                     # Debian 13's Raspberry Pi build prints no data line for
                     # printenv -e on its serial console: the name says it.
-                    self.assertEqual(list(uboot.recorded_variables(session)), [harness.KEYS["p"][2]])
+                    self.assertEqual(list(serial_session.recorded_variables(session)), [harness.KEYS["p"][2]])
 
 
 class DiskBytes(unittest.TestCase):
@@ -116,7 +118,7 @@ class DiskBytes(unittest.TestCase):
 
 if __name__ == "__main__":
     ARCH, = harness.arguments("disk_test.py ARCH IMAGE... [unittest arguments]: ARCH is the machine to boot, "
-                              "one of " + ", ".join(sorted(uboot.ARCHES)), 1, lambda values: values[0] in uboot.ARCHES)
+                              "one of " + ", ".join(sorted(machines.BOOTS)), 1, lambda values: values[0] in machines.BOOTS)
     while len(sys.argv) > 1 and os.path.isfile(sys.argv[1]):
         IMAGES.append(sys.argv.pop(1))
     unittest.main()

@@ -13,7 +13,9 @@ import sys
 # The code the commands, the build and the tests share: lib/, on the path
 # CTest gives every test (PYTHONPATH).
 import machines
-import uboot
+import make_disk
+import qemu
+import serial_session
 
 # The menu as the image prints it, a line at a time.
 MENU = tuple(machines.BOOT_CHOICES["menu"])
@@ -62,8 +64,8 @@ def optional_argument(choices, default):
 def require_machine(arch):
     """Ends with what to install when arch's QEMU or U-Boot is missing."""
     try:
-        uboot.require_prerequisites(arch)
-    except (uboot.BootError, uboot.make_disk.DiskError) as error:
+        qemu.require_prerequisites(arch)
+    except (qemu.BootError, make_disk.DiskError) as error:
         sys.exit(str(error))
 
 
@@ -84,9 +86,9 @@ def press(session, scenario, start=None):
         session.start_image()
     else:
         session.send(start.encode() + b"\n")
-    shown = session.expect(uboot.MENU_END, timeout=60)
+    shown = session.expect(machines.MENU_END, timeout=60)
     session.send(KEYS[scenario][0])
-    return shown + session.expect(uboot.PROMPT, timeout=60)
+    return shown + session.expect(serial_session.PROMPT, timeout=60)
 
 
 # The RISC-V virt machine's Goldfish real-time clock: nanoseconds, low word
@@ -100,7 +102,7 @@ def timed(session, line, timeout=60):
     millisecond where U-Boot has `time`; to the nanosecond from the RISC-V
     machine's real-time clock, read before and after; else to the second,
     from `date` before and after."""
-    clock = uboot.ARCHES[session.arch]["clock"]
+    clock = machines.BOOTS[session.arch]["clock"]
     if clock == "time":
         shown = session.command(f"time {line}", timeout).decode(errors="replace")
         text, _, tail = shown.rpartition("\r\ntime: ")
@@ -109,14 +111,14 @@ def timed(session, line, timeout=60):
         shown = session.command(f"{GOLDFISH_RTC}; {line}; {GOLDFISH_RTC}", timeout).decode(errors="replace")
         stamps = re.findall(r"^00101000: ([0-9a-f]{8}) ([0-9a-f]{8})", shown, re.M)
         if len(stamps) != 2:
-            raise uboot.BootError(f"no two clock readings around {line!r}:\n{shown}")
+            raise qemu.BootError(f"no two clock readings around {line!r}:\n{shown}")
         nanoseconds = [int(high, 16) << 32 | int(low, 16) for low, high in stamps]
         body = shown.split("\r\n", 1)[1].rsplit("00101000: ", 1)[0]
         return body, (nanoseconds[1] - nanoseconds[0]) / 1e9
     shown = session.command(f"date; {line}; date", timeout).decode(errors="replace")
     stamps = [text for text in shown.split("\r\n") if text.startswith("Date: ")]
     if len(stamps) != 2:
-        raise uboot.BootError(f"no two dates around {line!r}:\n{shown}")
+        raise qemu.BootError(f"no two dates around {line!r}:\n{shown}")
 
     def seconds(stamp):
         hours, minutes, second = stamp.rsplit("Time: ", 1)[1].split(":")
@@ -129,8 +131,8 @@ def assert_recorded(test, session, scenario):
     """The scenario's variable, and no other, is recorded: for boot services
     only (volatile, not visible at run time), under Tamberlune's GUID, data "1"."""
     variable = KEYS[scenario][2]
-    found = uboot.recorded_variables(session)
+    found = serial_session.recorded_variables(session)
     test.assertEqual(list(found), [variable] if variable else [])
     if variable:
-        test.assertIn(uboot.VENDOR_GUID, found[variable])
+        test.assertIn(machines.VENDOR_GUID, found[variable])
         test.assertRegex(found[variable].encode(), RECORDED_AS_SHOWN)

@@ -13,8 +13,9 @@ import tempfile
 import unittest
 
 import harness
+import machines
 import make_disk
-import uboot
+import serial_session
 
 IMAGE = None
 OWNER = "7a3c91e4-5b2d-4f68-9e1a-c84d20f6b576"  # the signature lists' owner
@@ -53,7 +54,7 @@ class SecureBoot(unittest.TestCase):
 
     def boot_enrolled(self):
         """A fresh machine at U-Boot's prompt with PK, KEK and db enrolled."""
-        session = uboot.Session(self.disk, arch=ARCH)
+        session = serial_session.Session(self.disk, arch=ARCH)
         session.prompt()
         session.command("virtio scan")
         for name in ("PK", "KEK", "db"):
@@ -87,5 +88,5 @@ class SecureBoot(unittest.TestCase):
 if __name__ == "__main__":
     IMAGE, ARCH = harness.arguments("secure_boot_test.py IMAGE ARCH [unittest arguments]: a machine whose "
                                     "U-Boot enforces Secure Boot, and its image", 2,
-                                    lambda values: os.path.isfile(values[0]) and values[1] in uboot.ARCHES)
+                                    lambda values: os.path.isfile(values[0]) and values[1] in machines.BOOTS)
     unittest.main()

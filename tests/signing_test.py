@@ -14,8 +14,8 @@ import unittest
 
 import harness
 import make_disk
+import serial_session
 import pefile
-import uboot
 
 INSPECT = None
 IMAGES = []
@@ -79,7 +79,7 @@ class Signing(unittest.TestCase):
     def test_signed_image_boots_and_p_records_pxe_boot(self):
         disk = os.path.join(self.directory.name, "disk.img")
         make_disk.write_fat(disk, 4 << 20, {"Tamberlune.efi": self.signed[IMAGES[0]]})
-        with uboot.Session(disk) as session:
+        with serial_session.Session(disk) as session:
             session.prompt()
             self.assertIn(harness.KEYS["p"][1].encode(), harness.press(session, "p"))
             harness.assert_recorded(self, session, "p")

@@ -14,10 +14,11 @@ import time
 import unittest
 
 import harness
+import machines
 
 SIM = WAIT = None
 MENU = harness.lines(harness.MENU, "\r\n")
-GUID = harness.uboot.VENDOR_GUID.upper()
+GUID = machines.VENDOR_GUID.upper()
 
 
 def sim(*arguments, stdin=b""):

@@ -20,7 +20,7 @@ import unittest
 
 import harness
 import machines
-import uboot
+import serial_session
 
 REPO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 BUILD = VERSION = None
@@ -48,6 +48,14 @@ def running(pid):
                     return True
         except FileNotFoundError:
             pass
+    return False
+
+
+def catches(pid, number):
+    """Whether a process has a handler of its own for the signal."""
+    with contextlib.suppress(OSError), open(f"/proc/{pid}/status") as status:
+        caught = next(line for line in status if line.startswith("SigCgt:")).split()[1]
+        return int(caught, 16) >> (number - 1) & 1
     return False
 
 
@@ -163,12 +171,11 @@ class Readme(unittest.TestCase):
 
 class TerminalQuery(unittest.TestCase):
     def test_the_query_never_reaches_the_terminal_however_reads_split_it(self):
-        import uboot
         query = b"\x1b7\x1b[r\x1b[999;999H\x1b[6n\x1b8"  # what U-Boot's UEFI console sends, written out
         stream = b"8000 bytes read\r\n" + query + b"Booting\r\n\x1b[0m=> "
         for cut in range(1, len(stream)):
             shown = bytearray()
-            console = uboot.Console(type("Out", (), {"write": shown.extend, "flush": lambda self: None})())
+            console = serial_session.Console(type("Out", (), {"write": shown.extend, "flush": lambda self: None})())
             console.write(stream[:cut])
             console.write(stream[cut:])
             console.flush()
@@ -316,6 +323,11 @@ class Paths(unittest.TestCase):
                 with self.subTest(command=name, signal=number.name, delay=delay):
                     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                                env={**os.environ, "TMPDIR": self.folder})
+                    # The moments count from when the command handles
+                    # interrupts (its traps catch SIGTERM; bash itself always
+                    # catches SIGINT): before, the shell is still starting,
+                    # which on a loaded machine takes longer than the delay.
+                    within(10, lambda: catches(process.pid, signal.SIGTERM))
                     time.sleep(delay)
                     process.send_signal(number)
                     out, err = process.communicate(timeout=60)
