@@ -2,7 +2,7 @@
 // The shell's help texts for Tamberlune and for its boot flow's listing,
 // BootOptions.efi, and the HII package lists that carry them, each named by
 // its application's file GUID. The build turns these into each image's
-// resource section (see cmake/MakeHelpResource.cpp); the applications never
+// resource section (see build-steps/MakeHelpResource.cpp); the applications never
 // read them.
 #pragma once
 #include "Uefi.h"

@@ -10,6 +10,9 @@
 # position-independent ELF file and converted.
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
+# The build's Python steps (build-steps/) run with the code the commands
+# share (lib/: the machine table's reader) within reach.
+set(TAMBERLUNE_PYTHON_STEP ${CMAKE_COMMAND} -E env PYTHONPATH=${CMAKE_SOURCE_DIR}/lib ${Python3_EXECUTABLE})
 find_program(TAMBERLUNE_LLD_LINK NAMES lld-link lld-link-14 lld-link-15 lld-link-16 REQUIRED)
 find_program(TAMBERLUNE_LD_LLD NAMES ld.lld ld.lld-14 ld.lld-15 ld.lld-16 REQUIRED)
 
@@ -33,7 +36,7 @@ set(TAMBERLUNE_IMAGE_FLAGS
 )
 
 # The help text's resource section, written by a generator built for the host.
-add_executable(make_help_resource cmake/MakeHelpResource.cpp)
+add_executable(make_help_resource build-steps/MakeHelpResource.cpp)
 target_include_directories(make_help_resource PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/app
                                                     ${CMAKE_SOURCE_DIR}/host ${TAMBERLUNE_GENERATED})
 target_compile_definitions(make_help_resource PRIVATE TAMBERLUNE_VERSION="${PROJECT_VERSION}")
@@ -84,8 +87,8 @@ function(tamberlune_link image machine entry folder)
   cmake_parse_arguments(PARSE_ARGV 4 LINK "REPORT" "" "")
   set(report)
   if(LINK_REPORT)
-    set(report COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/lib/image_sizes.py ${image}
-               COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/lib/stack_budget.py ${folder})
+    set(report COMMAND ${TAMBERLUNE_PYTHON_STEP} ${CMAKE_SOURCE_DIR}/build-steps/image_sizes.py ${image}
+               COMMAND ${TAMBERLUNE_PYTHON_STEP} ${CMAKE_SOURCE_DIR}/build-steps/stack_budget.py ${folder})
   endif()
   get_filename_component(name ${image} NAME)
   if(machine STREQUAL "riscv64")
@@ -99,11 +102,11 @@ function(tamberlune_link image machine entry folder)
     add_custom_command(
       OUTPUT ${image}
       COMMAND ${TAMBERLUNE_LD_LLD} -pie --no-dynamic-linker -z norelro --gc-sections --build-id=none
-              -e ${entry} -T ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld -o ${elf} ${objects}
-      COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/lib/elf_to_pe.py ${elf} ${inputs} ${image}
+              -e ${entry} -T ${CMAKE_SOURCE_DIR}/build-steps/riscv64.ld -o ${elf} ${objects}
+      COMMAND ${TAMBERLUNE_PYTHON_STEP} ${CMAKE_SOURCE_DIR}/build-steps/elf_to_pe.py ${elf} ${inputs} ${image}
       ${report}
-      DEPENDS ${LINK_UNPARSED_ARGUMENTS} ${CMAKE_SOURCE_DIR}/cmake/riscv64.ld
-              ${CMAKE_SOURCE_DIR}/lib/elf_to_pe.py
+      DEPENDS ${LINK_UNPARSED_ARGUMENTS} ${CMAKE_SOURCE_DIR}/build-steps/riscv64.ld
+              ${CMAKE_SOURCE_DIR}/build-steps/elf_to_pe.py
       COMMENT "Linking and converting ${name}"
       VERBATIM)
     return()
@@ -119,7 +122,7 @@ function(tamberlune_link image machine entry folder)
   endif()
   add_custom_command(
     OUTPUT ${image}
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/link_image.py ${retype} ${TAMBERLUNE_LLD_LINK}
+    COMMAND ${TAMBERLUNE_PYTHON_STEP} ${CMAKE_SOURCE_DIR}/build-steps/link_image.py ${retype} ${TAMBERLUNE_LLD_LINK}
             /machine:${machine} ${machine_options} /subsystem:efi_application /entry:${entry} /nodefaultlib
             # 64-byte sections and file alignment keep the image small;
             # link_image.py drops lld-link's warning that /align wants /driver,
@@ -132,7 +135,7 @@ function(tamberlune_link image machine entry folder)
             /Brepro /debug:none /opt:ref,icf
             /out:${image} ${LINK_UNPARSED_ARGUMENTS}
     ${report}
-    DEPENDS ${LINK_UNPARSED_ARGUMENTS} ${CMAKE_SOURCE_DIR}/cmake/link_image.py
+    DEPENDS ${LINK_UNPARSED_ARGUMENTS} ${CMAKE_SOURCE_DIR}/build-steps/link_image.py
     COMMENT "Linking ${name}"
     VERBATIM)
 endfunction()

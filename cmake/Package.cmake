@@ -82,10 +82,10 @@ endforeach()
 set(TAMBERLUNE_PACKAGE_FILES ${documents}/copyright ${documents}/changelog.gz ${documents}/changelog.Debian.gz)
 add_custom_command(
   OUTPUT ${TAMBERLUNE_PACKAGE_FILES}
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/package_files.py ${CMAKE_SOURCE_DIR}/LICENSE
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/build-steps/package_files.py ${CMAKE_SOURCE_DIR}/LICENSE
           ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${PROJECT_VERSION} ${TAMBERLUNE_RELEASE_DATE}
           ${CPACK_PACKAGE_CONTACT} ${documents}
-  DEPENDS ${CMAKE_SOURCE_DIR}/cmake/package_files.py ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/CHANGELOG.md
+  DEPENDS ${CMAKE_SOURCE_DIR}/build-steps/package_files.py ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/CHANGELOG.md
   COMMENT "Writing the package's copyright and changelogs"
   VERBATIM)
 add_custom_target(package_documents ALL DEPENDS ${TAMBERLUNE_MAN_PAGES} ${TAMBERLUNE_PACKAGE_FILES})

@@ -18,9 +18,11 @@ fi
 unset TAMBERLUNE_RESTARTED
 
 # Debian's Python: the Debian packages the Python code uses (pexpect) are its,
-# whatever other Python comes first on PATH.
+# whatever other Python comes first on PATH. What it runs finds the shared
+# Python code here.
 TAMBERLUNE_PYTHON=python3
 [ ! -x /usr/bin/python3 ] || TAMBERLUNE_PYTHON=/usr/bin/python3
+export PYTHONPATH=$TAMBERLUNE_LIBRARY${PYTHONPATH:+:$PYTHONPATH}
 
 # Installed, the folder that holds lib/ and tools/ also holds the images and
 # a file that names the package's version; a checkout builds its images.

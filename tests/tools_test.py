@@ -78,8 +78,8 @@ class Arguments(unittest.TestCase):
             "run.sh", "disk.sh", "sign.sh", "fuzz.sh", "bench.sh", "test.sh", "install-deps.sh",
             "build.sh")]
         commands += [f"{sys.executable} {tool(path)}" for path in (
-            "lib/uboot.py", "lib/make_disk.py", "lib/image_sizes.py", "lib/stack_budget.py",
-            "bench/run.py", "cmake/link_image.py", "cmake/package_files.py")]
+            "lib/uboot.py", "lib/make_disk.py", "build-steps/image_sizes.py", "build-steps/stack_budget.py",
+            "bench/run.py", "build-steps/link_image.py", "build-steps/package_files.py")]
         commands += [os.path.join(BUILD, path) for path in (
             "tools/tamberlune-inspect", "tools/tamberlune-sim", "make_help_resource")]
         for command in commands:
@@ -216,7 +216,7 @@ class Paths(unittest.TestCase):
 
     def test_the_link_step_passes_on_every_error_of_the_linker(self):
         lld_link = shutil.which("lld-link") or shutil.which("lld-link-14")
-        result = run(sys.executable, tool("cmake/link_image.py"), lld_link, "/machine:x64",
+        result = run(sys.executable, tool("build-steps/link_image.py"), lld_link, "/machine:x64",
                      "/out:" + os.path.join(self.folder, "x.efi"), os.path.join(self.folder, "absent.obj"))
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("absent.obj", result.stderr)

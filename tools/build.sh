@@ -72,11 +72,11 @@ if [ "$quiet" = yes ]; then
   exit 0
 fi
 for image in "${images[@]}"; do
-  "$TAMBERLUNE_PYTHON" "$repo/lib/image_sizes.py" "$image"
+  "$TAMBERLUNE_PYTHON" "$repo/build-steps/image_sizes.py" "$image"
 done
 for objects in $(tamberlune_machines get objects); do
   printf '%s: ' "$objects"
-  "$TAMBERLUNE_PYTHON" "$repo/lib/stack_budget.py" "$build/$objects"
+  "$TAMBERLUNE_PYTHON" "$repo/build-steps/stack_budget.py" "$build/$objects"
 done
 echo "built in $build with $settings"
 exit

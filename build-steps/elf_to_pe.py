@@ -8,7 +8,7 @@ R_RISCV_RELATIVE relocation becomes a DIR64 one, with its addend written in
 place (the image base is 0, so an address is its RVA).
 
 It is strict about what it accepts: a 64-bit little-endian RISC-V ELF file
-of type ET_DYN, linked by cmake/riscv64.ld so that .text starts right after
+of type ET_DYN, linked by build-steps/riscv64.ld so that .text starts right after
 the PE headers and every section is 64-byte aligned; no allocated section
 but .text, .data and the dynamic-linking tables ld.lld adds; no relocation
 but R_RISCV_RELATIVE. Anything else is refused with a message.
@@ -79,7 +79,7 @@ def convert(elf, resource):
     entry, sections = read_elf(elf)
     for name, section in sections.items():
         if section["sh_flags"] & SH_FLAGS.SHF_ALLOC and name not in {".text", ".data"} | DYNAMIC_TABLES:
-            raise Refused(f"section {name} is not one the image may have (link with cmake/riscv64.ld)")
+            raise Refused(f"section {name} is not one the image may have (link with build-steps/riscv64.ld)")
     if ".text" not in sections or ".data" not in sections:
         raise Refused("no .text or no .data section")
     text_section, data_section = sections[".text"], sections[".data"]

@@ -1,5 +1,5 @@
 /* SPDX-License-Identifier: MIT */
-/* The RISC-V image as ld.lld links it for lib/elf_to_pe.py: addresses are
+/* The RISC-V image as ld.lld links it for build-steps/elf_to_pe.py: addresses are
    the PE image's RVAs (its base is 0). .text starts right after the PE
    headers (0x200 for four sections), every section on a 64-byte boundary,
    constants and zero-filled data inside .data so that the PE holds them. */
