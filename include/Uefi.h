@@ -270,7 +270,7 @@ typedef struct {
 } EFI_BOOT_SERVICES;
 
 // What the firmware's image loader knows of a loaded image: on
-// EFI_LOADED_IMAGE_PROTOCOL_GUID, 5B1B31A1-9562-11D2-8E3F-00A0C969723B.
+// The loaded image protocol (gEfiLoadedImageProtocolGuid, UefiGuids.h).
 typedef struct {
   UINT32 Revision;
   EFI_HANDLE ParentHandle;

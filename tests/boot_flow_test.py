@@ -218,17 +218,17 @@ SCENARIOS = {
                        [b"TFTP from server"], PXE, None),
     # Boot0001 must not boot: neither BootOrder nor BootNext survives.
     "r": (b"r", None, WITH_BOOT_NEXT, marker("normal"), [b"Tamberlune: removing BootOrder: 0001"],
-          [marker("option")], "RestOrderVariable", boot_order_reset),
+          [marker("option")], harness.KEYS["r"][2], boot_order_reset),
     "escape": (b"\x1b", NAMED, True, serial_session.PROMPT,
                [b"Boot0001  Test boot option", b"boot it: setenv -e -nv -bs -rt BootNext =H0100; bootefi bootmgr",
                 b"BootOrder: 0001", b"Block devices:", b"Boot targets of this U-Boot, each with the line that boots it:",
                 b"Tamberlune: autoboot stopped"],
-               [NO_NETWORK, b"Tamberlune test payload"], "BootmenuVariable", boot_menu),
+               [NO_NETWORK, b"Tamberlune test payload"], harness.KEYS["esc"][2], boot_menu),
     # A board's U-Boot sets no Boot#### from its prompt: the listing shows what there is.
     "escape_plain": (b"\x1b", NAMED, False, serial_session.PROMPT,
                      [b"UEFI boot options:", b"Block devices:", b"Boot targets of this U-Boot, each with the line that "
                       b"boots it:", b"Tamberlune: autoboot stopped"],
-                     [NO_NETWORK, b"Tamberlune test payload"], "BootmenuVariable", None),
+                     [NO_NETWORK, b"Tamberlune test payload"], harness.KEYS["esc"][2], None),
     "no_key": (b"", NAMED, False, marker("normal"), [], [NO_NETWORK, b"Tamberlune:"], None, None),
     "other_key": (b"x", NAMED, False, marker("normal"), [], [NO_NETWORK, b"Tamberlune:"], None, None),
     # No boot.scr to read (a card written without it, a partition renamed):
