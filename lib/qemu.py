@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 """The QEMU command for a boot of the machine table: the emulator and its
 machine, the firmware files of the U-Boot release asked for, the disk (or a
@@ -25,15 +24,13 @@ BOOTS = machines.BOOTS
 # time however loaded the host is. A person watching gets a clock that QEMU
 # keeps near real time, so the four-second wait feels like one.
 TEST_CLOCK = ["-icount", "shift=3"]
-
-
 REAL_TIME_CLOCK = ["-icount", "shift=auto"]
 
 firmware_root = boards.firmware_root
 
 
 class BootError(Exception):
-    pass
+    """A boot that could not be made, or that went otherwise than it must."""
 
 
 def firmware_options(arch, root=None):

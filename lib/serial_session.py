@@ -14,13 +14,10 @@ import machines
 import qemu
 from qemu import BootError
 
+# U-Boot's prompt, where a board's build names none of its own.
 PROMPT = b"=> "
-
-
 # What U-Boot (or its SPL) says of itself as it starts: "U-Boot 2025.01-3+deb13u1 (...)".
 RELEASE_BANNER = re.compile(rb"\nU-Boot (?:SPL )?(\d{4}\.\d{2})")
-
-
 # U-Boot's UEFI console asks the terminal for its size when it starts. A
 # person's terminal would answer, and an answer that arrives late (over SSH,
 # say) reaches the image as its keystroke; so what is shown to a person never
