@@ -60,12 +60,12 @@ def found(tool):
     return shutil.which(tool) or shutil.which(tool, path="/usr/sbin:/sbin")
 
 
-def missing_prerequisites(arch="x64", root=None):
+def missing_prerequisites(arch, root=None):
     """The Debian packages whose tools are not on this machine."""
     return sorted({package for tool, package in prerequisites(arch, root).items() if not found(tool)})
 
 
-def require_prerequisites(arch="x64", root=None):
+def require_prerequisites(arch, root=None):
     missing = missing_prerequisites(arch, root)
     boards.require(arch, root)
     if missing and firmware_root(root):
@@ -97,7 +97,7 @@ def network_options(arch, tftp, firmware=None):
     return ["-netdev", value, "-device", BOOTS[arch]["nic"] + ",netdev=net"]
 
 
-def qemu_command(disk, clock, arch="x64", tftp=None, firmware=None):
+def qemu_command(disk, clock, arch, tftp=None, firmware=None):
     machine = BOOTS[arch]
     board = machine.get("board")
     if board:

@@ -78,7 +78,7 @@ class Session:
     """One QEMU machine running U-Boot, driven over its serial line (a
     pseudo-terminal, through pexpect)."""
 
-    def __init__(self, disk, log=None, clock=qemu.TEST_CLOCK, arch="x64", tftp=None, firmware=None):
+    def __init__(self, disk, arch, log=None, clock=qemu.TEST_CLOCK, tftp=None, firmware=None):
         self.log = log
         self.arch = arch
         self.load_address = machines.BOOTS[arch]["load"]

@@ -12,10 +12,12 @@ import sys
 import tempfile
 import unittest
 
+import pefile
+
 import harness
+import machines
 import make_disk
 import serial_session
-import pefile
 
 INSPECT = None
 IMAGES = []
@@ -79,7 +81,7 @@ class Signing(unittest.TestCase):
     def test_signed_image_boots_and_p_records_pxe_boot(self):
         disk = os.path.join(self.directory.name, "disk.img")
         make_disk.write_fat(disk, 4 << 20, {"Tamberlune.efi": self.signed[IMAGES[0]]})
-        with serial_session.Session(disk) as session:
+        with serial_session.Session(disk, machines.QEMU_BOOTS[0]) as session:
             session.prompt()
             self.assertIn(harness.KEYS["p"][1].encode(), harness.press(session, "p"))
             harness.assert_recorded(self, session, "p")
