@@ -9,13 +9,13 @@ image's layout.) The exit status is lld-link's.
 
 With --retype LINKER=UEFI, the linked image's machine type LINKER (the one
 lld-link writes) becomes UEFI (the one the machine table gives UEFI images):
-for /machine:arm lld-link writes Windows' type for Thumb-2 code, 0x01C4
-(ARMNT), and firmware that checks the machine type (and sbsign) takes only
-UEFI's 0x01C2 (EFI_IMAGE_MACHINE_ARMTHUMB_MIXED). The rest of the file is
-lld-link's, byte for byte.
+for /machine:arm lld-link writes Windows' type for Thumb-2 code (ARMNT),
+and firmware that checks the machine type (and sbsign) takes only UEFI's
+(EFI_IMAGE_MACHINE_ARMTHUMB_MIXED). The build gives both from the machine
+table. The rest of the file is lld-link's, byte for byte.
 
 Usage: link_image.py [--retype LINKER=UEFI] LLD-LINK [ARGUMENTS...]
-example: link_image.py --retype 0x01C4=0x01C2 lld-link /machine:arm /out:TamberluneARM.efi a.obj b.obj
+example: link_image.py lld-link /machine:x64 /subsystem:efi_application /out:Tamberlune.efi a.obj b.obj
 """
 
 import argparse
