@@ -255,8 +255,9 @@ tamberlune_key() {
     key=$(cat)
     key=${key:-none}
   fi
-  if [ -n "$key" ] && ! tamberlune_machines key "$key" 2>/dev/null; then
-    tamberlune_refuse "--key takes $(tamberlune_machines keys), none or one character, not '$key'"
+  local refused
+  if [ -n "$key" ] && ! refused=$(tamberlune_machines key "$key" 2>&1); then
+    tamberlune_refuse "${refused#machines: }"
   fi
   printf '%s' "$key"
 }
