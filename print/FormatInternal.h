@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The format engine's own state, shared by its pieces: the frame, the scan
-// and the output stage (FormatCore.cpp); the directive parser, the
-// conversion table, the line-end reader and the integer, character and
-// string conversions (Directive.cpp); and the GUID, time and status texts
-// (ValueText.cpp). Everything lives in one call's frame, and no piece calls
-// FormatCore: the engine runs once per call, whatever the format holds.
+// The format engine's own state, shared by its two files: FormatCore.cpp
+// (the scan, the item readers with the conversion table, and the output
+// stage) and ValueText.cpp (the GUID, time and status texts). Everything
+// lives in one call's frame, and no piece calls FormatCore: the engine runs
+// once per call, whatever the format holds.
 #pragma once
 #include "PrintFlags.h"
 #include "Uefi.h"
@@ -102,7 +101,7 @@ static inline CONST UINT8 *NextPointer(FORMAT_FRAME *Frame) {
 // Parses directive characters from Scan into Item, which holds what the
 // characters before them said, reading no argument. Returns where it stopped:
 // at the conversion character, at a '*', or at the NUL that cut the
-// directive off. Inline in this header: the engine's caller, ReadDirective,
+// directive off. Inline in this header: the engine's reader, ReadDirective,
 // takes it in whole, and the parser's own test calls it alone.
 __attribute__((always_inline)) inline CONST UINT8 *ParseDirective(UINTN FmtBytes, CONST UINT8 *Scan, FORMAT_ITEM *Item) {
   for (;; Scan += FmtBytes) {
@@ -148,15 +147,6 @@ __attribute__((always_inline)) inline CONST UINT8 *ParseDirective(UINTN FmtBytes
     Item->Flags |= Flag;
   }
 }
-
-// Reads the '%' directive after Scan: parses it, takes its slots and runs its
-// conversion into Item. Returns the last format character it consumed.
-CONST UINT8 *EFIAPI ReadDirective(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan);
-
-// Line feed or carriage return at Scan (as a literal or as a directive's
-// conversion character): sets the item's 8-bit text to "\r\n" or "\r" and
-// returns the last format character the line end consumed.
-CONST UINT8 *EFIAPI ReadLineEnd(FORMAT_FRAME *Frame, FORMAT_ITEM *Item, CONST UINT8 *Scan);
 
 // The g, t and r conversions: the 8-bit text of a GUID reference, an
 // EFI_TIME reference or a status value, built at the end of Buffer (the
