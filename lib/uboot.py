@@ -230,7 +230,7 @@ def main(argv):
     parser.add_argument("--tftp", help="with --disk: a network whose DHCP server names this file as the boot "
                                        "file and whose TFTP server serves it")
     parser.add_argument("--arch", choices=sorted(machines.BOOTS), default=machines.QEMU_BOOTS[0],
-                        help="the image's architecture and so the machine and firmware (default x64)")
+                        help="the image's architecture and so the machine and firmware (default %(default)s)")
     args = parser.parse_args(argv)
     if (args.tftp is not None or args.boot_flow) and not args.disk:
         parser.error("--tftp and --boot-flow go with --disk")
